@@ -1,0 +1,34 @@
+// Array allocation, line digitisation and sorting support.
+#pragma once
+
+#include <kalvio/export.h>
+
+/// rows x cols floats, zero-filled, addressed a[row][col]: one block of
+/// rows*cols floats plus a table of row pointers into it. Rows may be
+/// swapped or permuted freely; free_2D_float_array still releases the block.
+/// A zero row or column count gives a valid empty array. On a negative size,
+/// a size whose product overflows, or lack of memory: shows "Can't allocate
+/// core in make_2D_float_array" and returns null.
+KALVIO_API float** make_2D_float_array(int rows, int cols);
+/// Releases an array from make_2D_float_array (block, then table). Null is
+/// ignored.
+KALVIO_API void free_2D_float_array(float** a);
+
+/// n floats or ints, zero-filled; null (after a message) on a negative n or
+/// lack of memory. Release with the matching free function; null is ignored.
+KALVIO_API float* make_1D_float_array(int n);
+KALVIO_API int* make_1D_int_array(int n);
+KALVIO_API void free_1D_float_array(float* a);
+KALVIO_API void free_1D_int_array(int* a);
+
+/// The 8-connected digital segment from (r0, c0) to (r1, c1), both end points
+/// included, in order from the first to the second: rows[i], cols[i] for
+/// i < *n, with *n = max(|r1 - r0|, |c1 - c0|) + 1. The arrays must hold *n
+/// entries. Points are not clipped. Reversing the end points gives the same
+/// set of pixels in reverse order.
+KALVIO_API void digiline(int r0, int c0, int r1, int c1, int* rows, int* cols, int* n);
+
+/// qsort comparator on floats: negative, zero or positive as *a is smaller
+/// than, equal to or larger than *b. NaNs sort after every number and equal
+/// to each other, so the order stays consistent on any input.
+KALVIO_API int rank_float_increasing(const void* a, const void* b);

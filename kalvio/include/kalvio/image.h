@@ -1,0 +1,103 @@
+// The float-pixel image of the library.
+#pragma once
+
+#include <kalvio/export.h>
+#include <kalvio/object.h>
+
+/// Sample type codes (CImage::datatype): the type of the samples on disk.
+enum : int {
+    KALVIO_TYPE_UNSET = 0,   ///< scratch images
+    KALVIO_TYPE_UINT8 = 4,   ///< unsigned 8-bit
+    KALVIO_TYPE_INT32 = 5,   ///< signed 32-bit integer
+    KALVIO_TYPE_FLOAT = 6,   ///< 32-bit IEEE float
+    KALVIO_TYPE_INT16 = 7,   ///< signed 16-bit integer
+};
+
+/// File format codes (CImage::format): the format an image was read from and
+/// will be written in.
+enum : int {
+    KALVIO_FORMAT_NONE = 0,
+    KALVIO_FORMAT_PGM = 1,
+    KALVIO_FORMAT_PPM = 2,
+    KALVIO_FORMAT_BMP = 3,
+    KALVIO_FORMAT_QVF = 4,
+    KALVIO_FORMAT_TESSIL = 6,
+    KALVIO_FORMAT_DUTA = 7,
+    KALVIO_FORMAT_RAW = 8,
+    KALVIO_FORMAT_BRANTOW = 9,
+};
+
+/// An image held as rows of 32-bit floats, one per grey pixel or three per
+/// colour pixel (interleaved red, green, blue), whatever its file type.
+///
+/// The fields and their order are a contract with derived classes outside
+/// the library, which read and write them directly. The image owns every
+/// array it points to; all of them are allocated with make_2D_float_array
+/// and released by the destructor.
+class KALVIO_API CImage : public CObject {
+    KALVIO_DECLARE_DYNCREATE(CImage);
+
+public:
+    int nrows;       ///< number of rows (height)
+    int ncols;       ///< number of columns (width)
+    int color;       ///< 0 grey, 1 colour; anything else: no pixel array
+    int datatype;    ///< sample type code, KALVIO_TYPE_*
+    int format;      ///< file format code, KALVIO_FORMAT_*
+    float** data;    ///< nrows rows of ncols (grey) or 3*ncols (colour) floats; null when absent
+    float** mag;     ///< optional nrows x ncols plane (gradient or ridge strength), null when absent
+    float** dir;     ///< optional nrows x ncols plane (direction), null when absent
+    float** scale;   ///< optional nrows x ncols plane (scale of a ridge response), null when absent
+
+    /// Empty image: no rows or columns, grey, float samples, qvf format.
+    CImage();
+    /// Zero-filled image. `data` is nrows x ncols for color 0, nrows x
+    /// 3*ncols for color 1, absent for any other color (and when allocation
+    /// fails, after the allocator's message). Note the order: format, then
+    /// sample type.
+    CImage(int nrows, int ncols, int color, int format, int datatype);
+    /// As the previous constructor, then copies `pixels` (same layout as
+    /// `data`) into the new array. The caller keeps `pixels`.
+    CImage(int nrows, int ncols, int color, float** pixels, int format, int datatype);
+    /// Deep copy of `source`: the scalar fields, `data` and each plane that
+    /// the source has. A null source gives an empty image.
+    CImage(const CImage* source);
+    /// Deep copy, as CImage(&source).
+    CImage(const CImage& source);
+    /// Releases this image's arrays, then copies `source` deeply. Safe when
+    /// `source` is this image.
+    void operator=(const CImage& source);
+    /// Releases data, mag, dir and scale, where present.
+    ~CImage() override;
+
+    /// Grey image: sets the pixel. Colour image: sets all three channels.
+    /// No bounds checks: (row, column) must lie inside the image.
+    void SetPixel(int row, int column, float value);
+    /// `rgb` packs red in bits 0-7, green in 8-15, blue in 16-23. Grey image:
+    /// (red + green + blue) * 0.33333334f. Colour image: the three channels.
+    void SetPixel(int row, int column, unsigned long rgb);
+
+    /// Grey image: every pixel becomes (float) table[(int) value]. The table
+    /// must hold an entry for every value that occurs. Colour images and
+    /// images without pixels are left unchanged.
+    void WindowCenter(int* table);
+
+    /// Colour image: copies channel 0, 1, 2 into the grey images red, green
+    /// and blue, which the caller created with this image's size. Does
+    /// nothing for a grey image, or when an output is null, has no pixels or
+    /// differs in size.
+    void ComputeRGB(CImage* red, CImage* green, CImage* blue);
+
+    /// New grey image (owned by the caller) of the same size and format,
+    /// sample type float: (channel 0 + channel 1 + channel 2) * 0.33333334f.
+    /// A grey image gives a grey copy with sample type float. Null for an
+    /// image without pixels.
+    CImage* MakeGray();
+
+    /// New colour image (owned by the caller) of the same size and format,
+    /// sample type 8-bit. rescale 0: every channel is the grey value.
+    /// Otherwise: (value - min) * 255 / (max - min) over the image's range,
+    /// and 0 everywhere when the image is constant. A colour image gives a
+    /// colour copy, rescaled over all its samples when asked. Null for an
+    /// image without pixels.
+    CImage* MakeColor(int rescale);
+};

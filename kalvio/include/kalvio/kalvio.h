@@ -1,0 +1,11 @@
+// The whole public interface of the Kalvio image library.
+#pragma once
+
+#include <kalvio/export.h>
+#include <kalvio/version.h>
+#include <kalvio/object.h>
+#include <kalvio/message.h>
+#include <kalvio/trace.h>
+#include <kalvio/file.h>
+#include <kalvio/arrays.h>
+#include <kalvio/image.h>
