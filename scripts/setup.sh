@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
+# Usage: setup.sh [bench]   (bench: also the peers the benchmarks compare with)
 set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkgconf make
-  libgtest-dev libgmock-dev googletest
-  libbenchmark-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  python3 python3-pil imagemagick netpbm
 )
+if [ "${1:-}" = bench ]; then
+  packages+=(libboost-graph-dev liblemon-dev libopencv-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

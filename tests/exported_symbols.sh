@@ -6,7 +6,9 @@
 # Usage: exported_symbols.sh LIBRARY
 set -euo pipefail
 lib=$1
-allowed='^(__odr_asan\.|CObject::|CImage::|CFile::|CRuntimeClass::|CRuntimeClassRegistration::|CDumpContext::|CArchive::|kalvio::|AfxMessageBox\(|make_[12]D_(float|int)_array\(|free_[12]D_(float|int)_array\(|digiline\(|rank_float_increasing\(|(typeinfo|vtable) (name )?for (CObject|CImage|CFile|CDumpContext|CArchive)$)'
+classes='CObject|CImage|CFile|CRuntimeClass|CRuntimeClassRegistration|CDumpContext|CArchive|CDib|CDC|CMemoryDC|CPalette'
+functions='AfxMessageBox|make_[12]D_(float|int)_array|free_[12]D_(float|int)_array|digiline|rank_float_increasing|read_[a-z]+_image|write_[a-z]+_image|Raw2Img|getshort|getint|getfloat|putshort|are_equal|acr_nema|ga|fdga|apply_IIR4_filter_z'
+allowed="^(__odr_asan\\.|(${classes})::|kalvio::|(${functions})\\(|(typeinfo|vtable) (name )?for (${classes})$)"
 symbols=$(nm -DC --defined-only "$lib" | awk '$2 ~ /^[TDBR]$/ { $1 = ""; $2 = ""; sub(/^  /, ""); print }')
 [ -n "$symbols" ] || { echo "no exported symbols found in $lib" >&2; exit 1; }
 stray=$(grep -v -E "$allowed" <<<"$symbols" || true)

@@ -1,82 +1,102 @@
-// kalvio-info: names the kind and size of picture files from their headers.
+// kalvio-info: reads pictures and reports what they hold; optionally writes
+// each back in its own format and says whether the file came out the same.
 #include <kalvio/kalvio.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
 
-struct Header {
-    std::string kind;
-    long long width = 0, height = 0;
-};
-
-std::uint32_t le32(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+const char* format_name(int format) {
+    switch (format) {
+        case 1: return "PGM";
+        case 2: return "PPM";
+        case 3: return "BMP";
+        case 4: return "qvf";
+        case 6: return "medical";
+        default: return "unknown";
+    }
 }
 
-// Reads the next unsigned decimal number of a netpbm header, skipping white
-// space and comments; -1 when there is none.
-long long next_number(const unsigned char* p, std::size_t n, std::size_t* at) {
-    while (*at < n) {
-        if (p[*at] == '#') {
-            while (*at < n && p[*at] != '\n') ++*at;
-        } else if (p[*at] == ' ' || p[*at] == '\t' || p[*at] == '\r' || p[*at] == '\n') {
-            ++*at;
-        } else {
-            break;
-        }
-    }
-    long long value = -1;
-    while (*at < n && p[*at] >= '0' && p[*at] <= '9' && value < (1LL << 40))
-        value = (value < 0 ? 0 : value * 10) + (p[(*at)++] - '0');
-    return value;
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-bool identify(const char* path, Header* h) {
-    CFile file;
-    if (!file.Open(path, CFile::modeRead)) return false;
-    unsigned char p[512];
-    const std::size_t n = file.Read(p, sizeof p);
-    if (n >= 26 && p[0] == 'B' && p[1] == 'M') {
-        const std::int32_t height = static_cast<std::int32_t>(le32(p + 22));
-        h->kind = "BMP, " + std::to_string(p[28] | (n > 29 ? p[29] << 8 : 0)) + " bits per pixel";
-        h->width = static_cast<std::int32_t>(le32(p + 18));
-        h->height = height < 0 ? -static_cast<long long>(height) : height;
-        return true;
-    }
-    if (n >= 2 && p[0] == 'P' && (p[1] == '5' || p[1] == '6')) {
-        std::size_t at = 2;
-        h->kind = p[1] == '5' ? "PGM (P5), grey" : "PPM (P6), colour";
-        h->width = next_number(p, n, &at);
-        h->height = next_number(p, n, &at);
-        return h->width > 0 && h->height > 0;
-    }
-    return false;
+void usage(FILE* to) {
+    std::fprintf(to,
+                 "Usage: kalvio-info [--write-back DIR] PICTURE...\n"
+                 "Reads each picture and prints its format, size, colour mode, sample type\n"
+                 "and value range. With --write-back, writes each picture into DIR in its\n"
+                 "own format and says whether the written file equals the original.\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
-        std::printf("Usage: kalvio-info FILE...\nNames the kind and size of each picture file.\n");
-        return argc < 2 ? 2 : 0;
+    std::string write_dir;
+    int first = 1;
+    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        usage(stdout);
+        return 0;
     }
-    if (std::strcmp(argv[1], "--version") == 0) {
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("kalvio-info (Kalvio) %s\n", KALVIO_VERSION_STRING);
         return 0;
     }
-    int status = 0;
-    for (int i = 1; i < argc; ++i) {
-        Header h;
-        if (identify(argv[i], &h)) {
-            std::printf("%s: %s, %lld x %lld\n", argv[i], h.kind.c_str(), h.width, h.height);
-        } else {
-            std::fprintf(stderr, "%s: not a readable PGM, PPM or BMP picture\n", argv[i]);
-            status = 2;
+    if (argc > 2 && std::strcmp(argv[1], "--write-back") == 0) {
+        write_dir = argv[2];
+        first = 3;
+        std::error_code ec;
+        std::filesystem::create_directories(write_dir, ec);
+        if (ec) {
+            std::fprintf(stderr, "kalvio-info: cannot create folder %s\n", write_dir.c_str());
+            return 2;
         }
+    }
+    if (first >= argc) {
+        usage(stderr);
+        return 2;
+    }
+    // Library messages go to standard error with the file they concern.
+    kalvio::set_message_handler([](const std::string& text, kalvio::MessageButtons, kalvio::MessageIcon) {
+        std::fprintf(stderr, "  %s\n", text.c_str());
+        return IDOK;
+    });
+
+    int status = 0;
+    for (int k = first; k < argc; ++k) {
+        CImage image;
+        if (!image.ReadImage(argv[k])) {
+            std::fprintf(stderr, "%s: cannot read this picture\n", argv[k]);
+            status = 2;
+            continue;
+        }
+        const int length = image.color == 1 ? 3 * image.ncols : image.ncols;
+        float low = image.data[0][0], high = image.data[0][0];
+        for (int r = 0; r < image.nrows; ++r)
+            for (int i = 0; i < length; ++i) {
+                if (image.data[r][i] < low) low = image.data[r][i];
+                if (image.data[r][i] > high) high = image.data[r][i];
+            }
+        std::printf("%s: %s, %d x %d, %s, sample type %d, values %g..%g", argv[k],
+                    format_name(image.format), image.ncols, image.nrows,
+                    image.color == 1 ? "colour" : "grey", image.datatype, low, high);
+        if (!write_dir.empty()) {
+            const std::string out =
+                (std::filesystem::path(write_dir) / std::filesystem::path(argv[k]).filename()).string();
+            if (!image.WriteImage(out.c_str())) {
+                std::printf(", not written\n");
+                status = 2;
+                continue;
+            }
+            std::printf(", written back %s", contents(out) == contents(argv[k]) ? "identical" : "with other bytes");
+        }
+        std::printf("\n");
     }
     return status;
 }

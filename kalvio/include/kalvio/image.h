@@ -87,6 +87,47 @@ public:
     /// differs in size.
     void ComputeRGB(CImage* red, CImage* green, CImage* blue);
 
+    /// Fills the image from a picture file, choosing the reader from the
+    /// file's first line (not its name): "P5" PGM, "P6" PPM, "BM" BMP, "QV"
+    /// qvf, anything else the medical reader. Returns 1 on success; on
+    /// failure shows the reader's message and "CImage: Can't read data",
+    /// returns 0 and leaves the image as it was. A read that changes the size
+    /// releases mag, dir and scale, which no longer fit.
+    int ReadImage(const char* path);
+    /// Writes the image in the format named by `format` (PGM, PPM, BMP, qvf,
+    /// duta, raw, brantow). Returns the writer's result, or 0 without a
+    /// message for a format that has no writer. An existing file is only
+    /// ever replaced by a completely written one.
+    int WriteImage(const char* path);
+
+    /// New image filtered along each row (x) or column (y) with the
+    /// recursive filter whose coefficients `table` holds (see ga, fdga).
+    /// Works on the grey layout (ncols floats a row; a colour image's other
+    /// floats stay 0). Same size, colour mode, format and sample type; owned
+    /// by the caller. Any line length works, down to 1: samples before a
+    /// line repeat its first, samples past it its last. Null for an image
+    /// without pixels (no rows, no columns or no array), a null table or
+    /// lack of memory. O(pixels) whatever the scale; the results are the
+    /// same bits as the plain scalar recursion.
+    CImage* apply_IIR4_filter_x(float** table);
+    CImage* apply_IIR4_filter_y(float** table);
+    /// New image: the Gaussian-smoothed derivative across columns (x) or
+    /// rows (y) at scale `sigma`, times 0.5: fdga along that axis, then ga
+    /// along the other. Owned by the caller; null as for the filters.
+    CImage* first_derivative_x(float sigma);
+    CImage* first_derivative_y(float sigma);
+    /// New image smoothed along both axes at scale `sigma` (ga along x, then
+    /// along y; the filter pair does not keep the mean). A colour image is
+    /// smoothed channel by channel, each stretched to exactly 0..255. Owned
+    /// by the caller; null as for the filters.
+    CImage* smooth_image(float sigma);
+    /// Stretches the grey layout linearly onto low..high in place (extended
+    /// precision, from the smallest and largest value, both searched from
+    /// the bounds +/-1,000,000) and sets the sample type to 8-bit, also for
+    /// an image without pixels. An image whose values are all equal has no
+    /// range to stretch: every value becomes `low`.
+    void Normalize(float low, float high);
+
     /// New grey image (owned by the caller) of the same size and format,
     /// sample type float: (channel 0 + channel 1 + channel 2) * 0.33333334f.
     /// A grey image gives a grey copy with sample type float. Null for an

@@ -9,3 +9,7 @@
 #include <kalvio/file.h>
 #include <kalvio/arrays.h>
 #include <kalvio/image.h>
+#include <kalvio/formats.h>
+#include <kalvio/gaussian.h>
+#include <kalvio/dc.h>
+#include <kalvio/dib.h>

@@ -1,0 +1,61 @@
+// read_bmp_image, and CDib::Read on a CFile, on arbitrary bytes.
+#include "fuzz_common_p.h"
+
+#include <kalvio/dc.h>
+#include <kalvio/dib.h>
+#include <kalvio/file.h>
+#include <kalvio/formats.h>
+
+namespace {
+
+void read_dib(const char* path) {
+    CFile file;
+    if (!file.Open(path, CFile::modeRead)) fuzz::fail("cannot open the scratch file");
+    CDib dib;
+    if (!dib.Read(&file)) {
+        // A refused file leaves the bitmap empty.
+        FUZZ_CHECK(!dib.info && !dib.bits);
+        return;
+    }
+    // What Read keeps: 8-bit indices or 24-bit pixels, rows padded to 4 bytes.
+    FUZZ_CHECK(dib.info && dib.bits && dib.width > 0 && dib.height > 0);
+    FUZZ_CHECK(dib.pixel_bytes == 1 || dib.pixel_bytes == 3);
+    FUZZ_CHECK(dib.color_count >= 0 && dib.color_count <= 256);
+    FUZZ_CHECK(dib.row_bytes % 4 == 0 &&
+               dib.row_bytes >= static_cast<std::uint64_t>(dib.width) * dib.pixel_bytes);
+    FUZZ_CHECK(static_cast<std::uint64_t>(dib.row_bytes) * dib.height <= dib.image_size);
+    volatile std::uint8_t last = dib.bits[dib.image_size - 1];
+    last = dib.info[40 + 4 * dib.color_count - 1];
+    (void)last;
+
+    int rows = -1, cols = -1, color = -1;
+    float** image = dib.MakeFloatImage(&rows, &cols, &color);
+    FUZZ_CHECK(image != nullptr);
+    FUZZ_CHECK(color == 0 || color == 1);
+    fuzz::check_shape(image, rows, cols, color == 1 ? 3 : 1);
+    FUZZ_CHECK(rows == dib.height && cols == dib.width);
+    free_2D_float_array(image);
+
+    // Drawing looks every pixel up in the colour table.
+    dib.MakePalette();
+    CMemoryDC dc(7, 5);
+    dib.Draw(&dc, 0, 0, 7, 5);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const fuzz::InputFile input(data, size);
+    const char* path = input.path();
+    int nrows = -1, ncols = -1, color = -1;
+    float** image = read_bmp_image(path, &nrows, &ncols, &color);
+    if (image) {
+        FUZZ_CHECK(color == 0 || color == 1);
+        fuzz::check_shape(image, nrows, ncols, color == 1 ? 3 : 1);
+        // At least one bit of the file for every pixel.
+        FUZZ_CHECK(fuzz::fits(size, nrows, (ncols + 7) / 8, 1, 1));
+        free_2D_float_array(image);
+    }
+    read_dib(path);
+    return 0;
+}

@@ -1,0 +1,165 @@
+// qvf files: a four-line text header followed by raw little-endian samples.
+#include "image/io_p.h"
+
+#include <kalvio/arrays.h>
+#include <kalvio/formats.h>
+#include <kalvio/message.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+using namespace kalvio::detail;
+
+namespace {
+
+// Bytes of one sample of a grey image of sample type `type`; 0 for a type
+// that has no samples.
+int sample_size(int type) {
+    switch (type) {
+        case 4: return 1;
+        case 7: return 2;
+        case 5: return 4;
+        case 6: return 4;
+        default: return 0;
+    }
+}
+
+float decode(const unsigned char* p, int type) {
+    switch (type) {
+        case 4: return p[0];
+        case 7: return static_cast<std::int16_t>(p[0] | (p[1] << 8));
+        case 5: {
+            const std::uint32_t v = p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
+            return static_cast<float>(static_cast<std::int32_t>(v));
+        }
+        default: {
+            const std::uint32_t v = p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
+            float f;
+            std::memcpy(&f, &v, sizeof f);
+            return f;
+        }
+    }
+}
+
+void encode(float value, int type, unsigned char* p) {
+    std::uint32_t v;
+    if (type == 6) {
+        std::memcpy(&v, &value, sizeof v);
+    } else {
+        v = static_cast<std::uint32_t>(to_int(value));
+    }
+    for (int i = 0; i < sample_size(type); ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+}  // namespace
+
+float** read_qvf_image(const char* path, int* nrows, int* ncols, int* color, int* datatype) {
+    FILE* fp = open_for_reading(path);
+    if (!fp) {
+        AfxMessageBox("read_qvf_image: Can't open file");
+        return nullptr;
+    }
+    char line[4][256] = {};
+    int rows = 0, cols = 0, type = 0, flag = 0;
+    bool header = true;
+    for (auto& l : line) header = header && std::fgets(l, sizeof l, fp) != nullptr;
+    header = header && std::strncmp(line[0], "QV", 2) == 0 &&
+             std::sscanf(line[1], "%d %d", &rows, &cols) == 2 &&
+             std::sscanf(line[2], "%d", &type) == 1 && std::sscanf(line[3], "%d", &flag) == 1 &&
+             rows > 0 && cols > 0;
+    if (!header) {
+        std::fclose(fp);
+        AfxMessageBox("read_qvf_image: Bad header");
+        return nullptr;
+    }
+    if (flag != 0 && flag != 1) {
+        std::fclose(fp);
+        return nullptr;
+    }
+    if (flag == 1 && type != 4) {
+        std::fclose(fp);
+        AfxMessageBox("A color image has to be in byte format");
+        return nullptr;
+    }
+    const int per_pixel = flag == 1 ? 3 : 1;
+    const int size = flag == 1 ? 1 : sample_size(type);
+    std::int64_t bytes = 0;
+    if (!pixel_bytes(rows, cols, per_pixel, 1, &bytes) ||
+        static_cast<std::int64_t>(cols) * per_pixel > INT32_MAX) {
+        std::fclose(fp);
+        AfxMessageBox("read_qvf_image: Bad header");
+        return nullptr;
+    }
+    // A scratch image has no samples for the file length to vouch for its
+    // size, so its size is bounded instead: at most 2^26 pixels.
+    if (size == 0 && bytes > (std::int64_t{1} << 26)) {
+        std::fclose(fp);
+        AfxMessageBox("read_qvf_image: Bad header");
+        return nullptr;
+    }
+    if (size > 0 && bytes_left(fp) < bytes * size) {
+        std::fclose(fp);
+        AfxMessageBox("read_qvf_image: Truncated file");
+        return nullptr;
+    }
+    const int length = cols * per_pixel;
+    float** data = make_2D_float_array(rows, length);
+    if (!data) {
+        std::fclose(fp);
+        return nullptr;
+    }
+    // A grey image of a type without samples (a scratch image) has nothing
+    // after its header and reads as zeros, as it was written.
+    if (size > 0) {
+        std::vector<unsigned char> row(static_cast<std::size_t>(length) * size);
+        for (int r = 0; r < rows; ++r) {
+            if (!read_exact(fp, row.data(), row.size())) {
+                free_2D_float_array(data);
+                std::fclose(fp);
+                AfxMessageBox("read_qvf_image: Truncated file");
+                return nullptr;
+            }
+            for (int i = 0; i < length; ++i) data[r][i] = decode(&row[std::size_t(i) * size], flag ? 4 : type);
+        }
+    }
+    std::fclose(fp);
+    *nrows = rows;
+    *ncols = cols;
+    *color = flag;
+    *datatype = type;
+    return data;
+}
+
+int write_qvf_image(float** data, const char* path, int nrows, int ncols, int color, int datatype) {
+    if (color == 1 && datatype != 4) {
+        AfxMessageBox("write_qvf_image: A color image has to be in byte format");
+        return 0;
+    }
+    const bool has_samples = (color == 0 && sample_size(datatype) > 0) || color == 1;
+    if (nrows <= 0 || ncols <= 0 || (has_samples && !data)) {
+        AfxMessageBox("write_qvf_image: No image to write");
+        return 0;
+    }
+    SafeOutput out;
+    if (!out.create(path)) {
+        AfxMessageBox("write_qvf_image: Can't create file");
+        return 0;
+    }
+    std::fprintf(out.fp(), "QV\n%d %d\n%d\n%d\n", nrows, ncols, datatype, color);
+    if (has_samples) {
+        const int size = color == 1 ? 1 : sample_size(datatype);
+        const int type = color == 1 ? 4 : datatype;
+        const std::size_t length = static_cast<std::size_t>(ncols) * (color == 1 ? 3 : 1);
+        std::vector<unsigned char> row(length * size);
+        for (int r = 0; r < nrows; ++r) {
+            for (std::size_t i = 0; i < length; ++i) encode(data[r][i], type, &row[i * size]);
+            std::fwrite(row.data(), 1, row.size(), out.fp());
+        }
+    }
+    if (!out.commit()) {
+        AfxMessageBox("write_qvf_image: Can't write file");
+        return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,64 @@
+// Picture file readers and writers working on bare pixel arrays.
+#pragma once
+
+#include <kalvio/export.h>
+
+#include <cstdio>
+
+class CImage;
+
+// Readers return a new array (make_2D_float_array, owned by the caller) in
+// the layout of CImage::data, or null after a message. They check what they
+// read: dimensions must be positive, the sample count must fit, and the file
+// must hold every sample the header promises.
+
+/// Binary PGM ("P5"). A maximum above 255 means two big-endian bytes a
+/// sample; *datatype (when not null) becomes 7 then, else 4.
+KALVIO_API float** read_pgm_image(const char* path, int* nrows, int* ncols, int* datatype = nullptr);
+/// Binary PPM ("P6"): rows of 3 * ncols floats, red, green, blue.
+KALVIO_API float** read_ppm_image(const char* path, int* nrows, int* ncols, int* datatype = nullptr);
+/// BMP through CDib; *color is 0 when every pixel is grey, else 1.
+KALVIO_API float** read_bmp_image(const char* path, int* nrows, int* ncols, int* color);
+/// qvf: "QV", rows and columns, sample type, colour flag, raw samples.
+KALVIO_API float** read_qvf_image(const char* path, int* nrows, int* ncols, int* color, int* datatype);
+/// Medical scanner image: square, 16-bit samples, side guessed from the file
+/// length (the header is whatever precedes the last 2 * n * n bytes).
+KALVIO_API float** read_medical_image(const char* path, int* nrows, int* ncols);
+
+// Writers return 1 on success and 0 after a message. Each writes to a
+// temporary file beside `path` and renames it into place only when complete,
+// so a failed or cancelled write leaves an existing file untouched.
+// Samples are converted by truncation toward zero and keep their low 8 or
+// 16 bits; nothing is clamped.
+
+KALVIO_API int write_pgm_image(float** data, const char* path, int nrows, int ncols, int color);
+KALVIO_API int write_ppm_image(float** data, const char* path, int nrows, int ncols, int color);
+KALVIO_API int write_bmp_image(float** data, const char* path, int nrows, int ncols, int color);
+KALVIO_API int write_qvf_image(float** data, const char* path, int nrows, int ncols, int color,
+                               int datatype);
+KALVIO_API int write_duta_image(float** data, const char* path, int nrows, int ncols);
+KALVIO_API int write_raw_image(float** data, const char* path, int nrows, int ncols, int datatype);
+/// Copies the header of the template file named by the environment variable
+/// KALVIO_BRANTOW_TEMPLATE (all but its last 131,072 bytes), then the pixels
+/// as big-endian 16-bit integers.
+KALVIO_API int write_brantow_image(float** data, const char* path, int nrows, int ncols);
+
+/// New image (owned by the caller, format qvf) from a headerless file:
+/// nrows x ncols pixels from byte `offset`. color 0: layout 0 bytes, 1 the
+/// low 12 bits of 16-bit words, 2 signed 16-bit, 3 signed 32-bit, 4 float;
+/// color 1: layout 0 interleaved RGB bytes, 1 planar. bigendian != 0 reads
+/// multi-byte samples big-endian. Null (after a message) when the file
+/// cannot be opened or is too short, or for an unknown color/layout pair.
+KALVIO_API CImage* Raw2Img(const char* path, int nrows, int ncols, int color, int layout,
+                           int bigendian, int offset);
+
+/// Big-endian helpers; they do not check for end of file.
+KALVIO_API short getshort(FILE* fp);
+KALVIO_API int getint(FILE* fp);
+KALVIO_API float getfloat(FILE* fp);
+KALVIO_API void putshort(short value, FILE* fp);
+
+/// 1 when `text` begins with `prefix` (always for an empty prefix), else 0.
+KALVIO_API int are_equal(const char* text, const char* prefix);
+/// 1 when "ACR-NEMA" occurs anywhere in `text`, else 0.
+KALVIO_API int acr_nema(const char* text);

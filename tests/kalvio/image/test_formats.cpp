@@ -1,0 +1,348 @@
+// Picture file readers and writers: headers, samples, messages, and that a
+// failed read or write changes nothing.
+#include <kalvio/arrays.h>
+#include <kalvio/formats.h>
+#include <kalvio/image.h>
+
+#include "message_recorder.h"
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+using kalvio_test::MessageRecorder;
+using kalvio_test::TempDir;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+std::string bytes(std::initializer_list<int> values) {
+    std::string s;
+    for (int v : values) s.push_back(static_cast<char>(v));
+    return s;
+}
+
+// A grey image with the given rows of values.
+CImage grey(std::vector<std::vector<float>> rows, int format, int datatype) {
+    CImage image(static_cast<int>(rows.size()), static_cast<int>(rows[0].size()), 0, format, datatype);
+    for (int r = 0; r < image.nrows; ++r)
+        for (int c = 0; c < image.ncols; ++c) image.data[r][c] = rows[r][c];
+    return image;
+}
+
+}  // namespace
+
+TEST(PnmRead, HeaderCommentsAndLayoutsOfOtherProgramsAreAccepted) {
+    TempDir dir;
+    MessageRecorder messages;
+    CImage image;
+    // Comments before and after the dimension line, separate lines.
+    TempDir::put(dir.path("a.pgm"), "P5\n# one\n# two\n3 2\n# three\n255\n" + bytes({1, 2, 3, 4, 5, 6}));
+    ASSERT_EQ(image.ReadImage(dir.path("a.pgm").c_str()), 1);
+    EXPECT_EQ(image.nrows, 2);
+    EXPECT_EQ(image.ncols, 3);
+    EXPECT_EQ(image.color, 0);
+    EXPECT_EQ(image.format, 1);
+    EXPECT_EQ(image.datatype, 4);
+    EXPECT_EQ(image.data[1][2], 6.0f);
+
+    // Everything on one line, a comment inside it, CR LF line ends.
+    TempDir::put(dir.path("b.ppm"), "P6 2 #w\r\n1 255\n" + bytes({10, 20, 30, 40, 50, 60}));
+    ASSERT_EQ(image.ReadImage(dir.path("b.ppm").c_str()), 1);
+    EXPECT_EQ(image.color, 1);
+    EXPECT_EQ(image.format, 2);
+    EXPECT_EQ(image.ncols, 2);
+    EXPECT_EQ(image.data[0][5], 60.0f);
+
+    // A maximum above 255: two big-endian bytes a sample, 16-bit type.
+    TempDir::put(dir.path("c.pgm"), "P5\n2 1\n65535\n" + bytes({0x12, 0x34, 0xFF, 0xFE}));
+    ASSERT_EQ(image.ReadImage(dir.path("c.pgm").c_str()), 1);
+    EXPECT_EQ(image.datatype, 7);
+    EXPECT_EQ(image.data[0][0], 0x1234);
+    EXPECT_EQ(image.data[0][1], 0xFFFE);
+    EXPECT_TRUE(messages.boxes().empty());
+}
+
+TEST(ReadImage, BadFilesFailWithTheReadersMessageAndLeaveTheImageAsItWas) {
+    TempDir dir;
+    const std::string good = "P5\n2 2\n255\n" + bytes({1, 2, 3, 4});
+    struct Case {
+        std::string name, content, reader_message;
+    };
+    const std::vector<Case> cases = {
+        {"short.pgm", good.substr(0, good.size() - 1), "read_pgm_image: Truncated file"},
+        {"zero.pgm", "P5\n0 2\n255\n", "read_pgm_image: Bad header"},
+        {"huge.pgm", "P5\n99999999999 2\n255\n", "read_pgm_image: Bad header"},
+        {"overflow.ppm", "P6\n2147483647 2147483647\n255\nxx", "read_ppm_image: Bad header"},
+        {"maxval.pgm", "P5\n2 2\n70000\n" + bytes({1, 2, 3, 4}), "read_pgm_image: Bad header"},
+        {"nodims.pgm", "P5\n# nothing else\n", "read_pgm_image: Bad header"},
+        {"short.qvf", "QV\n2 2\n7\n0\n" + std::string(7, 'x'), "read_qvf_image: Truncated file"},
+        {"bad.qvf", "QV\n-2 2\n4\n0\n", "read_qvf_image: Bad header"},
+        {"vast.qvf", "QV\n100000 100000\n0\n0\n", "read_qvf_image: Bad header"},
+        {"colour16.qvf", "QV\n1 1\n7\n1\n" + std::string(6, 'x'), "A color image has to be in byte format"},
+        {"tiny.med", std::string(127, '\0'), "read_tessil_image: File too short"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir::put(dir.path(c.name), c.content);
+        CImage image(3, 4, 0, 4, 6);
+        image.data[2][3] = 7.0f;
+        image.mag = make_2D_float_array(3, 4);
+        MessageRecorder messages;
+        EXPECT_EQ(image.ReadImage(dir.path(c.name).c_str()), 0);
+        EXPECT_EQ(messages.texts(), (Strings{c.reader_message, "CImage: Can't read data"}));
+        EXPECT_EQ(image.nrows, 3);
+        EXPECT_EQ(image.ncols, 4);
+        EXPECT_EQ(image.format, 4);
+        EXPECT_EQ(image.datatype, 6);
+        ASSERT_NE(image.data, nullptr);
+        EXPECT_EQ(image.data[2][3], 7.0f);
+        EXPECT_NE(image.mag, nullptr);
+    }
+
+    MessageRecorder messages;
+    CImage image;
+    EXPECT_EQ(image.ReadImage(dir.path("missing.pgm").c_str()), 0);
+    EXPECT_EQ(image.ReadImage(dir.root().c_str()), 0) << "a folder is not a picture";
+    EXPECT_EQ(messages.texts(), (Strings{"CImage: Can't open file", "CImage: Can't open file"}));
+    // A qvf colour flag other than 0 or 1 fails without a reader message.
+    messages.clear();
+    TempDir::put(dir.path("flag.qvf"), "QV\n1 1\n4\n2\n");
+    EXPECT_EQ(image.ReadImage(dir.path("flag.qvf").c_str()), 0);
+    EXPECT_EQ(messages.texts(), (Strings{"CImage: Can't read data"}));
+}
+
+TEST(ReadImage, ChoosesTheReaderFromTheFirstLineAndKeepsPlanesOnlyWhenTheSizeHolds) {
+    TempDir dir;
+    MessageRecorder messages;
+    CImage image(2, 3, 0, 4, 6);
+    image.mag = make_2D_float_array(2, 3);
+    image.dir = make_2D_float_array(2, 3);
+    TempDir::put(dir.path("same.pgm"), "P5\n3 2\n255\n" + bytes({1, 2, 3, 4, 5, 6}));
+    ASSERT_EQ(image.ReadImage(dir.path("same.pgm").c_str()), 1);
+    EXPECT_NE(image.mag, nullptr);
+    EXPECT_NE(image.dir, nullptr);
+
+    // "QV" later in the line does not make a qvf file: the medical reader
+    // takes the file, and 512 bytes make a 16 x 16 picture.
+    TempDir::put(dir.path("xqv.dat"), "xQV\n" + std::string(508, '\0'));
+    ASSERT_EQ(image.ReadImage(dir.path("xqv.dat").c_str()), 1);
+    EXPECT_EQ(image.format, 6);
+    EXPECT_EQ(image.datatype, 7);
+    EXPECT_EQ(image.nrows, 16);
+    EXPECT_EQ(image.mag, nullptr) << "planes of another size are released";
+    EXPECT_EQ(image.dir, nullptr);
+    EXPECT_EQ(image.WriteImage(dir.path("back.med").c_str()), 0) << "no writer for this format";
+    EXPECT_FALSE(std::filesystem::exists(dir.path("back.med")));
+    EXPECT_TRUE(messages.boxes().empty());
+}
+
+TEST(MedicalRead, SideAndHeaderComeFromTheLengthAndSamplesFromEitherByteOrder) {
+    TempDir dir;
+    int rows = 0, cols = 0;
+    for (auto [length, side] : {std::pair{131072 + 6000, 256}, {131072, 256}, {512, 16},
+                                {200, 8}, {2 * 32 * 32 + 1, 32}}) {
+        SCOPED_TRACE(length);
+        std::string file(static_cast<std::size_t>(length), '\0');
+        // The first pixel of the picture, big-endian 4095.
+        file[length - 2 * side * side] = 0x0F;
+        file[length - 2 * side * side + 1] = static_cast<char>(0xFF);
+        TempDir::put(dir.path("m.dat"), file);
+        float** data = read_medical_image(dir.path("m.dat").c_str(), &rows, &cols);
+        ASSERT_NE(data, nullptr);
+        EXPECT_EQ(rows, side);
+        EXPECT_EQ(cols, side);
+        EXPECT_EQ(data[0][0], 4095.0f);
+        free_2D_float_array(data);
+    }
+    // A negative big-endian sample: every sample is re-read as 12 bits,
+    // little-endian.
+    std::string file(2 * 8 * 8, '\0');
+    file[0] = static_cast<char>(0x80);  // -32768 big-endian; 0x080 little-endian (128)
+    file[2] = 0x34;
+    file[3] = static_cast<char>(0xF2);  // little-endian 0xF234: low 12 bits 0x234
+    TempDir::put(dir.path("le.dat"), file);
+    float** data = read_medical_image(dir.path("le.dat").c_str(), &rows, &cols);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data[0][0], 128.0f);
+    EXPECT_EQ(data[0][1], 0x234);
+    free_2D_float_array(data);
+}
+
+TEST(QvfFile, SixteenBitImageRoundTripsByteForByte) {
+    TempDir dir;
+    const std::string file =
+        "QV\n2 3\n7\n0\n" + bytes({1, 0, 0xFF, 0xFF, 0, 0x80, 2, 1, 0x34, 0x12, 0xFE, 0x7F});
+    TempDir::put(dir.path("in.qvf"), file);
+    CImage image;
+    ASSERT_EQ(image.ReadImage(dir.path("in.qvf").c_str()), 1);
+    EXPECT_EQ(image.nrows, 2);
+    EXPECT_EQ(image.ncols, 3);
+    EXPECT_EQ(image.datatype, 7);
+    EXPECT_EQ(image.data[0][1], -1.0f);
+    EXPECT_EQ(image.data[0][2], -32768.0f);
+    EXPECT_EQ(image.data[1][2], 32766.0f);
+    ASSERT_EQ(image.WriteImage(dir.path("out.qvf").c_str()), 1);
+    EXPECT_EQ(TempDir::get(dir.path("out.qvf")), file);
+
+    for (int type : {4, 5, 6}) {
+        SCOPED_TRACE(type);
+        CImage source = grey({{-2.5f, 1.0f}, {300.0f, 1e6f}}, 4, type);
+        ASSERT_EQ(source.WriteImage(dir.path("t.qvf").c_str()), 1);
+        CImage back;
+        ASSERT_EQ(back.ReadImage(dir.path("t.qvf").c_str()), 1);
+        EXPECT_EQ(back.datatype, type);
+        const float expect_last = type == 4 ? 64.0f : 1e6f;  // 1,000,000 & 0xFF
+        EXPECT_EQ(back.data[1][1], expect_last);
+        EXPECT_EQ(back.data[0][0], type == 6 ? -2.5f : type == 4 ? 254.0f : -2.0f);
+    }
+    MessageRecorder messages;
+    CImage colour(1, 1, 1, 4, 6);
+    EXPECT_EQ(colour.WriteImage(dir.path("c.qvf").c_str()), 0);
+    EXPECT_EQ(messages.texts(), (Strings{"write_qvf_image: A color image has to be in byte format"}));
+    EXPECT_FALSE(std::filesystem::exists(dir.path("c.qvf")));
+}
+
+TEST(PnmWrite, SamplesAreTruncatedAndWrapToTheirLowByte) {
+    TempDir dir;
+    CImage image = grey({{300.7f, -1.0f, 255.9f}}, 1, 4);
+    ASSERT_EQ(image.WriteImage(dir.path("a.pgm").c_str()), 1);
+    EXPECT_EQ(TempDir::get(dir.path("a.pgm")), "P5\n3 1\n255\n" + bytes({44, 255, 255}));
+    image.format = 2;
+    ASSERT_EQ(image.WriteImage(dir.path("a.ppm").c_str()), 1);
+    EXPECT_EQ(TempDir::get(dir.path("a.ppm")), "P6\n3 1\n255\n" + bytes({44, 44, 44, 255, 255, 255, 255, 255, 255}));
+    EXPECT_EQ(dir.entries(), 2u);
+}
+
+TEST(PnmWrite, ColourToGreyAsksAndCancelLeavesTheOldFileUntouched) {
+    TempDir dir;
+    CImage colour(1, 2, 1, 1, 4);
+    const float channels[] = {1, 1, 1, 10, 20, 32};
+    for (int i = 0; i < 6; ++i) colour.data[0][i] = channels[i];
+    const std::string target = dir.path("c.pgm");
+    TempDir::put(target, "the user's picture");
+    {
+        MessageRecorder messages;
+        messages.answer(IDCANCEL);
+        EXPECT_EQ(colour.WriteImage(target.c_str()), 0);
+        ASSERT_EQ(messages.boxes().size(), 1u);
+        EXPECT_EQ(messages.boxes()[0].text, "write_pgm_file: Converting to gray level");
+        EXPECT_EQ(messages.boxes()[0].buttons, kalvio::MessageButtons::OkCancel);
+    }
+    EXPECT_EQ(TempDir::get(target), "the user's picture");
+    EXPECT_EQ(dir.entries(), 1u) << "the temporary file is removed";
+    MessageRecorder messages;
+    EXPECT_EQ(colour.WriteImage(target.c_str()), 1);
+    EXPECT_EQ(TempDir::get(target), "P5\n2 1\n255\n" + bytes({1, 20}));
+}
+
+TEST(Writers, CreateFailuresAreReportedAndNothingIsWritten) {
+    TempDir dir;
+    CImage image = grey({{1, 2}, {3, 4}}, 1, 4);
+    const std::string nowhere = dir.path("no/such/folder/out");
+    struct Case {
+        int format;
+        const char* message;
+    };
+    for (Case c : {Case{1, "write_pgm_image: Can't create file"}, {2, "write_ppm_image: Can't create file"},
+                   {3, "write_bmp_image: Can't create file"}, {4, "write_qvf_image: Can't create file"},
+                   {7, "write_duta_image: Can't create file"}, {8, "write_raw_image: Can't create file"}}) {
+        MessageRecorder messages;
+        image.format = c.format;
+        EXPECT_EQ(image.WriteImage(nowhere.c_str()), 0);
+        EXPECT_EQ(messages.texts(), Strings{c.message});
+    }
+    MessageRecorder messages;
+    CImage empty;
+    empty.format = 1;
+    EXPECT_EQ(empty.WriteImage(dir.path("e.pgm").c_str()), 0) << "an image without pixels";
+    EXPECT_EQ(dir.entries(), 0u);
+}
+
+TEST(Writers, BigEndianAndRawLayouts) {
+    TempDir dir;
+    CImage image = grey({{1.0f, -2.0f}, {70000.0f, 258.9f}}, 7, 7);
+    ASSERT_EQ(image.WriteImage(dir.path("d.duta").c_str()), 1);
+    EXPECT_EQ(TempDir::get(dir.path("d.duta")),
+              bytes({0, 2, 0, 2, 0, 1, 0xFF, 0xFE, 0x11, 0x70, 1, 2}));
+    image.format = 8;
+    ASSERT_EQ(image.WriteImage(dir.path("r.raw").c_str()), 1);
+    EXPECT_EQ(TempDir::get(dir.path("r.raw")), bytes({1, 0, 0xFE, 0xFF, 0x70, 0x11, 2, 1}));
+    image.datatype = 0;
+    ASSERT_EQ(image.WriteImage(dir.path("empty.raw").c_str()), 1);
+    EXPECT_EQ(TempDir::get(dir.path("empty.raw")), "");
+
+    // brantow: the template's header (all but its last 131,072 bytes), then
+    // big-endian pixels; without a template nothing is created.
+    image.format = 9;
+    {
+        MessageRecorder messages;
+        unsetenv("KALVIO_BRANTOW_TEMPLATE");
+        EXPECT_EQ(image.WriteImage(dir.path("b.img").c_str()), 0);
+        EXPECT_EQ(messages.texts(), Strings{"write_brantow_image: Can't open template file"});
+        EXPECT_FALSE(std::filesystem::exists(dir.path("b.img")));
+    }
+    TempDir::put(dir.path("template.img"), "HDR" + std::string(131072, 'p'));
+    setenv("KALVIO_BRANTOW_TEMPLATE", dir.path("template.img").c_str(), 1);
+    EXPECT_EQ(image.WriteImage(dir.path("b.img").c_str()), 1);
+    unsetenv("KALVIO_BRANTOW_TEMPLATE");
+    EXPECT_EQ(TempDir::get(dir.path("b.img")), "HDR" + bytes({0, 1, 0xFF, 0xFE, 0x11, 0x70, 1, 2}));
+}
+
+TEST(Raw2Img, LayoutsByteOrdersAndRefusals) {
+    TempDir dir;
+    TempDir::put(dir.path("r.bin"), "skip" + bytes({0x12, 0x34, 0xF2, 0x34, 1, 2, 3, 4, 5, 6}));
+    const std::string path = dir.path("r.bin");
+    std::unique_ptr<CImage> be(Raw2Img(path.c_str(), 1, 2, 0, 1, 1, 4));
+    ASSERT_NE(be, nullptr);
+    EXPECT_EQ(be->data[0][0], 0x234);
+    EXPECT_EQ(be->data[0][1], 0x234);
+    EXPECT_EQ(be->datatype, 7);
+    EXPECT_EQ(be->format, 4);
+    std::unique_ptr<CImage> le(Raw2Img(path.c_str(), 1, 2, 0, 2, 0, 4));
+    EXPECT_EQ(le->data[0][0], 0x3412);
+    EXPECT_EQ(le->data[0][1], static_cast<std::int16_t>(0x34F2));
+    std::unique_ptr<CImage> planar(Raw2Img(path.c_str(), 1, 2, 1, 1, 0, 8));
+    ASSERT_NE(planar, nullptr);
+    EXPECT_EQ(planar->data[0][0], 1.0f);
+    EXPECT_EQ(planar->data[0][1], 3.0f);
+    EXPECT_EQ(planar->data[0][2], 5.0f);
+    EXPECT_EQ(planar->data[0][3], 2.0f);
+
+    MessageRecorder messages;
+    EXPECT_EQ(Raw2Img(dir.path("none").c_str(), 1, 1, 0, 0, 0, 0), nullptr);
+    EXPECT_EQ(Raw2Img(path.c_str(), 1, 1, 1, 2, 0, 0), nullptr);
+    EXPECT_EQ(Raw2Img(path.c_str(), 100, 100, 0, 0, 0, 0), nullptr);
+    EXPECT_EQ(Raw2Img(path.c_str(), 1, 1, 0, 0, 0, -5), nullptr);
+    EXPECT_EQ(messages.texts(), (Strings{"Raw2Img: Can't open file", "Raw2Img: Unknown colour and layout",
+                                         "Raw2Img: Truncated file", "Raw2Img: Truncated file"}));
+}
+
+TEST(TextHelpers, PrefixAndMarkerTests) {
+    EXPECT_EQ(are_equal("P5\n", "P5"), 1);
+    EXPECT_EQ(are_equal("P", "P5"), 0);
+    EXPECT_EQ(are_equal("anything", ""), 1);
+    EXPECT_EQ(acr_nema("xx ACR-NEMA 2.0"), 1);
+    EXPECT_EQ(acr_nema("ACR NEMA"), 0);
+}
+
+TEST(ByteOrderHelpers, BigEndianRoundTrip) {
+    FILE* fp = std::tmpfile();
+    ASSERT_NE(fp, nullptr);
+    putshort(-2, fp);
+    putshort(0x1234, fp);
+    const unsigned char f[] = {0x40, 0x49, 0x0F, 0xDB};  // pi as a big-endian float
+    std::fwrite(f, 1, 4, fp);
+    std::rewind(fp);
+    EXPECT_EQ(getshort(fp), -2);
+    EXPECT_EQ(getshort(fp), 0x1234);
+    EXPECT_FLOAT_EQ(getfloat(fp), 3.14159265f);
+    std::rewind(fp);
+    EXPECT_EQ(getint(fp), static_cast<int>(0xFFFE1234));
+    std::fclose(fp);
+}

@@ -1,0 +1,346 @@
+// CDib: bitmaps made from floats, palettes, drawing through a memory device,
+// float images made back, and the layout of written files.
+#include <kalvio/arrays.h>
+#include <kalvio/dc.h>
+#include <kalvio/dib.h>
+#include <kalvio/file.h>
+#include <kalvio/image.h>
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "temp_dir.h"
+
+namespace {
+
+using Floats = std::vector<float>;
+using Ints = std::vector<int>;
+
+// An image from its rows; colour rows hold red, green, blue triples.
+std::unique_ptr<CImage> image_of(int color, const std::vector<Floats>& rows) {
+    const int cols = static_cast<int>(rows[0].size()) / (color ? 3 : 1);
+    auto image = std::make_unique<CImage>(static_cast<int>(rows.size()), cols, color,
+                                          KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
+    for (std::size_t r = 0; r < rows.size(); ++r)
+        std::copy(rows[r].begin(), rows[r].end(), image->data[r]);
+    return image;
+}
+
+// The first n bytes of stored row r, counted from the bottom.
+Ints stored_row(const CDib& dib, int r, int n) {
+    const std::uint8_t* row = dib.bits + r * dib.row_bytes;
+    return Ints(row, row + n);
+}
+
+int get32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | p[3] << 24; }
+
+// Size, width, height, planes, bit count, compression, image size, colours
+// used and colours important.
+Ints header_fields(const CDib& dib) {
+    const std::uint8_t* h = dib.info;
+    return {get32(h),      get32(h + 4),  get32(h + 8),  h[12] | h[13] << 8, h[14] | h[15] << 8,
+            get32(h + 16), get32(h + 20), get32(h + 32), get32(h + 36)};
+}
+
+int write(CDib& dib, const std::string& path) {
+    CFile file;
+    EXPECT_TRUE(file.Open(path.c_str(), CFile::modeCreate | CFile::modeWrite));
+    return dib.Write(&file);
+}
+
+bool is_empty(const CDib& dib) {
+    return !dib.info && !dib.bits && !dib.palette && dib.width == 0 && dib.height == 0 &&
+           dib.image_size == 0;
+}
+
+}  // namespace
+
+TEST(DibConstruct, GreyAndColourLayouts) {
+    const CDib grey(image_of(0, {{1, 2, 3}, {4, 5, 6}}).get(), 0, 0.0f, 0.0f);
+    EXPECT_EQ(Ints({grey.width, grey.height, grey.color_count, grey.pixel_bytes}),
+              Ints({3, 2, 256, 1}));
+    EXPECT_EQ(grey.row_bytes, 4u);
+    EXPECT_EQ(grey.image_size, 8u);
+    EXPECT_EQ(header_fields(grey), Ints({40, 3, 2, 1, 8, 0, 0, 256, 256}));
+    EXPECT_EQ(stored_row(grey, 0, 3), Ints({4, 5, 6})) << "the bottom row is the image's last";
+    EXPECT_EQ(stored_row(grey, 1, 3), Ints({1, 2, 3}));
+    const std::uint8_t* entry = grey.info + 40 + 4 * 200;
+    EXPECT_EQ(Ints(entry, entry + 4), Ints({200, 200, 200, 0}));
+    ASSERT_NE(grey.palette, nullptr);
+    EXPECT_EQ(grey.palette->entries().size(), 256u);
+
+    const auto image =
+        image_of(1, {{1, 2, 3, 4, 5, 6, 7, 8, 9}, {11, 12, 13, 14, 15, 16, 17, 18, 19}});
+    const CDib colour(image.get(), 0, 0.0f, 0.0f);
+    EXPECT_EQ(Ints({colour.width, colour.height, colour.color_count, colour.pixel_bytes}),
+              Ints({3, 2, 0, 3}));
+    EXPECT_EQ(colour.row_bytes, 12u);
+    EXPECT_EQ(colour.image_size, 24u);
+    EXPECT_EQ(header_fields(colour), Ints({40, 3, 2, 1, 24, 0, 0, 0, 0}));
+    EXPECT_EQ(stored_row(colour, 0, 9), Ints({13, 12, 11, 16, 15, 14, 19, 18, 17}));
+    EXPECT_EQ(colour.palette, nullptr);
+
+    const CDib wide(5, 1, 24), sized(3, 2, 8);
+    EXPECT_EQ(wide.row_bytes, 16u);
+    EXPECT_EQ(wide.image_size, 16u);
+    EXPECT_EQ(sized.color_count, 256);
+    EXPECT_EQ(sized.palette, nullptr) << "the sized constructor leaves the palette to the caller";
+}
+
+TEST(DibConstruct, FloatsBecomeTheLowEightBitsOfTheirTruncation) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const auto image = image_of(0, {{255.9f, 256.0f, -1.0f, -0.5f, 511.0f, nan, 1e20f, -1e20f}});
+    const CDib grey(image.get(), 0, 0.0f, 0.0f);
+    // NaN counts as 0; beyond the int range the value saturates first.
+    EXPECT_EQ(stored_row(grey, 0, 8), Ints({255, 0, 255, 0, 255, 0, 255, 0}));
+
+    // Colour pixels are never rescaled, even when asked.
+    float** data = make_2D_float_array(1, 3);
+    data[0][0] = 300.0f, data[0][1] = -2.0f, data[0][2] = 7.9f;
+    const CDib colour(1, 1, 1, data, 1);
+    EXPECT_EQ(stored_row(colour, 0, 3), Ints({7, 254, 44}));
+    free_2D_float_array(data);
+}
+
+TEST(DibConstruct, RescalingMapsTheRangeOntoBytes) {
+    const auto image = image_of(0, {{10, 15, 20}});
+    EXPECT_EQ(stored_row(CDib(image.get(), 1, 0.0f, 0.0f), 0, 3), Ints({0, 127, 255}));
+    EXPECT_EQ(stored_row(CDib(image.get(), 1, 0.0f, 40.0f), 0, 3), Ints({63, 95, 127}));
+    EXPECT_EQ(stored_row(CDib(image.get(), 0, 0.0f, 40.0f), 0, 3), Ints({10, 15, 20}));
+    EXPECT_EQ(stored_row(CDib(1, 3, 0, image->data, 1), 0, 3), Ints({0, 127, 255}));
+    EXPECT_EQ(stored_row(CDib(1, 3, 0, image->data, 0), 0, 3), Ints({10, 15, 20}));
+
+    // An empty range gives 0, not a division by zero.
+    const auto flat = image_of(0, {{7, 7}});
+    EXPECT_EQ(stored_row(CDib(flat.get(), 1, 0.0f, 0.0f), 0, 2), Ints({0, 0}));
+    EXPECT_EQ(stored_row(CDib(flat.get(), 1, 5.0f, 5.0f), 0, 2), Ints({0, 0}));
+    EXPECT_EQ(stored_row(CDib(1, 2, 0, flat->data, 1), 0, 2), Ints({0, 0}));
+}
+
+TEST(DibConstruct, LookUpTableTakesTheEntryOfTheRoundedPixel) {
+    int table[9];  // entries -4..4; their low bytes tell them apart
+    for (int k = 0; k < 9; ++k) table[k] = 0x300 + 10 * k;
+    int* lut = table + 4;
+    auto low = [&](int n) { return lut[n] & 0xFF; };
+
+    const CDib grey(image_of(0, {{2.5f, -0.5f, 0.49999997f, -2.5f, 3.5f, -0.49f}}).get(), lut);
+    EXPECT_EQ(stored_row(grey, 0, 6), Ints({low(3), low(-1), low(0), low(-3), low(4), low(0)}));
+    EXPECT_EQ(grey.color_count, 256);
+    EXPECT_NE(grey.palette, nullptr);
+
+    // A colour image: 24-bit rows with one byte a pixel at their start.
+    const CDib colour(image_of(1, {{1, 2, 3, 4, 5, 6}}).get(), lut);
+    EXPECT_EQ(colour.pixel_bytes, 3);
+    EXPECT_EQ(stored_row(colour, 0, 8), Ints({low(1), low(2), 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(DibConstruct, NoPixelsGiveAnEmptyBitmap) {
+    CImage no_data(2, 2, 2, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
+    CImage odd_color(2, 2, 0, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
+    odd_color.color = 5;
+    CImage no_size;
+    int lut[1] = {0};
+    for (CImage* image : {&no_data, &odd_color, &no_size, static_cast<CImage*>(nullptr)}) {
+        EXPECT_TRUE(is_empty(CDib(image, 1, 0.0f, 0.0f)));
+        EXPECT_TRUE(is_empty(CDib(image, lut)));
+    }
+    const auto image = image_of(0, {{1}});
+    EXPECT_TRUE(is_empty(CDib(image.get(), nullptr)));
+    EXPECT_TRUE(is_empty(CDib(1, 1, 0, nullptr, 1)));
+    EXPECT_TRUE(is_empty(CDib(0, 1, 0, image->data, 1)));
+    for (const Ints& size : {Ints{0, 4, 8}, Ints{4, -1, 24}, Ints{1 << 30, 1 << 30, 24},
+                             Ints{0x7FFFFFFF, 1, 32}, Ints{4, 4, 7}})
+        EXPECT_TRUE(is_empty(CDib(size[0], size[1], size[2]))) << size[0] << " " << size[2];
+
+    const CRuntimeClass* record = CRuntimeClass::FromName("CDib");
+    ASSERT_EQ(record, KALVIO_RUNTIME_CLASS(CDib));
+    EXPECT_EQ(record->m_pBaseClass, KALVIO_RUNTIME_CLASS(CObject));
+    EXPECT_EQ(record->m_wSchema, 0u);
+    std::unique_ptr<CObject> made(record->CreateObject());
+    ASSERT_TRUE(made && made->IsKindOf(record));
+    EXPECT_TRUE(is_empty(*static_cast<CDib*>(made.get())));
+}
+
+TEST(DibPalette, MakePaletteCopiesTheColourTable) {
+    CDib dib(2, 1, 8);
+    std::uint8_t* entry = dib.info + 40 + 4 * 7;
+    entry[0] = 1, entry[1] = 2, entry[2] = 3;  // blue, green, red
+    ASSERT_EQ(dib.MakePalette(), 1);
+    const PALETTEENTRY made = dib.palette->entries().at(7);
+    EXPECT_EQ(Ints({made.peRed, made.peGreen, made.peBlue, made.peFlags}), Ints({3, 2, 1, 0}));
+
+    for (int count : {0, 257, -1}) {
+        dib.color_count = count;
+        EXPECT_EQ(dib.MakePalette(), 0) << count;
+        EXPECT_EQ(dib.palette, nullptr) << "the old palette goes";
+    }
+    CDib colour(2, 1, 24), empty;
+    EXPECT_EQ(colour.MakePalette(), 0);
+    EXPECT_EQ(empty.MakePalette(), 0);
+}
+
+TEST(DibDraw, StretchesNearestNeighbourFromTheTopRowAndClips) {
+    CDib dib(image_of(0, {{0, 1}, {2, 3}}).get(), 0, 0.0f, 0.0f);
+    for (int k = 0; k < 4; ++k) dib.info[40 + 4 * k + 2] = static_cast<std::uint8_t>('0' + k);
+    // Each pixel as the digit its red channel holds, '.' for untouched white.
+    auto picture = [](const CMemoryDC& dc) {
+        std::vector<std::string> rows(dc.height());
+        for (int y = 0; y < dc.height(); ++y)
+            for (int x = 0; x < dc.width(); ++x)
+                rows[y] += dc.pixel(x, y)[1] == 255 ? '.' : static_cast<char>(dc.pixel(x, y)[0]);
+        return rows;
+    };
+
+    CMemoryDC inside(5, 5);
+    EXPECT_EQ(dib.Draw(&inside, 1, 1, 4, 3), 1);
+    EXPECT_EQ(picture(inside),
+              (std::vector<std::string>{".....", ".0011", ".0011", ".2233", "....."}));
+    EXPECT_EQ(inside.realize_count(), 1) << "its own grey palette is realised";
+    EXPECT_EQ(inside.selected_palette(), nullptr) << "and the old one selected back";
+
+    CMemoryDC clipped(5, 5);
+    EXPECT_EQ(dib.Draw(&clipped, -1, 3, 4, 4), 1);
+    EXPECT_EQ(picture(clipped),
+              (std::vector<std::string>{".....", ".....", ".....", "011..", "011.."}));
+    EXPECT_EQ(dib.Draw(&clipped, 1000000, -1000000, 0x7FFFFFFF, 0x7FFFFFFF), 1);
+
+    CDib empty;
+    EXPECT_EQ(empty.Draw(&clipped, 0, 0, 5, 5), 0);
+}
+
+TEST(DibDraw, TrueColourDrawsThroughACopyOfTheSystemPalette) {
+    const auto image = image_of(1, {{200, 100, 50}});
+    CDib dib(image.get(), 0, 0.0f, 0.0f);
+    ASSERT_EQ(dib.palette, nullptr);
+    CMemoryDC dc(2, 2, 16);
+    EXPECT_EQ(dib.Draw(&dc, 0, 0, 2, 2), 1);
+    ASSERT_NE(dib.palette, nullptr);
+    CPalette* copy = dib.palette;
+    ASSERT_EQ(copy->entries().size(), 16u);
+    EXPECT_EQ(copy->entries()[15].peRed, 255) << "the device's grey ramp";
+    EXPECT_EQ(dib.Draw(&dc, 0, 0, 1, 1), 1);
+    EXPECT_EQ(dib.palette, copy) << "later draws reuse the copy";
+    EXPECT_EQ(dc.realize_count(), 2);
+    EXPECT_EQ(Ints(dc.pixel(1, 1), dc.pixel(1, 1) + 3), Ints({200, 100, 50}));
+
+    CDib counted(image.get(), 0, 0.0f, 0.0f);
+    CMemoryDC fixed_colours(1, 1, 0, 16);
+    EXPECT_EQ(counted.SetSystemPalette(&fixed_colours), 1);
+    EXPECT_EQ(counted.palette->entries().size(), 16u);
+
+    // Without a palette on the device none is made, and the bitmap still draws.
+    CDib plain(image.get(), 0, 0.0f, 0.0f);
+    CMemoryDC true_colour(1, 1);
+    EXPECT_EQ(plain.SetSystemPalette(&true_colour), 0);
+    EXPECT_EQ(plain.Draw(&true_colour, 0, 0, 1, 1), 1);
+    EXPECT_EQ(plain.palette, nullptr);
+    EXPECT_EQ(true_colour.realize_count(), 0);
+    EXPECT_EQ(Ints(true_colour.pixel(0, 0), true_colour.pixel(0, 0) + 3), Ints({200, 100, 50}));
+}
+
+TEST(DibFloat, MakeFloatImageIsOneChannelUntilAColourDiffers) {
+    CDib dib(image_of(0, {{0, 1}, {2, 3}}).get(), 0, 0.0f, 0.0f);
+    int rows = 0, cols = 0, color = -1;
+    float** grey = dib.MakeFloatImage(&rows, &cols, &color);
+    ASSERT_NE(grey, nullptr);
+    EXPECT_EQ(Ints({rows, cols, color}), Ints({2, 2, 0}));
+    EXPECT_EQ(Floats(grey[1], grey[1] + 2), Floats({2, 3}));
+    free_2D_float_array(grey);
+
+    dib.info[40 + 4 * 3 + 2] = 9;  // entry 3: red 9, green and blue 3
+    float** rgb = dib.MakeFloatImage(&rows, &cols, &color);
+    ASSERT_NE(rgb, nullptr);
+    EXPECT_EQ(color, 1);
+    EXPECT_EQ(Floats(rgb[1], rgb[1] + 6), Floats({2, 2, 2, 9, 3, 3}));
+    free_2D_float_array(rgb);
+
+    CDib colour(image_of(1, {{1, 2, 3, 4, 4, 4}}).get(), 0, 0.0f, 0.0f);
+    rgb = colour.MakeFloatImage(&rows, &cols, &color);
+    ASSERT_NE(rgb, nullptr);
+    EXPECT_EQ(color, 1);
+    EXPECT_EQ(Floats(rgb[0], rgb[0] + 6), Floats({1, 2, 3, 4, 4, 4}));
+    free_2D_float_array(rgb);
+
+    CDib grey_pixels(image_of(1, {{5, 5, 5}}).get(), 0, 0.0f, 0.0f);
+    grey = grey_pixels.MakeFloatImage(&rows, &cols, &color);
+    ASSERT_NE(grey, nullptr);
+    EXPECT_EQ(Ints({rows, cols, color, static_cast<int>(grey[0][0])}), Ints({1, 1, 0, 5}));
+    free_2D_float_array(grey);
+
+    CDib deep(2, 2, 32), empty;
+    EXPECT_EQ(deep.MakeFloatImage(&rows, &cols, &color), nullptr);
+    EXPECT_EQ(empty.MakeFloatImage(&rows, &cols, &color), nullptr);
+}
+
+TEST(DibFloat, MakeKnownFloatImageFillsTheCallersArray) {
+    CDib colour(image_of(1, {{10, 20, 31, 0, 0, 0}, {1, 2, 3, 4, 5, 6}}).get(), 0, 0.0f, 0.0f);
+    float** grey = make_2D_float_array(2, 2);
+    EXPECT_EQ(colour.MakeKnownFloatImage(grey, 0), 1);
+    EXPECT_EQ(grey[0][0], 61 * 0.33333334f) << "the integer sum times the float third";
+    EXPECT_EQ(grey[1][1], 15 * 0.33333334f);
+
+    CDib indexed(image_of(0, {{0, 200}}).get(), 0, 0.0f, 0.0f);
+    EXPECT_EQ(indexed.MakeKnownFloatImage(grey, 0), 1);
+    EXPECT_EQ(grey[0][1], 600 * 0.33333334f);
+    free_2D_float_array(grey);
+
+    float** rgb = make_2D_float_array(2, 6);
+    EXPECT_EQ(colour.MakeKnownFloatImage(rgb, 1), 1);
+    EXPECT_EQ(Floats(rgb[1], rgb[1] + 6), Floats({1, 2, 3, 4, 5, 6}));
+    rgb[0][0] = -7.0f;
+    EXPECT_EQ(colour.MakeKnownFloatImage(rgb, 2), 1);
+    EXPECT_EQ(CDib(2, 2, 16).MakeKnownFloatImage(rgb, 1), 1);
+    EXPECT_EQ(rgb[0][0], -7.0f) << "other modes and bit counts leave the array alone";
+    free_2D_float_array(rgb);
+}
+
+TEST(DibWrite, FileIsHeaderColourTableAndRows) {
+    const kalvio_test::TempDir dir;
+    CDib grey(image_of(0, {{1, 2, 3}, {4, 5, 6}}).get(), 0, 0.0f, 0.0f);
+    ASSERT_EQ(write(grey, dir.path("grey.bmp")), 1);
+    const std::string bytes = dir.get(dir.path("grey.bmp"));
+    const auto* u = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    ASSERT_EQ(bytes.size(), 1078u + 8u);
+    EXPECT_EQ(bytes.substr(0, 2), "BM");
+    EXPECT_EQ(Ints({get32(u + 2), get32(u + 6), get32(u + 10)}), Ints({1086, 0, 1078}));
+    EXPECT_EQ(bytes.substr(14, 1064), std::string(reinterpret_cast<char*>(grey.info), 1064));
+    EXPECT_EQ(bytes.substr(1078), std::string(reinterpret_cast<char*>(grey.bits), 8));
+
+    // A 24-bit file reads back without colour table and writes back alike.
+    CDib colour(image_of(1, {{1, 2, 3, 4, 5, 6}}).get(), 0, 0.0f, 0.0f);
+    ASSERT_EQ(write(colour, dir.path("colour.bmp")), 1);
+    CDib back;
+    CFile in;
+    ASSERT_TRUE(in.Open(dir.path("colour.bmp").c_str(), CFile::modeRead));
+    ASSERT_EQ(back.Read(&in), 1);
+    EXPECT_EQ(back.color_count, 0);
+    EXPECT_EQ(stored_row(back, 0, 6), stored_row(colour, 0, 6));
+    ASSERT_EQ(write(back, dir.path("again.bmp")), 1);
+    for (const char* name : {"colour.bmp", "again.bmp"}) {
+        const std::string again = dir.get(dir.path(name));
+        ASSERT_EQ(again.size(), 54u + 8u) << name;
+        EXPECT_EQ(get32(reinterpret_cast<const std::uint8_t*>(again.data()) + 10), 54) << name;
+    }
+}
+
+TEST(DibWrite, FailuresReturnZeroAndPublishNothing) {
+    const kalvio_test::TempDir dir;
+    CDib empty;
+    EXPECT_EQ(write(empty, dir.path("empty.bmp")), 0);
+    EXPECT_EQ(dir.entries(), 0u) << "nothing published, no temporary left";
+    EXPECT_EQ(empty.Write(nullptr), 0);
+
+    // A file that refuses writes.
+    CDib dib(image_of(0, {{1}}).get(), 0, 0.0f, 0.0f);
+    dir.put(dir.path("old.bmp"), "old");
+    CFile read_only;
+    ASSERT_TRUE(read_only.Open(dir.path("old.bmp").c_str(), CFile::modeRead));
+    EXPECT_EQ(dib.Write(&read_only), 0);
+    EXPECT_FALSE(read_only.IsOpen());
+    EXPECT_EQ(dir.get(dir.path("old.bmp")), "old");
+    EXPECT_EQ(dir.entries(), 1u);
+}

@@ -1,0 +1,318 @@
+// CDib::Read: the BMP variants other programs write, and files that are
+// truncated, inconsistent or hostile.
+#include <kalvio/arrays.h>
+#include <kalvio/dc.h>
+#include <kalvio/dib.h>
+#include <kalvio/file.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "message_recorder.h"
+#include "temp_dir.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Ints = std::vector<int>;
+
+void put(Bytes& out, std::uint32_t v, int size) {
+    for (int k = 0; k < size; ++k) out.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+}
+
+// A BMP file built field by field. Rows are given unpadded, in file order.
+struct Bmp {
+    std::uint32_t header_size = 40;
+    std::int32_t width = 0, height = 0;
+    int bit_count = 8;
+    std::uint32_t compression = 0;
+    std::uint32_t colors_used = 0;
+    std::vector<std::uint32_t> table = {};  // 0xRRGGBB
+    std::vector<std::uint32_t> masks = {};  // after a 40-byte header, else inside the header
+    std::vector<Bytes> rows = {};
+
+    Bytes bytes() const {
+        const bool masks_follow = header_size == 40;
+        const std::uint32_t offset = 14 + header_size +
+                                     (masks_follow ? 4 * masks.size() : 0) + 4 * table.size();
+        Bytes out = {'B', 'M'};
+        put(out, 0, 4);  // file size: not relied on
+        put(out, 0, 4);
+        put(out, offset, 4);
+        put(out, header_size, 4);
+        put(out, static_cast<std::uint32_t>(width), 4);
+        put(out, static_cast<std::uint32_t>(height), 4);
+        put(out, 1, 2);
+        put(out, static_cast<std::uint32_t>(bit_count), 2);
+        put(out, compression, 4);
+        put(out, 0, 4);
+        put(out, 2835, 4);
+        put(out, 2835, 4);
+        put(out, colors_used, 4);
+        put(out, 0, 4);
+        for (std::uint32_t mask : masks) put(out, mask, 4);
+        out.resize(14 + header_size + (masks_follow ? 4 * masks.size() : 0));
+        for (std::uint32_t colour : table) put(out, colour, 4);
+        for (const Bytes& row : rows) {
+            out.insert(out.end(), row.begin(), row.end());
+            out.resize(out.size() + (4 - row.size() % 4) % 4);
+        }
+        return out;
+    }
+};
+
+// Indices packed most significant first, as BMP rows hold them.
+Bytes packed(const Ints& indices, int bit_count) {
+    Bytes out((indices.size() * bit_count + 7) / 8);
+    for (std::size_t x = 0; x < indices.size(); ++x)
+        out[x * bit_count / 8] |= indices[x] << (8 - bit_count - x * bit_count % 8);
+    return out;
+}
+
+Bytes little_endian(const std::vector<std::uint32_t>& values, int size) {
+    Bytes out;
+    for (std::uint32_t v : values) put(out, v, size);
+    return out;
+}
+
+// Two rows of three pixels, top row first: the picture every variant encodes.
+const std::vector<std::vector<Ints>> kPicture = {
+    {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}},
+    {{8, 16, 24}, {255, 255, 255}, {0, 0, 0}}};
+
+class DibReadTest : public testing::Test {
+protected:
+    // Reads `bytes` (after `skip` bytes of other data) into m_dib; returns
+    // Read's result and keeps the messages shown.
+    int read(const Bytes& bytes, std::size_t skip = 0) {
+        const std::string path = m_dir.path("in.bmp");
+        m_dir.put(path, std::string(skip, 'x') + std::string(bytes.begin(), bytes.end()));
+        CFile file;
+        EXPECT_TRUE(file.Open(path.c_str(), CFile::modeRead));
+        file.Seek(static_cast<std::int64_t>(skip), CFile::begin);
+        kalvio_test::MessageRecorder recorder;
+        const int result = m_dib.Read(&file);
+        m_messages = recorder.texts();
+        return result;
+    }
+
+    // The picture as red, green, blue per pixel, top row first.
+    std::vector<std::vector<Ints>> picture() {
+        int rows = 0, cols = 0, color = -1;
+        float** data = m_dib.MakeFloatImage(&rows, &cols, &color);
+        if (!data) return {};
+        std::vector<std::vector<Ints>> out(rows);
+        for (int y = 0; y < rows; ++y)
+            for (int x = 0; x < cols; ++x) {
+                const float* p = color ? data[y] + 3 * x : data[y] + x;
+                out[y].push_back(color ? Ints{int(p[0]), int(p[1]), int(p[2])}
+                                       : Ints(3, int(p[0])));
+            }
+        free_2D_float_array(data);
+        return out;
+    }
+
+    // Read refused the file with exactly one message and kept nothing.
+    void expect_refused(int result, const std::string& message) {
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(m_messages, std::vector<std::string>{message});
+        EXPECT_EQ(m_dib.info, nullptr);
+        EXPECT_EQ(m_dib.bits, nullptr);
+        EXPECT_EQ(m_dib.width, 0);
+        EXPECT_EQ(m_dib.image_size, 0u);
+    }
+
+    kalvio_test::TempDir m_dir;
+    CDib m_dib;
+    std::vector<std::string> m_messages;
+};
+
+// kPicture as an 8-bit file with a colour table of the six colours.
+Bmp eight_bit_picture() {
+    Bmp bmp{.width = 3, .height = 2, .bit_count = 8, .colors_used = 6};
+    bmp.table = {0xFF0000, 0x00FF00, 0x0000FF, 0x081018, 0xFFFFFF, 0x000000};
+    bmp.rows = {{3, 4, 5}, {0, 1, 2}};  // bottom row first
+    return bmp;
+}
+
+}  // namespace
+
+TEST_F(DibReadTest, EightBitFileKeepsItsColourTableUnderAFreshHeader) {
+    Bmp bmp = eight_bit_picture();
+    bmp.header_size = 124;
+    ASSERT_EQ(read(bmp.bytes()), 1);
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_EQ(m_dib.color_count, 6);
+    EXPECT_EQ(m_dib.pixel_bytes, 1);
+    EXPECT_EQ(m_dib.row_bytes, 4u);
+    EXPECT_EQ(m_dib.image_size, 8u);
+    EXPECT_EQ(m_dib.palette, nullptr) << "reading makes no palette";
+    const std::uint8_t* h = m_dib.info;
+    EXPECT_EQ(Ints({h[0], h[4], h[8], h[12], h[14], h[16], h[20], h[32], h[36]}),
+              Ints({40, 3, 2, 1, 8, 0, 8, 6, 6}));
+    EXPECT_EQ(picture(), kPicture);
+}
+
+TEST_F(DibReadTest, HeaderSizesAndRowOrderGiveTheSamePicture) {
+    for (std::uint32_t header_size : {40u, 108u, 124u})
+        for (bool top_down : {false, true}) {
+            SCOPED_TRACE(testing::Message() << header_size << (top_down ? " top-down" : ""));
+            Bmp bmp{.header_size = header_size, .width = 3, .height = top_down ? -2 : 2,
+                    .bit_count = 24};
+            const Bytes top = {0, 0, 255, 0, 255, 0, 255, 0, 0};
+            const Bytes bottom = {24, 16, 8, 255, 255, 255, 0, 0, 0};
+            bmp.rows = top_down ? std::vector<Bytes>{top, bottom} : std::vector<Bytes>{bottom, top};
+            ASSERT_EQ(read(bmp.bytes()), 1);
+            EXPECT_EQ(m_dib.height, 2);
+            EXPECT_EQ(m_dib.color_count, 0);
+            EXPECT_EQ(m_dib.row_bytes, 12u);
+            EXPECT_EQ(picture(), kPicture);
+        }
+    // Reading starts at the file's position, not at its beginning.
+    ASSERT_EQ(read(eight_bit_picture().bytes(), 5), 1);
+    EXPECT_EQ(picture(), kPicture);
+}
+
+TEST_F(DibReadTest, SmallIndicesExpandToOneBytePerPixel) {
+    // Widths that end inside a byte; a colour count of 0 means all 2^bits.
+    for (int bit_count : {1, 2, 4}) {
+        SCOPED_TRACE(bit_count);
+        Bmp bmp{.width = 5, .height = 1, .bit_count = bit_count};
+        const int colors = 1 << bit_count;
+        for (int k = 0; k < colors; ++k) bmp.table.push_back(0x010101u * (k * 255 / (colors - 1)));
+        const Ints indices = {colors - 1, 0, 1, colors - 1, colors / 2};
+        bmp.rows = {packed(indices, bit_count)};
+        ASSERT_EQ(read(bmp.bytes()), 1);
+        EXPECT_EQ(m_dib.color_count, colors);
+        EXPECT_EQ(Ints(m_dib.bits, m_dib.bits + 5), indices);
+    }
+}
+
+TEST_F(DibReadTest, SixteenAndThirtyTwoBitPixelsScaleTheirMasks) {
+    struct Case {
+        const char* name;
+        std::uint32_t header_size, compression;
+        int bit_count;
+        std::vector<std::uint32_t> masks, pixels;
+        Ints first, second;
+    };
+    const Case cases[] = {
+        // 5 bits: v * 255 / 31, so 16 -> 131 and 1 -> 8; 6 bits: 32 -> 129.
+        {"16-bit plain is 5-5-5", 40, 0, 16, {}, {0x7FFF, 16 << 10 | 1 << 5}, {255, 255, 255},
+         {131, 8, 0}},
+        {"16-bit 5-6-5 after the header", 40, 3, 16, {0xF800, 0x07E0, 0x001F},
+         {0xFFFF, 16 << 11 | 32 << 5 | 1}, {255, 255, 255}, {131, 129, 8}},
+        {"16-bit 5-5-5 inside a 108-byte header", 108, 3, 16, {0x7C00, 0x03E0, 0x001F},
+         {0x001F, 1 << 10}, {0, 0, 255}, {8, 0, 0}},
+        {"32-bit plain ignores the fourth byte", 40, 0, 32, {}, {0xAB102030, 0x00FFFFFF},
+         {0x10, 0x20, 0x30}, {255, 255, 255}},
+        {"32-bit red in the low byte", 124, 3, 32, {0x000000FF, 0x0000FF00, 0x00FF0000},
+         {0x00302010, 0xFF000000}, {0x10, 0x20, 0x30}, {0, 0, 0}},
+        {"32-bit 10-bit fields with alpha masks", 40, 6, 32,
+         {0x3FF00000, 0x000FFC00, 0x000003FF, 0xC0000000}, {0xFFFFFFFF, 512u << 20 | 1 << 10},
+         {255, 255, 255}, {127, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bmp bmp{.header_size = c.header_size, .width = 2, .height = 1, .bit_count = c.bit_count,
+                .compression = c.compression, .masks = c.masks};
+        bmp.rows = {little_endian(c.pixels, c.bit_count / 8)};
+        ASSERT_EQ(read(bmp.bytes()), 1);
+        EXPECT_EQ(m_dib.pixel_bytes, 3);
+        EXPECT_EQ(picture(), (std::vector<std::vector<Ints>>{{c.first, c.second}}));
+    }
+}
+
+TEST_F(DibReadTest, IndicesBeyondTheColourTableAreBlack) {
+    Bmp bmp{.width = 2, .height = 1, .bit_count = 4, .colors_used = 2};
+    bmp.table = {0xFFFFFF, 0x808080};
+    bmp.rows = {packed({0, 15}, 4)};
+    ASSERT_EQ(read(bmp.bytes()), 1);
+    EXPECT_EQ(m_dib.color_count, 2);
+    EXPECT_EQ(picture(), (std::vector<std::vector<Ints>>{{{255, 255, 255}, {0, 0, 0}}}));
+
+    float** grey = make_2D_float_array(1, 2);
+    grey[0][1] = -1.0f;
+    m_dib.MakeKnownFloatImage(grey, 0);
+    EXPECT_EQ(grey[0][1], 0.0f);
+    free_2D_float_array(grey);
+
+    CMemoryDC dc(2, 1);
+    EXPECT_EQ(m_dib.Draw(&dc, 0, 0, 2, 1), 1);
+    EXPECT_EQ(Ints(dc.pixel(1, 0), dc.pixel(1, 0) + 3), Ints({0, 0, 0}));
+}
+
+TEST_F(DibReadTest, EveryTruncationIsRefusedWithOneMessage) {
+    Bmp with_table = eight_bit_picture();
+    Bmp with_masks{.header_size = 40, .width = 3, .height = -2, .bit_count = 16,
+                   .compression = 3, .masks = {0xF800, 0x07E0, 0x001F}};
+    with_masks.rows = {little_endian({1, 2, 3}, 2), little_endian({4, 5, 6}, 2)};
+    for (const Bmp& bmp : {with_table, with_masks}) {
+        const Bytes whole = bmp.bytes();
+        for (std::size_t length = 0; length < whole.size(); ++length) {
+            SCOPED_TRACE(length);
+            const int result = read(Bytes(whole.begin(), whole.begin() + length));
+            expect_refused(result, length < 14 ? "Read error 1" : "Read error 2: truncated bitmap");
+        }
+        EXPECT_EQ(read(whole), 1);
+    }
+}
+
+TEST_F(DibReadTest, InconsistentHeadersAreRefusedWithOneMessage) {
+    const Bytes good = eight_bit_picture().bytes();
+    auto patched = [&](std::size_t at, std::uint32_t value, int size) {
+        Bytes bytes = good;
+        for (int k = 0; k < size; ++k) bytes[at + k] = static_cast<std::uint8_t>(value >> (8 * k));
+        return bytes;
+    };
+    const std::string invalid = "Invalid bitmap file", truncated = "Read error 2: truncated bitmap";
+    const std::string compressed = "Compressed bitmaps are not supported";
+    const std::string unsupported = "Unsupported bitmap format";
+    const std::vector<std::pair<Bytes, std::string>> cases = {
+        {patched(0, 'P' | '6' << 8, 2), invalid},
+        {patched(18, 0, 4), invalid},                              // width 0
+        {patched(18, static_cast<std::uint32_t>(-3), 4), invalid},  // negative width
+        {patched(22, 0, 4), invalid},                              // height 0
+        {patched(22, 0x80000000u, 4), invalid},                    // height INT_MIN
+        {patched(18, 0x7FFFFFFF, 4), truncated},                   // rows beyond the file
+        {patched(22, 0x7FFFFFFF, 4), truncated},
+        {patched(10, 0xFFFFFFF0u, 4), truncated},                  // pixels beyond the file
+        {patched(10, 20, 4), invalid},                             // pixels inside the header
+        {patched(46, 1000, 4), invalid},                           // colour count 1000
+        {patched(46, 257, 4), invalid},
+        {patched(46, 7, 4), invalid},                              // table runs into the pixels
+        {patched(28, 7, 2), invalid},                              // bit count 7
+        {patched(30, 3, 4), invalid},                              // bit fields on indices
+        {patched(14, 12, 4), unsupported},                         // OS/2 header
+        {patched(14, 0xFFFFFFFF, 4), unsupported},
+        {patched(30, 11, 4), unsupported},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        expect_refused(read(cases[i].first), cases[i].second);
+    }
+    for (std::uint32_t compression : {1u, 2u, 4u, 5u}) {
+        SCOPED_TRACE(compression);
+        expect_refused(read(patched(30, compression, 4)), compressed);
+    }
+    Bmp huge{.width = 0x7FFFFFFF, .height = 0x7FFFFFFF, .bit_count = 24};
+    expect_refused(read(huge.bytes()), truncated);
+    // Sizes that agree with each other but not with what a bitmap may hold.
+    Bmp many_colours = eight_bit_picture();
+    many_colours.colors_used = 1000;
+    many_colours.table.resize(1000);
+    expect_refused(read(many_colours.bytes()), invalid);
+    Bmp masks_over_pixels{.width = 1, .height = 1, .bit_count = 16, .compression = 3,
+                          .masks = {0xF800, 0x07E0, 0x001F}, .rows = {{1, 2}}};
+    Bytes bytes = masks_over_pixels.bytes();
+    bytes[10] = 54;  // the pixels would start at the masks
+    expect_refused(read(bytes), invalid);
+
+    // A failed read also empties a bitmap that held a picture.
+    ASSERT_EQ(read(good), 1);
+    m_dib.MakePalette();
+    expect_refused(read(Bytes{'B', 'M'}), "Read error 1");
+    EXPECT_EQ(m_dib.palette, nullptr);
+}

@@ -1,0 +1,328 @@
+// Recursive Gaussian filters: coefficient tables, the line and image filters
+// against a plain scalar recursion, smoothed derivatives, smoothing and the
+// linear stretch.
+#include <kalvio/arrays.h>
+#include <kalvio/gaussian.h>
+#include <kalvio/image.h>
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <stdlib.h>
+#include <vector>
+
+namespace {
+
+using Floats = std::vector<float>;
+
+// A coefficient table that releases itself.
+struct Table {
+    float** t = make_2D_float_array(5, 5);
+    Table(bool derivative, float sigma) { derivative ? fdga(sigma, t) : ga(sigma, t); }
+    ~Table() { free_2D_float_array(t); }
+};
+
+// The recursion written out plainly: the line padded with four repeated
+// samples on each side, outputs outside the line 0, every sum evaluated left
+// to right in float. The library must give exactly these bits.
+Floats reference_filter(float* const* t, const Floats& line) {
+    const int n = static_cast<int>(line.size());
+    const auto x = [&](int i) { return line[i < 0 ? 0 : i >= n ? n - 1 : i]; };
+    Floats causal(n + 4, 0.0f), anticausal(n + 4, 0.0f), out(n);
+    const auto yp = [&](int i) -> float& { return causal[i + 4]; };  // index -4 .. n-1
+    const auto ym = [&](int i) -> float& { return anticausal[i]; };  // index 0 .. n+3
+    for (int i = 0; i < n; ++i)
+        yp(i) = t[0][0] * x(i) + t[0][1] * x(i - 1) + t[0][2] * x(i - 2) + t[0][3] * x(i - 3) -
+                t[1][1] * yp(i - 1) - t[1][2] * yp(i - 2) - t[1][3] * yp(i - 3) -
+                t[1][4] * yp(i - 4);
+    for (int i = n - 1; i >= 0; --i)
+        ym(i) = t[2][1] * x(i + 1) + t[2][2] * x(i + 2) + t[2][3] * x(i + 3) + t[2][4] * x(i + 4) -
+                t[3][1] * ym(i + 1) - t[3][2] * ym(i + 2) - t[3][3] * ym(i + 3) -
+                t[3][4] * ym(i + 4);
+    for (int i = 0; i < n; ++i) out[i] = (yp(i) + ym(i)) / t[2][0];
+    return out;
+}
+
+using Image = std::unique_ptr<CImage>;
+
+Image random_image(int rows, int cols, int color, unsigned seed) {
+    Image image = std::make_unique<CImage>(rows, cols, color, KALVIO_FORMAT_PGM, KALVIO_TYPE_INT16);
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> value(-100.0f, 100.0f);
+    for (int r = 0; r < rows; ++r)
+        for (int i = 0; i < cols * (color ? 3 : 1); ++i) image->data[r][i] = value(random);
+    return image;
+}
+
+// The reference filter along each row (x) or column (y) of the grey layout.
+std::vector<Floats> reference_image(float* const* t, const CImage& image, bool along_x) {
+    std::vector<Floats> out(image.nrows, Floats(image.ncols));
+    const int lines = along_x ? image.nrows : image.ncols;
+    const int length = along_x ? image.ncols : image.nrows;
+    for (int l = 0; l < lines; ++l) {
+        Floats line(length);
+        for (int i = 0; i < length; ++i) line[i] = along_x ? image.data[l][i] : image.data[i][l];
+        const Floats filtered = reference_filter(t, line);
+        for (int i = 0; i < length; ++i) (along_x ? out[l][i] : out[i][l]) = filtered[i];
+    }
+    return out;
+}
+
+Image image_from(const std::vector<Floats>& rows) {
+    Image image = std::make_unique<CImage>(static_cast<int>(rows.size()),
+                                           static_cast<int>(rows[0].size()), 0, 0, 6);
+    for (std::size_t r = 0; r < rows.size(); ++r)
+        std::copy(rows[r].begin(), rows[r].end(), image->data[r]);
+    return image;
+}
+
+// Bit-for-bit equality of the grey layout, reporting the first difference.
+void expect_same_bits(const CImage& image, const std::vector<Floats>& expected, float factor = 1) {
+    ASSERT_EQ(image.nrows, static_cast<int>(expected.size()));
+    for (int r = 0; r < image.nrows; ++r)
+        for (int c = 0; c < image.ncols; ++c)
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(image.data[r][c]),
+                      std::bit_cast<std::uint32_t>(expected[r][c] * factor))
+                << "at row " << r << ", column " << c << ": " << image.data[r][c] << " vs "
+                << expected[r][c] * factor;
+}
+
+struct Size {
+    int rows, cols;
+};
+// Short lines, sizes around the vector widths (4, 8, 16) and the row blocks
+// and segments of the filter along y (4 and 16 rows), and remainders of each.
+const Size kAwkwardSizes[] = {{1, 1},   {1, 7},   {3, 5},  {2, 2},   {4, 4},  {7, 1},
+                              {17, 33}, {100, 3}, {16, 16}, {33, 17}, {5, 101}, {40, 9},
+                              {70, 23}, {20, 2}};
+const float kSigmas[] = {0.6f, 1.0f, 2.5f, 9.0f};
+
+// Caps the instruction set the filters choose at run time (KALVIO_SIMD);
+// null leaves them the widest the processor has.
+struct SimdLimit {
+    explicit SimdLimit(const char* limit) {
+        if (limit) setenv("KALVIO_SIMD", limit, 1);
+    }
+    ~SimdLimit() { unsetenv("KALVIO_SIMD"); }
+};
+const char* const kSimdLimits[] = {nullptr, "avx2", "sse2"};
+
+}  // namespace
+
+TEST(GaussTable, StoresTheDocumentedLeadingCoefficient) {
+    for (float sigma : {0.5f, 1.0f, 3.0f, 40.0f}) {
+        EXPECT_EQ(Table(false, sigma).t[0][0], 0.99969995f);
+        EXPECT_EQ(Table(true, sigma).t[0][0], 0.0022000074f);
+        for (bool derivative : {false, true}) {
+            const Table table(derivative, sigma);
+            for (int i = 1; i <= 4; ++i) EXPECT_EQ(table.t[1][i], table.t[3][i]);
+            EXPECT_EQ(Floats(table.t[4], table.t[4] + 5), Floats(5, 0.0f)) << "row 4 is unused";
+        }
+    }
+}
+
+// Independent of the recursion's form: the impulse response of ga is a
+// sampled Gaussian and that of fdga its derivative, up to a gain.
+TEST(GaussTable, ImpulseResponsesFollowTheGaussianAndItsDerivative) {
+    const float sigma = 3.0f;
+    const int n = 101, centre = 50;
+    Floats smooth(n, 0.0f), slope(n, 0.0f);
+    smooth[centre] = slope[centre] = 1.0f;
+    apply_IIR4_filter_z(Table(false, sigma).t, smooth.data(), n);
+    apply_IIR4_filter_z(Table(true, sigma).t, slope.data(), n);
+    double sum = 0, moment = 0;
+    for (int i = 0; i < n; ++i) sum += smooth[i], moment += slope[i] * (i - centre);
+    for (int i = 0; i < n; ++i) {
+        const double k = i - centre;
+        const double g = std::exp(-k * k / (2 * sigma * sigma)) / std::sqrt(2 * M_PI) / sigma;
+        EXPECT_NEAR(smooth[i] / sum, g, 2e-4) << i;
+        EXPECT_NEAR(slope[i] / moment, k * g / (sigma * sigma), 2e-4) << i;
+    }
+}
+
+namespace {
+
+void expect_filters_match_reference(Size size, float sigma, bool derivative, unsigned seed) {
+    const Table table(derivative, sigma);
+    const Image image = random_image(size.rows, size.cols, 0, seed);
+    const Image along_x(image->apply_IIR4_filter_x(table.t));
+    const Image along_y(image->apply_IIR4_filter_y(table.t));
+    ASSERT_TRUE(along_x && along_y);
+    expect_same_bits(*along_x, reference_image(table.t, *image, true));
+    expect_same_bits(*along_y, reference_image(table.t, *image, false));
+    EXPECT_EQ(along_x->format, KALVIO_FORMAT_PGM);
+    EXPECT_EQ(along_y->datatype, KALVIO_TYPE_INT16);
+
+    const Floats row(image->data[0], image->data[0] + size.cols);
+    Floats line = row;
+    apply_IIR4_filter_z(table.t, line.data(), size.cols);
+    expect_same_bits(*image_from({line}), {reference_filter(table.t, row)});
+}
+
+// Smoothing and the derivatives chain two filters (the second one writing
+// over the first one's result); each must equal the reference pair.
+void expect_chains_match_reference(Size size, float sigma, unsigned seed) {
+    const Table smooth(false, sigma), slope(true, sigma);
+    const Image image = random_image(size.rows, size.cols, 0, seed);
+    const Image smoothed(image->smooth_image(sigma));
+    const Image dx(image->first_derivative_x(sigma)), dy(image->first_derivative_y(sigma));
+    ASSERT_TRUE(smoothed && dx && dy);
+    const auto then = [&](float* const* t, const std::vector<Floats>& rows, bool along_x) {
+        return reference_image(t, *image_from(rows), along_x);
+    };
+    expect_same_bits(*smoothed, then(smooth.t, reference_image(smooth.t, *image, true), false));
+    expect_same_bits(*dx, then(smooth.t, reference_image(slope.t, *image, true), false), 0.5f);
+    expect_same_bits(*dy, then(smooth.t, reference_image(slope.t, *image, false), true), 0.5f);
+    EXPECT_EQ(smoothed->datatype, KALVIO_TYPE_INT16) << "a grey image is not stretched";
+}
+
+}  // namespace
+
+TEST(IirFilter, ImageFiltersMatchTheScalarRecursionBitForBit) {
+    unsigned seed = 1;
+    for (const char* limit : kSimdLimits) {
+        const SimdLimit simd(limit);
+        for (const Size size : kAwkwardSizes)
+            for (float sigma : kSigmas)
+                for (bool derivative : {false, true}) {
+                    SCOPED_TRACE(::testing::Message()
+                                 << size.rows << " x " << size.cols << ", sigma " << sigma
+                                 << (derivative ? ", fdga" : ", ga") << ", simd "
+                                 << (limit ? limit : "best"));
+                    expect_filters_match_reference(size, sigma, derivative, seed++);
+                }
+    }
+}
+
+TEST(IirFilter, SmoothingAndDerivativesMatchTheScalarRecursionBitForBit) {
+    unsigned seed = 1000;
+    for (const char* limit : kSimdLimits) {
+        const SimdLimit simd(limit);
+        for (const Size size : kAwkwardSizes)
+            for (float sigma : {1.0f, 3.5f}) {
+                SCOPED_TRACE(::testing::Message() << size.rows << " x " << size.cols << ", sigma "
+                                                  << sigma << ", simd " << (limit ? limit : "best"));
+                expect_chains_match_reference(size, sigma, seed++);
+            }
+    }
+}
+
+TEST(IirFilter, ColourImagesAreFilteredInTheGreyLayout) {
+    const Table table(false, 1.5f);
+    const Image image = random_image(9, 6, 1, 7);
+    const Image along_x(image->apply_IIR4_filter_x(table.t));
+    ASSERT_TRUE(along_x);
+    EXPECT_EQ(along_x->color, 1);
+    expect_same_bits(*along_x, reference_image(table.t, *image, true));
+    for (int r = 0; r < 9; ++r)
+        EXPECT_EQ(Floats(along_x->data[r] + 6, along_x->data[r] + 18), Floats(12, 0.0f));
+}
+
+TEST(IirFilter, ImagesWithoutPixelsOrTableGiveNull) {
+    const Table table(false, 1.0f);
+    CImage empty, no_rows(0, 5, 0, 0, 6), no_cols(4, 0, 0, 0, 6), no_array(3, 3, 2, 0, 6);
+    for (CImage* image : {&empty, &no_rows, &no_cols, &no_array}) {
+        EXPECT_EQ(image->apply_IIR4_filter_x(table.t), nullptr);
+        EXPECT_EQ(image->apply_IIR4_filter_y(table.t), nullptr);
+        EXPECT_EQ(image->first_derivative_x(1.0f), nullptr);
+        EXPECT_EQ(image->first_derivative_y(1.0f), nullptr);
+        EXPECT_EQ(image->smooth_image(1.0f), nullptr);
+    }
+    CImage grey(3, 3, 0, 0, 6);
+    EXPECT_EQ(grey.apply_IIR4_filter_x(nullptr), nullptr);
+    EXPECT_EQ(grey.apply_IIR4_filter_y(nullptr), nullptr);
+    float value = 3.0f;
+    apply_IIR4_filter_z(table.t, &value, 0);
+    apply_IIR4_filter_z(table.t, nullptr, 4);
+    EXPECT_EQ(value, 3.0f);
+}
+
+TEST(SmoothImage, ConstantImageGainsAsDocumented) {
+    CImage image(40, 40, 0, 0, 6);
+    for (int r = 0; r < 40; ++r) std::fill(image.data[r], image.data[r] + 40, 5.0f);
+    for (const auto& [sigma, expected] : {std::pair{1.0f, 6.75f}, {2.0f, 9.72f}}) {
+        const Image smooth(image.smooth_image(sigma));
+        ASSERT_TRUE(smooth);
+        EXPECT_NEAR(smooth->data[20][20], expected, 0.01f) << "sigma " << sigma;
+    }
+}
+
+TEST(SmoothImage, ColourChannelsAreEachStretchedToTheFullRange) {
+    const Image image = random_image(12, 14, 1, 5);
+    for (int r = 0; r < 12; ++r)
+        for (int c = 0; c < 14; ++c) image->data[r][3 * c + 1] *= 0.01f;  // a faint channel
+    const Image smooth(image->smooth_image(1.5f));
+    ASSERT_TRUE(smooth);
+    EXPECT_EQ(smooth->color, 1);
+    EXPECT_EQ(smooth->datatype, KALVIO_TYPE_INT16);
+    for (int channel = 0; channel < 3; ++channel) {
+        CImage grey(12, 14, 0, 0, 6);
+        for (int r = 0; r < 12; ++r)
+            for (int c = 0; c < 14; ++c) grey.data[r][c] = image->data[r][3 * c + channel];
+        const Image expected(grey.smooth_image(1.5f));
+        expected->Normalize(0.0f, 255.0f);
+        float low = 1e9f, high = -1e9f;
+        for (int r = 0; r < 12; ++r)
+            for (int c = 0; c < 14; ++c) {
+                const float v = smooth->data[r][3 * c + channel];
+                EXPECT_EQ(v, expected->data[r][c]);
+                low = std::min(low, v), high = std::max(high, v);
+            }
+        EXPECT_EQ(low, 0.0f) << "channel " << channel;
+        EXPECT_EQ(high, 255.0f) << "channel " << channel;
+    }
+}
+
+TEST(FirstDerivative, RampGivesTheDocumentedSlopes) {
+    CImage ramp(40, 40, 0, 0, 6);
+    for (int r = 0; r < 40; ++r)
+        for (int c = 0; c < 40; ++c) ramp.data[r][c] = static_cast<float>(c);
+    const Image dx1(ramp.first_derivative_x(1.0f)), dx2(ramp.first_derivative_x(2.0f));
+    const Image dy1(ramp.first_derivative_y(1.0f));
+    ASSERT_TRUE(dx1 && dx2 && dy1);
+    EXPECT_NEAR(dx1->data[20][20], -0.633f, 0.001f);
+    EXPECT_NEAR(dx2->data[20][20], -0.730f, 0.001f);
+    // Across rows the ramp is constant; n0 of fdga leaves a response
+    // proportional to the value.
+    EXPECT_NEAR(dy1->data[20][20], -0.011f, 0.0005f);
+    EXPECT_NEAR(dy1->data[20][10], dy1->data[20][20] / 2, 0.0005f);
+}
+
+TEST(Normalize, StretchesOntoTheRangeAndMarksBytes) {
+    Image image = image_from({{2.0f, 4.0f, 6.0f}});
+    image->Normalize(0.0f, 1.0f);
+    EXPECT_EQ(Floats(image->data[0], image->data[0] + 3), (Floats{0.0f, 0.5f, 1.0f}));
+    EXPECT_EQ(image->datatype, KALVIO_TYPE_UINT8);
+
+    image = image_from({{-3.0f, 1.0f}, {5.0f, 0.0f}});
+    image->Normalize(10.0f, 20.0f);
+    EXPECT_EQ(Floats(image->data[1], image->data[1] + 2), (Floats{20.0f, 13.75f}));
+}
+
+TEST(Normalize, ConstantImageBecomesLow) {
+    Image image = image_from({{7.0f, 7.0f}, {7.0f, 7.0f}});
+    image->Normalize(3.0f, 9.0f);
+    EXPECT_EQ(Floats(image->data[1], image->data[1] + 2), (Floats{3.0f, 3.0f}));
+    EXPECT_EQ(image->datatype, KALVIO_TYPE_UINT8);
+}
+
+TEST(Normalize, ImagesWithoutPixelsOnlyChangeTheType) {
+    CImage empty, no_array(3, 3, 2, 0, 6);
+    empty.Normalize(0.0f, 255.0f);
+    no_array.Normalize(0.0f, 255.0f);
+    EXPECT_EQ(empty.datatype, KALVIO_TYPE_UINT8);
+    EXPECT_EQ(no_array.datatype, KALVIO_TYPE_UINT8);
+}
+
+TEST(Normalize, ColourImageStretchesTheFirstColumnsOfEachRow) {
+    CImage image(1, 2, 1, 0, 6);
+    const Floats row{1.0f, 3.0f, 50.0f, 60.0f, 70.0f, 80.0f};
+    std::copy(row.begin(), row.end(), image.data[0]);
+    image.Normalize(0.0f, 1.0f);
+    EXPECT_EQ(Floats(image.data[0], image.data[0] + 6),
+              (Floats{0.0f, 1.0f, 50.0f, 60.0f, 70.0f, 80.0f}));
+}

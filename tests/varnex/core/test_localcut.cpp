@@ -1,0 +1,330 @@
+// The localized graph cut: seeds and bands, terminal and neighbour
+// capacities seen through the cut they produce, degenerate pictures, runs
+// repeated on one Contour, and the fast Contour against the plain reference
+// on the sample cases and on many small random ones.
+#include <varnex/contour.h>
+
+#include "core_test_support.h"
+#include "message_recorder.h"
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <sstream>
+
+namespace {
+
+using core_test::expect_same;
+using core_test::Outcome;
+using core_test::run_contour;
+using core_test::run_reference;
+using core_test::Seeds;
+using core_test::write_map;
+
+bool all_white(const Outcome& out) {
+    for (float v : out.result)
+        if (v != 255.0f) return false;
+    return !out.result.empty();
+}
+
+class LocalCutTest : public testing::Test {
+protected:
+    // Runs Contour on the drawn map, checks it against the reference and
+    // returns its outcome.
+    Outcome run(MyImage& picture, const std::vector<std::string>& map, const Seeds& object, const Seeds& background,
+                float parameter) {
+        write_map(dir.path("map.bmp"), map);
+        Outcome fast = run_contour(picture, dir.path("map.bmp"), object, background, parameter);
+        expect_same(fast, run_reference(picture, dir.path("map.bmp"), object, background, parameter), "drawn case");
+        return fast;
+    }
+    kalvio_test::TempDir dir;
+    kalvio_test::MessageRecorder messages;
+};
+
+// Three regions side by side; a-b and b-c meet at interior pixels of row 1.
+const std::vector<std::string> kThree = {"aabbcc", "aabbcc", "aabbcc"};
+
+TEST_F(LocalCutTest, WithoutSeedsNothingIsCut) {
+    MyImage picture = core_test::grey_picture(3, 6, {80});
+    const Outcome out = run(picture, kThree, {}, {}, 10);
+    EXPECT_EQ(out.cuts, 0);
+    EXPECT_TRUE(all_white(out));
+    EXPECT_EQ(out.marks, (std::vector<int>{0, 0, 0, 0}));
+}
+
+TEST_F(LocalCutTest, ObjectSeedsOnlyTakeEveryReachedRegion) {
+    // The corner pixel z is in no neighbour list: never reached, stays white.
+    MyImage picture = core_test::grey_picture(4, 5, {0, 10, 20, 30, 40,   50, 60, 70, 80, 90,
+                                                    100, 110, 120, 130, 140, 150, 160, 170, 180, 190});
+    const Outcome out = run(picture, {"zaabb", "aaabb", "ccddb", "ccddb"}, {{1, 1}}, {}, 10);
+    ASSERT_EQ(out.regions, 5);
+    EXPECT_EQ(out.marks, (std::vector<int>{0, 0, 1, 1, 1, 1}));  // z is region 1
+    EXPECT_EQ(out.result[0], 255.0f);
+    for (int i = 1; i < 20; ++i)
+        for (int k = 0; k < 3; ++k) EXPECT_EQ(out.result[3 * i + k], picture.data[i / 5][i % 5]) << i;
+    // a with its ring {b, c, d}, then the final cut with nothing new.
+    EXPECT_EQ(out.cuts, 2);
+}
+
+TEST_F(LocalCutTest, BackgroundSeedsOnlyLeaveEverythingWhite) {
+    MyImage picture = core_test::grey_picture(3, 6, {0, 0, 100, 100, 200, 200});
+    const Outcome out = run(picture, kThree, {}, {{5, 2}}, 10);
+    EXPECT_TRUE(all_white(out));
+    EXPECT_EQ(out.marks, (std::vector<int>{0, -1, -1, -1}));
+    EXPECT_EQ(out.cuts, 3);
+}
+
+// Regions a (object, all 0), b (band, mean 100), c (background, all 200):
+// b's terminal capacities are equal (100 and 100) and its two edges decide.
+// b's histogram lies nearer c's, so its edge to c is the stronger one.
+MyImage band_between_sides() {
+    return core_test::grey_picture(3, 6, {0, 0, 200, 200, 200, 200,  //
+                                          0, 0, 50, 50, 200, 200,    //
+                                          0, 0, 50, 50, 200, 200});
+}
+
+TEST_F(LocalCutTest, ParameterBelowOneCutsNoNeighbourTies) {
+    MyImage picture = band_between_sides();
+    // Both edges 0: b is left on neither side and counts as object.
+    EXPECT_EQ(run(picture, kThree, {{0, 0}}, {{5, 0}}, 0.99f).marks[2], 1);
+    EXPECT_EQ(run(picture, kThree, {{0, 0}}, {{5, 0}}, 0.0f).marks[2], 1);
+    // With real edges the stronger tie to c wins.
+    EXPECT_EQ(run(picture, kThree, {{0, 0}}, {{5, 0}}, 10.0f).marks[2], -1);
+}
+
+TEST_F(LocalCutTest, NegativeOrUndefinedParameterCountsAsZero) {
+    MyImage picture = band_between_sides();
+    const Outcome zero = run(picture, kThree, {{0, 0}}, {{5, 0}}, 0.0f);
+    for (float p : {-1.0f, -1e9f, std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::infinity(),
+                    std::numeric_limits<float>::infinity()}) {
+        const Outcome out = run(picture, kThree, {{0, 0}}, {{5, 0}}, p);
+        EXPECT_EQ(out.marks, zero.marks) << p;
+        EXPECT_EQ(out.result, zero.result) << p;
+    }
+}
+
+TEST_F(LocalCutTest, IdenticalHistogramsGiveTheTruncatedParameter) {
+    // a object, b background, each 800 x 2 to its own terminal and 1 to the
+    // other; the edge between them (weight 1) is the truncated parameter.
+    // Once it reaches 1599 it carries all that a's terminals can pass and
+    // neither side keeps b: b counts as object.
+    MyImage picture = core_test::grey_picture(3, 4, {0, 100, 0, 100, 100, 0, 100, 0, 0, 100, 0, 100});
+    const std::vector<std::string> map = {"aabb", "aabb", "aabb"};
+    write_map(dir.path("map.bmp"), map);
+    {
+        Contour contour(&picture);
+        contour.AddSeed(0, 0, 1);
+        contour.parameter = 10;
+        ASSERT_TRUE(contour.LoadRegionMap(dir.path("map.bmp")));
+        ASSERT_TRUE(contour.ComputeRegions());
+        contour.BuildGraph();
+        contour.LocalGraphCut();
+        EXPECT_EQ(contour.HistogramDistance(1, 2), 0.0f);
+        EXPECT_EQ(contour.weight, 1.0f);
+        contour.ReleaseRegions();
+        contour.ReleaseRunData();
+    }
+    EXPECT_EQ(run(picture, map, {{0, 0}}, {{3, 0}}, 1598.99f).marks[2], -1);
+    EXPECT_EQ(run(picture, map, {{0, 0}}, {{3, 0}}, 1599.9f).marks[2], 1);
+}
+
+TEST_F(LocalCutTest, SeedRegionWithFiveNeighbourEntriesHas4000) {
+    // x touches four background regions through its one interior pixel:
+    // 4000 to the source and 1 to the sink. On a constant picture every
+    // edge is the truncated parameter: 4 x 999 keeps x, 4 x 1000 pulls it
+    // over (4000 exceeds the 3999 left after the 1 to the sink).
+    const std::vector<std::string> map = {"ppnqq", "ppnqq", "wwxee", "rrstt", "rrstt"};
+    MyImage picture = core_test::grey_picture(5, 5, {77});
+    Seeds background;
+    for (CPoint p : {CPoint{0, 0}, {2, 0}, {4, 0}, {0, 2}, {4, 2}, {0, 4}, {2, 4}, {4, 4}}) background.push_back({p.x, p.y});
+    const Outcome keeps = run(picture, map, {{2, 2}}, background, 999.5f);
+    ASSERT_EQ(keeps.neighbours[4], (std::vector<int>{5, 4, 6, 2, 8}));
+    EXPECT_EQ(keeps.marks[5], 1);
+    EXPECT_EQ(keeps.result[3 * 12], 77.0f);
+    EXPECT_EQ(keeps.cuts, 1);
+    const Outcome pulled = run(picture, map, {{2, 2}}, background, 1000.5f);
+    EXPECT_EQ(pulled.marks[5], -1);
+    EXPECT_TRUE(all_white(pulled));
+}
+
+TEST_F(LocalCutTest, FirstSeededPixelInFillOrderDecides) {
+    // The ring's fill order reaches (0,1) before (2,0), though the raster
+    // order is the other way round.
+    MyImage picture = core_test::grey_picture(3, 3, {40});
+    const std::vector<std::string> ring = {"aaa", "aba", "aaa"};
+    EXPECT_EQ(run(picture, ring, {{2, 0}}, {{0, 1}}, 10).marks[1], -1);
+    EXPECT_EQ(run(picture, ring, {{0, 1}}, {{2, 0}}, 10).marks[1], 1);
+    // A pixel painted with both kinds is a background seed.
+    EXPECT_EQ(run(picture, ring, {{1, 0}}, {{1, 0}}, 10).marks[1], -1);
+    // The centre's seed alone: the ring is its band.
+    const Outcome centre = run(picture, ring, {{1, 1}}, {}, 10);
+    EXPECT_EQ(centre.marks, (std::vector<int>{0, 1, 1}));
+    EXPECT_EQ(centre.cuts, 2);
+}
+
+TEST_F(LocalCutTest, ContactSeenFromOneSideGrowsTheBandWithoutAnEdge) {
+    // Only a's interior sees b (one border pixel): b joins the band, but no
+    // edge ties it to a. Its terminals alone (10 to the source, 190 to the
+    // sink) make it background; an edge of this parameter would pull it over.
+    MyImage picture = core_test::grey_picture(4, 4, {0, 20, 0, 20, 20, 0, 20, 200, 0, 20, 0, 20, 190, 190, 50, 50});
+    const Outcome out = run(picture, {"aaaa", "aaab", "aaaa", "ccdd"}, {{0, 0}}, {{0, 3}}, 1e6f);
+    EXPECT_EQ(out.lower_neighbours[1], std::vector<int>{2});
+    EXPECT_EQ(out.marks[2], -1);
+    EXPECT_EQ(out.cuts, 2);
+}
+
+TEST_F(LocalCutTest, DegeneratePicturesGiveValidCuts) {
+    // No interior (2 rows), no spread (constant), and a constant colour
+    // picture: every capacity stays defined and non-negative.
+    MyImage two_rows = core_test::grey_picture(2, 6, {0, 0, 90, 90, 200, 200, 0, 0, 95, 95, 200, 200});
+    const Outcome flat_strip = run(two_rows, {"aabbcc", "aabbcc"}, {{0, 0}}, {{5, 1}}, 10);
+    EXPECT_EQ(flat_strip.cuts, 1);  // no contacts recorded: one cut over the seed regions
+    EXPECT_EQ(flat_strip.marks, (std::vector<int>{0, 1, 0, -1}));
+    MyImage constant = core_test::grey_picture(3, 6, {128});
+    const Outcome same = run(constant, kThree, {{0, 0}}, {{5, 0}}, 10);
+    EXPECT_EQ(same.cuts, 2);
+    MyImage colour(3, 6, 1, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
+    for (int y = 0; y < 3; ++y)
+        for (int k = 0; k < 18; ++k) colour.data[y][k] = static_cast<float>(k % 3 * 100);
+    run(colour, kThree, {{2, 1}}, {}, 1e30f);
+    MyImage single = core_test::grey_picture(1, 1, {5});
+    const Outcome one = run(single, {"a"}, {{0, 0}}, {}, 10);
+    EXPECT_EQ(one.marks, (std::vector<int>{0, 1}));
+    EXPECT_EQ(one.result, (std::vector<float>{5, 5, 5}));
+}
+
+TEST_F(LocalCutTest, RepeatedRunOnOneContourGivesTheSameResult) {
+    MyImage picture = band_between_sides();
+    write_map(dir.path("map.bmp"), kThree);
+    Contour contour(&picture);
+    contour.AddSeed(0, 0, 1);
+    contour.AddSeed(5, 0, 2);
+    const Outcome first = run_contour(contour, dir.path("map.bmp"), 10);
+    const Outcome second = run_contour(contour, dir.path("map.bmp"), 10);
+    EXPECT_EQ(first.marks, (std::vector<int>{0, 1, -1, -1}));
+    EXPECT_EQ(second.marks, first.marks);
+    EXPECT_EQ(second.cuts, first.cuts);
+    EXPECT_EQ(second.result, first.result);
+    EXPECT_EQ(second.neighbours, first.neighbours);
+    // Capacities belong to the run: a new parameter takes effect.
+    EXPECT_EQ(run_contour(contour, dir.path("map.bmp"), 0.5f).marks[2], 1);
+    // Without seeds the next run cuts nothing.
+    contour.object_seeds.RemoveAll();
+    contour.background_seeds.RemoveAll();
+    const Outcome empty = run_contour(contour, dir.path("map.bmp"), 10);
+    EXPECT_EQ(empty.cuts, 0);
+    EXPECT_TRUE(all_white(empty));
+}
+
+// ---- The fast Contour against the reference ---------------------------------
+
+#ifdef VARNEX_EXAMPLES
+struct Sample {
+    const char* picture;
+    const char* base;
+};
+
+void read_seeds(const std::string& path, Seeds& object, Seeds& background) {
+    std::ifstream in(path);
+    ASSERT_TRUE(in) << path;
+    int x, y, kind;
+    while (in >> x >> y >> kind) (kind == 1 ? object : background).push_back({x, y});
+}
+
+TEST(LocalCutAgainstReference, SampleCases) {
+    kalvio_test::MessageRecorder messages;
+    const std::string folder = VARNEX_EXAMPLES;
+    int compared = 0;
+    for (const Sample s : {Sample{"coins.pgm", "coins"}, Sample{"coffee.ppm", "coffee"},
+                           Sample{"coffee.bmp", "coffee"}, Sample{"brain_pd.bmp", "brain_pd"}}) {
+        MyImage picture;
+        ASSERT_NE(picture.ReadImage((folder + "/" + s.picture).c_str()), 0) << s.picture;
+        Seeds object, background;
+        read_seeds(folder + "/" + s.base + "_seeds.txt", object, background);
+        const std::string map = folder + "/" + s.base + "_regions.bmp";
+        for (float parameter : {10.0f, 0.5f, 100.0f}) {
+            const Outcome fast = run_contour(picture, map, object, background, parameter);
+            const Outcome ref = run_reference(picture, map, object, background, parameter);
+            expect_same(fast, ref, std::string(s.picture) + " parameter " + std::to_string(parameter));
+            EXPECT_GT(fast.cuts, 1);
+            ++compared;
+        }
+    }
+    EXPECT_EQ(compared, 12);
+    EXPECT_TRUE(messages.boxes().empty());
+}
+#endif
+
+// Region maps of a few colours that mostly continue the pixel to the left or
+// above, so that regions come out irregular; pictures grey or colour, now and
+// then constant, following the regions or not, sometimes outside 0..255.
+TEST(LocalCutAgainstReference, RandomSmallCases) {
+    kalvio_test::TempDir dir;
+    kalvio_test::MessageRecorder messages;
+    std::mt19937 rng(20240611);
+    auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    const float parameters[] = {0.0f, 0.5f, 1.0f, 3.0f, 10.0f, 37.5f, 100.0f, 1000.0f, 1e6f, -2.0f};
+    const int kCases = 400;
+    int with_cuts = 0;
+    for (int n = 0; n < kCases; ++n) {
+        const int rows = n % 10 == 0 ? uniform(1, 3) : uniform(4, 24);
+        const int cols = n % 10 == 1 ? uniform(1, 3) : uniform(4, 24);
+        const int colours = uniform(2, 5);
+        const int keep = uniform(40, 90);  // percent
+        std::vector<std::string> map(rows, std::string(cols, 'a'));
+        for (int y = 0; y < rows; ++y)
+            for (int x = 0; x < cols; ++x) {
+                char c = static_cast<char>('a' + uniform(0, colours - 1));
+                if (uniform(0, 99) < keep) {
+                    if (x > 0 && (y == 0 || uniform(0, 1))) c = map[y][x - 1];
+                    else if (y > 0) c = map[y - 1][x];
+                }
+                map[y][x] = c;
+            }
+        const std::string path = dir.path("map.ppm");
+        core_test::write_map_ppm(path, map);
+
+        const int colour = uniform(0, 1);
+        // 0 constant; 1 wide range, halves; 2 constant inside a varied
+        // border (no spread, yet different histograms); 3 fractions; else
+        // following the regions, plus noise.
+        const int style = uniform(0, 5);
+        MyImage picture(rows, cols, colour, colour ? KALVIO_FORMAT_PPM : KALVIO_FORMAT_PGM, KALVIO_TYPE_UINT8);
+        const float level = static_cast<float>(uniform(0, 255));
+        for (int y = 0; y < rows; ++y)
+            for (int x = 0; x < cols; ++x)
+                for (int k = 0; k < (colour ? 3 : 1); ++k) {
+                    const bool border = y == 0 || x == 0 || y == rows - 1 || x == cols - 1;
+                    float v = level;
+                    if (style == 1 || (style == 2 && border))
+                        v = static_cast<float>(uniform(-40, 300)) + (uniform(0, 1) ? 0.5f : 0.0f);
+                    else if (style == 3) v = static_cast<float>(uniform(0, 2550)) / 7.0f;
+                    else if (style > 3) v = static_cast<float>(((map[y][x] - 'a') * (60 + 20 * k) + uniform(0, 50)) % 256);
+                    picture.data[y][colour ? 3 * x + k : x] = v;
+                }
+
+        Seeds object, background;
+        const int n_object = uniform(0, 6), n_background = uniform(0, 6);
+        for (int i = 0; i < n_object; ++i) object.push_back({uniform(0, cols - 1), uniform(0, rows - 1)});
+        for (int i = 0; i < n_background; ++i) background.push_back({uniform(0, cols - 1), uniform(0, rows - 1)});
+        const float parameter = parameters[uniform(0, 9)] * (uniform(0, 3) == 0 ? 1.37f : 1.0f);
+
+        const Outcome fast = run_contour(picture, path, object, background, parameter);
+        const Outcome ref = run_reference(picture, path, object, background, parameter);
+        std::ostringstream what;
+        what << "case " << n << ": " << rows << "x" << cols << (colour ? " colour" : " grey") << " style " << style
+             << " parameter " << parameter;
+        expect_same(fast, ref, what.str());
+        if (fast.cuts > 1) ++with_cuts;
+        if (testing::Test::HasFailure()) break;
+    }
+    EXPECT_GT(with_cuts, kCases / 2);
+    EXPECT_TRUE(messages.boxes().empty());
+}
+
+}  // namespace

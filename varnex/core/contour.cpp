@@ -1,0 +1,251 @@
+// Contour: seeds, the region map, regions with their neighbour tables,
+// histograms and mean colours.
+#include <varnex/contour.h>
+
+#include "core/contour_p.h"
+
+#include <kalvio/message.h>
+#include <kalvio/trace.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstdio>
+#include <unordered_set>
+
+using contour_detail::free_int_map;
+using contour_detail::make_int_map;
+
+namespace {
+
+// Histogram bin of a sample value: truncated toward zero, values below 0 in
+// bin 0 and values of 256 or more in bin 255.
+int histogram_bin(float value) {
+    if (!(value >= 0.0f)) return 0;
+    if (value >= 256.0f) return 255;
+    return static_cast<int>(value);
+}
+
+std::string format_with_path(const char* text, const std::string& path) {
+    std::string out;
+    for (const char* p = text; *p; ++p) {
+        if (p[0] == '%' && p[1] == 's') {
+            out += path;
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+Contour::Contour(MyImage* image)
+    : image(image), stroke_flag(false), parameter(10.0f), region_map(nullptr), result(nullptr),
+      mean0(nullptr), mean2(nullptr), mean1(nullptr), histograms(nullptr), marks(nullptr),
+      map_cols(0), map_rows(0), label_map(nullptr), edge_hint(0), seed_map(nullptr), graph(nullptr),
+      dist_object(0), dist_background(0), weight(1.0f), current{0, 0}, neighbour{0, 0}, m_nCuts(0),
+      m_dMean(0.0), m_dVariance(0.0), m_bHasInterior(false) {}
+
+Contour::~Contour() {
+    ClearStrokes();
+    ReleaseRegions();
+    ReleaseRunData();
+    free_int_map(label_map);
+    label_map = nullptr;
+    delete region_map;
+}
+
+bool Contour::AddSeed(int x, int y, int kind) {
+    const CPoint point{x, y};
+    if (!image || !image->Contains(&point)) return false;
+    if (kind == 1) object_seeds.Add(point);
+    else if (kind == 2) background_seeds.Add(point);
+    return true;
+}
+
+void Contour::ClearStrokes() {
+    while (!strokes_a.IsEmpty()) strokes_a.RemoveLast();
+    while (!strokes_b.IsEmpty()) strokes_b.RemoveLast();
+    stroke_flag = false;
+}
+
+bool Contour::LoadRegionMap(const std::string& region_path) {
+    path = region_path;
+    delete region_map;
+    region_map = new MyImage;
+    if (!region_map->ReadImage(region_path.c_str())) {
+        AfxMessageBox(format_with_path("Can't open image %s \n(it might be a type problem)", region_path),
+                      MB_ICONSTOP);
+        return false;
+    }
+    // Every later step indexes both maps with the same coordinates.
+    if (!image || region_map->width != image->width || region_map->height != image->height) {
+        AfxMessageBox(format_with_path("The region map %s does not have the size of the picture", region_path),
+                      MB_ICONSTOP);
+        return false;
+    }
+    return true;
+}
+
+bool Contour::ComputeRegions() {
+    if (!image || !image->data || (image->color != 0 && image->color != 1) || !region_map ||
+        !region_map->data || (region_map->color != 0 && region_map->color != 1) ||
+        region_map->width != image->width || region_map->height != image->height || image->width <= 0 ||
+        image->height <= 0 || !regions.IsEmpty())
+        return false;
+
+    KALVIO_TRACE(image->color == 0 ? "gray image!\n" : "color image!\n");
+    map_cols = region_map->width;
+    map_rows = region_map->height;
+    free_int_map(label_map);
+    label_map = make_int_map(map_rows, map_cols);
+    if (!label_map) return false;
+
+    // Flood fill, depth first with an explicit stack. The label map doubles
+    // as the visited map: a pixel is visited once it has its region number.
+    const int width = image->width, height = image->height;
+    const int channels = region_map->color == 1 ? 3 : 1;
+    std::vector<CPoint> active;
+    std::vector<CPoint> pixels;  // the region being filled, in fill order
+    int count = 0;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            if (label_map[y][x]) continue;
+            const int r = ++count;
+            float seed_colour[3] = {0, 0, 0};
+            for (int k = 0; k < channels; ++k) seed_colour[k] = region_map->data[y][channels * x + k];
+            const CPoint seed{x, y};
+            pixels.clear();
+            pixels.push_back(seed);
+            label_map[y][x] = r;
+            active.push_back(seed);
+            while (!active.empty()) {
+                current = active.back();
+                active.pop_back();
+                const CPoint around[4] = {{current.x - 1, current.y},
+                                          {current.x + 1, current.y},
+                                          {current.x, current.y - 1},
+                                          {current.x, current.y + 1}};
+                for (const CPoint& q : around) {
+                    if (q.x < 0 || q.x >= width || q.y < 0 || q.y >= height || label_map[q.y][q.x]) continue;
+                    const float* value = &region_map->data[q.y][channels * q.x];
+                    bool same = true;
+                    for (int k = 0; k < channels; ++k) same = same && value[k] == seed_colour[k];
+                    if (!same) continue;
+                    neighbour = q;
+                    active.push_back(q);
+                    label_map[q.y][q.x] = r;
+                    pixels.push_back(q);
+                }
+            }
+            regions.Add(new SeqList<CPoint>(pixels.data(), static_cast<int>(pixels.size())));
+        }
+    }
+    const int n = count;
+
+    for (int r = 1; r <= n; ++r) labels.Add(r);
+    for (int r = 1; r <= n; ++r) {
+        auto* lower = new SeqList<int>;
+        lower->Add(r);
+        lower_neighbours.Add(lower);
+        auto* all = new SeqList<int>;
+        all->Add(r);
+        neighbours.Add(all);
+    }
+
+    // Neighbour tables from the interior pixels, in scan order. A pair is
+    // appended the first time it is met; the last pair seen per region and a
+    // set of all pairs make each test constant time.
+    {
+        std::vector<int> last_seen(static_cast<std::size_t>(n) + 1, 0);
+        std::unordered_set<std::uint64_t> seen;
+        for (int y = 1; y <= map_rows - 2; ++y) {
+            for (int x = 1; x <= map_cols - 2; ++x) {
+                const int a = label_map[y][x];
+                const int around[4] = {label_map[y][x - 1], label_map[y][x + 1], label_map[y - 1][x],
+                                       label_map[y + 1][x]};
+                for (int b : around) {
+                    if (a == b || last_seen[a] == b) continue;
+                    last_seen[a] = b;
+                    if (!seen.insert((static_cast<std::uint64_t>(a) << 32) | static_cast<std::uint32_t>(b)).second)
+                        continue;
+                    if (a > b) lower_neighbours.GetAt(a)->Add(b);
+                    neighbours.GetAt(a)->Add(b);
+                }
+            }
+        }
+    }
+
+    marks = new int[static_cast<std::size_t>(n) + 1]();
+
+    // Histograms and means of the picture's values over each region.
+    const bool colour = image->color == 1;
+    // One zeroed block holds every record; histograms[r - 1] points into it.
+    histograms = new float*[static_cast<std::size_t>(n)];
+    float* records = static_cast<float*>(std::calloc(static_cast<std::size_t>(n) * 769, sizeof(float)));
+    if (!records) std::abort();
+    mean0 = new float[static_cast<std::size_t>(n)]();
+    mean1 = new float[static_cast<std::size_t>(n)]();
+    mean2 = new float[static_cast<std::size_t>(n)]();
+    m_occupiedBins.assign(static_cast<std::size_t>(n), {});
+    for (int r = 1; r <= n; ++r) {
+        const SeqList<CPoint>* pixels = regions.GetAt(r);
+        const CPoint* p = pixels->data();
+        const int size = pixels->GetCount();
+        float* h = records + static_cast<std::size_t>(r - 1) * 769;
+        histograms[r - 1] = h;
+        h[0] = static_cast<float>(r);
+        float sum0 = 0.0f, sum1 = 0.0f, sum2 = 0.0f;
+        for (int i = 0; i < size; ++i) {
+            const float* row = image->data[p[i].y];
+            if (colour) {
+                const float red = row[3 * p[i].x], green = row[3 * p[i].x + 1], blue = row[3 * p[i].x + 2];
+                h[1 + histogram_bin(red)] += 1.0f;
+                h[257 + histogram_bin(green)] += 1.0f;
+                h[513 + histogram_bin(blue)] += 1.0f;
+                sum0 += red;
+                sum1 += green;
+                sum2 += blue;
+            } else {
+                const float value = row[p[i].x];
+                h[1 + histogram_bin(value)] += 1.0f;
+                sum0 += value;
+            }
+        }
+        std::vector<std::uint16_t>& occupied = m_occupiedBins[static_cast<std::size_t>(r) - 1];
+        // Empty bins stay 0 when divided, so only the others are.
+        for (int k = 1; k <= 768; ++k) {
+            if (h[k] == 0.0f) continue;
+            h[k] /= static_cast<float>(size);
+            occupied.push_back(static_cast<std::uint16_t>(k));
+        }
+        mean0[r - 1] = sum0 / static_cast<float>(size);
+        if (colour) {
+            mean1[r - 1] = sum1 / static_cast<float>(size);
+            mean2[r - 1] = sum2 / static_cast<float>(size);
+        }
+    }
+
+    m_sideCell.assign(static_cast<std::size_t>(n) + 1, -1);
+    m_sideSlot.assign(static_cast<std::size_t>(n) + 1, 0);
+    for (SideIndex* side : {&m_objectSide, &m_backgroundSide}) {
+        side->cells.assign(SideIndex::kCells * SideIndex::kCells * SideIndex::kCells, {});
+        side->count = 0;
+    }
+    m_lowerCapacity.assign(static_cast<std::size_t>(n) + 1, {});
+    m_lowerWeight.assign(static_cast<std::size_t>(n) + 1, {});
+    for (int r = 1; r <= n; ++r) {
+        const std::size_t entries = static_cast<std::size_t>(lower_neighbours.GetAt(r)->GetCount() - 1);
+        m_lowerCapacity[r].assign(entries, -1);
+        m_lowerWeight[r].assign(entries, 0.0f);
+    }
+    return true;
+}
+
+void Contour::BuildGraph() {
+    edge_hint = 0;
+    free_int_map(seed_map);
+    seed_map = image ? make_int_map(image->height, image->width) : nullptr;
+    KALVIO_TRACE("finish BuildGraph\n");
+}

@@ -1,0 +1,380 @@
+// The localized graph cut: band growth from the seeded regions, one minimum
+// cut per ring, the result image, and the release of the run's data.
+#include <varnex/contour.h>
+
+#include "core/contour_p.h"
+
+#include <kalvio/trace.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+using contour_detail::free_int_map;
+
+namespace {
+
+// Largest neighbour capacity handed to the graph: far beyond any capacity a
+// sensible parameter gives, and low enough that flows cannot overflow.
+constexpr float kMaxCapacity = 1073741824.0f;
+
+
+// Grid cell index of a mean value along one axis.
+int cell_of(float value) {
+    if (!(value >= 0.0f)) return 0;
+    const int cell = static_cast<int>(value / 16.0f);
+    return cell < 15 ? cell : 15;
+}
+
+// Distance from `value` to the span of cell `cell` along one axis; the
+// border cells reach to infinity, since they hold the values beyond.
+float gap_to_cell(float value, int cell) {
+    const float low = cell == 0 ? -std::numeric_limits<float>::infinity() : 16.0f * cell;
+    const float high = cell == 15 ? std::numeric_limits<float>::infinity() : 16.0f * (cell + 1);
+    if (value < low) return low - value;
+    if (value > high) return value - high;
+    return 0.0f;
+}
+
+// Float rounding makes a computed distance fall short of the exact one by
+// far less than this; cells are skipped only beyond it.
+constexpr float kRoundingMargin = 0.01f;
+
+}  // namespace
+
+// Moves region r to another mark, keeping the per-side indexes of labelled
+// regions (those the distance searches look at) in step.
+void Contour::set_mark(int r, int mark) {
+    const int old = marks[r];
+    if (old == mark) return;
+    if (m_sideCell[r] >= 0) {
+        SideIndex& side = old == 1 ? m_objectSide : m_backgroundSide;
+        std::vector<int>& cell = side.cells[static_cast<std::size_t>(m_sideCell[r])];
+        const int moved = cell.back();
+        cell[static_cast<std::size_t>(m_sideSlot[r])] = moved;
+        m_sideSlot[moved] = m_sideSlot[r];
+        cell.pop_back();
+        --side.count;
+        m_sideCell[r] = -1;
+    }
+    marks[r] = mark;
+    if (mark != 1 && mark != -1) return;
+    // A region whose mean is not a number is never the nearest one.
+    const float m0 = mean0[r - 1], m1 = mean1[r - 1], m2 = mean2[r - 1];
+    if (std::isnan(m0) || std::isnan(m1) || std::isnan(m2)) return;
+    SideIndex& side = mark == 1 ? m_objectSide : m_backgroundSide;
+    const int index = (cell_of(m0) * SideIndex::kCells + cell_of(m1)) * SideIndex::kCells + cell_of(m2);
+    std::vector<int>& cell = side.cells[static_cast<std::size_t>(index)];
+    m_sideCell[r] = index;
+    m_sideSlot[r] = static_cast<int>(cell.size());
+    cell.push_back(r);
+    ++side.count;
+}
+
+// Distance from region r to the nearest region of one side: |difference of
+// the grey means|, or for colour the sum of the three absolute mean
+// differences truncated to an integer; 256 (grey) or 768 (colour) when no
+// region is nearer. The grid is searched in shells of cells around r's
+// cell; a shell, or a cell, that cannot hold anything nearer than the best
+// distance found is skipped.
+int Contour::nearest_distance(const SideIndex& side, int r) const {
+    const bool grey = image->color == 0;
+    float best = grey ? 256.0f : 768.0f;
+    if (side.count == 0) return static_cast<int>(best);
+    const float m[3] = {mean0[r - 1], mean1[r - 1], mean2[r - 1]};
+    auto distance = [&](int s) {
+        if (grey) return std::fabs(mean0[s - 1] - m[0]);
+        const float sum = std::fabs(mean0[s - 1] - m[0]) + std::fabs(mean1[s - 1] - m[1]) + std::fabs(mean2[s - 1] - m[2]);
+        // Truncated toward zero; a sum that is not below the bound (or not a
+        // number) never replaces it.
+        return sum < best ? std::trunc(sum) : best;
+    };
+    constexpr int n = SideIndex::kCells;
+    const int q[3] = {cell_of(m[0]), cell_of(m[1]), cell_of(m[2])};
+    auto visit = [&](int i, int j, int k) {
+        if (i < 0 || i >= n || j < 0 || j >= n || k < 0 || k >= n) return;
+        const std::vector<int>& cell = side.cells[static_cast<std::size_t>((i * n + j) * n + k)];
+        if (cell.empty()) return;
+        const float bound = gap_to_cell(m[0], i) + gap_to_cell(m[1], j) + gap_to_cell(m[2], k);
+        if (bound >= best + kRoundingMargin) return;
+        for (int s : cell) {
+            const float d = distance(s);
+            if (d < best) best = d;
+        }
+    };
+    // A grey picture's regions all lie on the first axis.
+    const int reach = grey ? 0 : 1;
+    for (int shell = 0; shell < n; ++shell) {
+        if ((shell - 1) * SideIndex::kCellSize >= best + kRoundingMargin) break;
+        for (int di = -shell; di <= shell; ++di)
+            for (int dj = -shell * reach; dj <= shell * reach; ++dj)
+                for (int dk = -shell * reach; dk <= shell * reach; ++dk) {
+                    const int ring = std::max({std::abs(di), std::abs(dj), std::abs(dk)});
+                    if (ring == shell) visit(q[0] + di, q[1] + dj, q[2] + dk);
+                }
+    }
+    return static_cast<int>(best);
+}
+
+void Contour::DistancesToLabelled(int r) {
+    dist_object = nearest_distance(m_objectSide, r);
+    dist_background = nearest_distance(m_backgroundSide, r);
+}
+
+float Contour::HistogramDistance(int a, int b) {
+    const int n = regions.GetCount();
+    if (a < 1 || a > n || b < 1 || b > n) return 0.0f;
+    const float* h1 = histograms[a - 1];
+    const float* h2 = histograms[b - 1];
+    // Only bins where either histogram is non-zero contribute; they are
+    // visited in ascending order, so the float sum is the same as over all
+    // 768 bins.
+    const std::vector<std::uint16_t>& bins1 = m_occupiedBins[static_cast<std::size_t>(a) - 1];
+    const std::vector<std::uint16_t>& bins2 = m_occupiedBins[static_cast<std::size_t>(b) - 1];
+    float sum = 0.0f;
+    std::size_t i = 0, j = 0;
+    while (i < bins1.size() || j < bins2.size()) {
+        int k;
+        if (j == bins2.size() || (i < bins1.size() && bins1[i] < bins2[j])) k = bins1[i++];
+        else if (i == bins1.size() || bins2[j] < bins1[i]) k = bins2[j++];
+        else k = bins1[i++], ++j;
+        const float m = (h1[k] + h2[k]) * 0.5f;
+        if (m != 0.0f) {
+            const float d = h1[k] - m;
+            sum += d * d / m;
+        }
+    }
+    return sum * 255;
+}
+
+// Capacity of the edge between region a and entry `entry` (0-based, after
+// a itself) of its lower-neighbour list, computed once per pair and run.
+int Contour::neighbour_capacity(int a, int entry) {
+    int& capacity = m_lowerCapacity[a][static_cast<std::size_t>(entry)];
+    float& pair_weight = m_lowerWeight[a][static_cast<std::size_t>(entry)];
+    if (capacity < 0) {
+        const int b = lower_neighbours.GetAt(a)->GetAt(entry + 2);
+        const float chi = HistogramDistance(a, b);
+        if (m_bHasInterior && m_dVariance > 0.0) {
+            const double x = chi;
+            pair_weight = static_cast<float>(std::exp(-x * x / (80.0 * m_dVariance)));
+        } else {
+            // Without a usable intensity spread only identical histograms
+            // are tied together.
+            pair_weight = chi == 0.0f ? 1.0f : 0.0f;
+        }
+        // A negative or non-finite parameter must not give a negative or
+        // undefined capacity: it counts as 0.
+        const float scale = std::isfinite(parameter) && parameter > 0.0f ? parameter : 0.0f;
+        const float c = scale * pair_weight;
+        capacity = c >= kMaxCapacity ? static_cast<int>(kMaxCapacity) : static_cast<int>(c);
+    }
+    weight = pair_weight;
+    return capacity;
+}
+
+void Contour::LocalGraphCut() {
+    m_nCuts = 0;
+    const int n = regions.GetCount();
+    if (!label_map || !seed_map || !marks || n == 0) return;
+    const int width = image->width, height = image->height;
+    const bool colour = image->color == 1;
+
+    // Picture statistics over the interior pixels.
+    {
+        const long long interior = static_cast<long long>(height - 2) * (width - 2);
+        m_bHasInterior = height >= 3 && width >= 3;
+        double sum = 0.0;
+        auto intensity = [&](const float* row, int x) {
+            if (!colour) return static_cast<double>(row[x]);
+            return 0.3 * row[3 * x] + 0.6 * row[3 * x + 1] + 0.1 * row[3 * x + 2];
+        };
+        m_dMean = 0.0;
+        m_dVariance = 0.0;
+        if (m_bHasInterior) {
+            for (int y = 1; y <= height - 2; ++y)
+                for (int x = 1; x <= width - 2; ++x) sum += intensity(image->data[y], x);
+            m_dMean = sum / static_cast<double>(interior);
+            double spread = 0.0;
+            for (int y = 1; y <= height - 2; ++y)
+                for (int x = 1; x <= width - 2; ++x) {
+                    // A colour intensity is rounded to a float before its
+                    // deviation is taken.
+                    const double value = colour ? static_cast<double>(static_cast<float>(intensity(image->data[y], x)))
+                                                : intensity(image->data[y], x);
+                    spread += (value - m_dMean) * (value - m_dMean);
+                }
+            m_dVariance = spread / static_cast<double>(interior);
+        }
+    }
+
+    // Seeds: background painted over object wins.
+    for (int i = 1; i <= object_seeds.GetCount(); ++i) {
+        const CPoint p = object_seeds.GetAt(i);
+        if (p.x >= 0 && p.x < width && p.y >= 0 && p.y < height) seed_map[p.y][p.x] = 1;
+    }
+    for (int i = 1; i <= background_seeds.GetCount(); ++i) {
+        const CPoint p = background_seeds.GetAt(i);
+        if (p.x >= 0 && p.x < width && p.y >= 0 && p.y < height) seed_map[p.y][p.x] = 2;
+    }
+
+    // Each region takes the side of its first seeded pixel in fill order.
+    for (int r = 1; r <= n; ++r) {
+        const SeqList<CPoint>* pixels = regions.GetAt(r);
+        const CPoint* p = pixels->data();
+        int kind = 0;
+        for (int i = 0; i < pixels->GetCount() && !kind; ++i) kind = seed_map[p[i].y][p[i].x];
+        if (kind == 1) object_regions.Add(r);
+        else if (kind == 2) background_regions.Add(r);
+        else free_regions.Add(r);
+    }
+    SeqStack<int> margin, active;
+    for (int i = 1; i <= object_regions.GetCount(); ++i) set_mark(object_regions.GetAt(i), 1);
+    for (int i = 1; i <= background_regions.GetCount(); ++i) set_mark(background_regions.GetAt(i), -1);
+    for (int i = 1; i <= object_regions.GetCount(); ++i) margin.Push(object_regions.GetAt(i));
+    for (int i = 1; i <= background_regions.GetCount(); ++i) margin.Push(background_regions.GetAt(i));
+
+    // One graph serves every iteration: reset keeps its arrays, so the
+    // loop does not reallocate once they have grown to the largest ring.
+    std::vector<int> local_position(static_cast<std::size_t>(n) + 1, 0);
+    std::vector<int> local_region(static_cast<std::size_t>(n) + 1, 0);
+    graph = new Graph<int, int, int>(n + 1, 3 * n);
+
+    while (!margin.IsEmpty()) {
+        // Band growth: the unlabelled neighbours of the last ring.
+        while (!margin.IsEmpty()) active.Push(margin.Pop());
+        while (!active.IsEmpty()) {
+            const int r = active.Pop();
+            const SeqList<int>* list = neighbours.GetAt(r);
+            for (int e = 2; e <= list->GetCount(); ++e) {
+                const int other = list->GetAt(e);
+                if (marks[other] == 0) {
+                    margin.Push(other);
+                    set_mark(other, 2);
+                }
+            }
+        }
+
+        // Nodes: every labelled or band region, in region order.
+        int m = 0;
+        for (int r = 1; r <= n; ++r) {
+            if (marks[r] == 0) continue;
+            local_position[r] = ++m;
+            local_region[m] = r;
+            const int lower = lower_neighbours.GetAt(r)->GetCount() - 1;
+            if (lower > 0) edge_hint += lower;
+        }
+        graph->reset();
+        for (int k = 0; k <= m; ++k) graph->add_node(1);
+
+        for (int k = 1; k <= m; ++k) {
+            const int r = local_region[k];
+            const long long degree = neighbours.GetAt(r)->GetCount();
+            const int seed_cap = static_cast<int>(std::min<long long>(800 * degree, std::numeric_limits<int>::max() / 4));
+            if (marks[r] == 1) {
+                graph->add_terminal_caps(k, seed_cap, 1);
+            } else if (marks[r] == -1) {
+                graph->add_terminal_caps(k, 1, seed_cap);
+            } else {
+                DistancesToLabelled(r);
+                graph->add_terminal_caps(k, std::abs(dist_background), std::abs(dist_object));
+            }
+        }
+
+        for (int k = 1; k <= m; ++k) {
+            const int a = local_region[k];
+            const SeqList<int>* lower = lower_neighbours.GetAt(a);
+            for (int e = 2; e <= lower->GetCount(); ++e) {
+                const int b = lower->GetAt(e);
+                if (marks[b] == 0) continue;
+                const int c = neighbour_capacity(a, e - 2);
+                graph->add_edge(k, local_position[b], c, c);
+            }
+        }
+
+        graph->maxflow(false, nullptr);
+        KALVIO_TRACE("finish maxflow\n");
+        ++m_nCuts;
+        // A node on neither side counts as object.
+        for (int k = 1; k <= m; ++k)
+            set_mark(local_region[k], graph->segment_of(k, Graph<int, int, int>::SOURCE) ==
+                                              Graph<int, int, int>::SOURCE
+                                          ? 1
+                                          : -1);
+    }
+    delete graph;
+    graph = nullptr;
+
+    // The object in the picture's colours on white.
+    delete result;
+    result = new MyImage(height, width, 1, 3, 4);
+    if (result->data) {
+        for (int r = 1; r <= n; ++r) {
+            const SeqList<CPoint>* pixels = regions.GetAt(r);
+            const CPoint* p = pixels->data();
+            for (int i = 0; i < pixels->GetCount(); ++i) {
+                float* out = &result->data[p[i].y][3 * p[i].x];
+                if (marks[r] != 1) {
+                    out[0] = out[1] = out[2] = 255.0f;
+                } else if (colour) {
+                    const float* in = &image->data[p[i].y][3 * p[i].x];
+                    out[0] = in[0];
+                    out[1] = in[1];
+                    out[2] = in[2];
+                } else {
+                    out[0] = out[1] = out[2] = image->data[p[i].y][p[i].x];
+                }
+            }
+        }
+    }
+    object_regions.RemoveAll();
+    background_regions.RemoveAll();
+    free_regions.RemoveAll();
+    free_int_map(label_map);
+    label_map = nullptr;
+}
+
+void Contour::release_tables(SeqList<SeqList<int>*>& tables) {
+    while (!tables.IsEmpty()) delete tables.RemoveLast();
+}
+
+void Contour::ReleaseRegions() {
+    delete[] marks;
+    marks = nullptr;
+    if (histograms) {
+        // The records share one block, which the first record starts.
+        if (regions.GetCount() > 0) std::free(histograms[0]);
+        delete[] histograms;
+        histograms = nullptr;
+    }
+    while (!regions.IsEmpty()) delete regions.RemoveLast();
+    labels.RemoveAll();
+    release_tables(lower_neighbours);
+    delete[] mean0;
+    delete[] mean1;
+    delete[] mean2;
+    mean0 = mean1 = mean2 = nullptr;
+    m_objectSide = SideIndex();
+    m_backgroundSide = SideIndex();
+    m_sideCell.clear();
+    m_sideSlot.clear();
+    m_lowerCapacity.clear();
+    m_lowerWeight.clear();
+    m_occupiedBins.clear();
+}
+
+void Contour::ReleaseRunData() {
+    delete result;
+    result = nullptr;
+    free_int_map(seed_map);
+    seed_map = nullptr;
+    release_tables(lower_neighbours);
+    release_tables(neighbours);
+    // A run stopped before its cut leaves these behind.
+    object_regions.RemoveAll();
+    background_regions.RemoveAll();
+    free_regions.RemoveAll();
+    free_int_map(label_map);
+    label_map = nullptr;
+}

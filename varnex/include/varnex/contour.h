@@ -1,0 +1,129 @@
+// The segmentation object: seeds, the region map and its regions, and the
+// localized graph cut that labels whole regions as object or background.
+#pragma once
+
+#include <varnex/graph.h>
+#include <varnex/myimage.h>
+#include <varnex/seqlist.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+/// One segmentation object per opened picture. A run is, in order:
+/// parameter = ...; LoadRegionMap(path); ComputeRegions(); BuildGraph();
+/// LocalGraphCut(); (take `result`); ReleaseRegions(); ReleaseRunData().
+///
+/// Regions are the 4-connected areas of one exact colour (or value) of the
+/// region map, numbered 1..N in raster order of their first pixel. Region r
+/// is list r of `regions`, `neighbours`, `lower_neighbours`, `labels` and
+/// entry r of `marks`.
+class Contour {
+public:
+    MyImage* image;                 ///< the document's picture; not owned
+    bool stroke_flag;
+    SeqList<CPoint> strokes_a;
+    SeqList<CPoint> strokes_b;
+    float parameter;                ///< neighbour capacity scale; set before each run
+    std::string path;               ///< region file of the last LoadRegionMap
+    MyImage* region_map;            ///< owned
+    MyImage* result;                ///< result of the run; owned
+    float* mean0;                   ///< per region: mean red (or grey); entry r - 1 is region r
+    float* mean2;                   ///< per region: mean blue
+    float* mean1;                   ///< per region: mean green
+    float** histograms;             ///< per region: 769 floats, [0] = r, then 3 x 256 bins
+    int* marks;                     ///< entries 1..N: 0 unlabelled, 1 object, -1 background, 2 band
+    int map_cols;
+    int map_rows;
+    int** label_map;                ///< region number of every pixel [row][column]
+    int edge_hint;                  ///< running total of the edges of the run's graphs
+    int** seed_map;                 ///< seed kind of every pixel during a run: 0, 1 or 2
+    Graph<int, int, int>* graph;    ///< graph of the current iteration
+    int dist_object;
+    int dist_background;
+    float weight;                   ///< last neighbour weight
+    CPoint current;
+    CPoint neighbour;
+    SeqList<SeqList<int>*> lower_neighbours;  ///< list r: r, then touched regions below r
+    SeqList<SeqList<int>*> neighbours;        ///< list r: r, then all touched regions
+    SeqList<SeqList<CPoint>*> regions;        ///< list r: pixels of region r in fill order
+    SeqList<int> labels;                      ///< 1..N
+    SeqList<int> background_regions;
+    SeqList<int> object_regions;
+    SeqList<int> free_regions;
+    SeqList<CPoint> object_seeds;             ///< in painting order, duplicates allowed
+    SeqList<CPoint> background_seeds;
+
+    explicit Contour(MyImage* image);
+    ~Contour();
+    Contour(const Contour&) = delete;
+    Contour& operator=(const Contour&) = delete;
+
+    /// Adds a seed of kind 1 (object) or 2 (background) at column x, row y.
+    /// False for a point outside the picture; true (nothing stored) for
+    /// another kind.
+    bool AddSeed(int x, int y, int kind);
+    /// Empties the stroke lists; seeds and run data stay.
+    void ClearStrokes();
+
+    /// Reads the region map. False after a message when it cannot be read
+    /// ("Can't open image %s \n(it might be a type problem)") or differs in
+    /// size from the picture ("The region map %s does not have the size of
+    /// the picture"); the later steps then do nothing.
+    bool LoadRegionMap(const std::string& path);
+    /// Divides the region map into regions and computes their neighbour
+    /// tables, histograms and mean colours. False when there is no usable
+    /// region map. O(pixels).
+    bool ComputeRegions();
+    /// Prepares the seed map of the run.
+    void BuildGraph();
+    /// Labels the regions by a sequence of minimum cuts growing outwards from
+    /// the seeded regions and paints `result`: object regions in the
+    /// picture's colours, everything else white. Does nothing without
+    /// regions.
+    void LocalGraphCut();
+    /// Releases the region tables, histograms, means and marks.
+    void ReleaseRegions();
+    /// Releases `result`, the seed map and the neighbour tables.
+    void ReleaseRunData();
+
+    /// Sets dist_object and dist_background of region r: the distance of its
+    /// mean colour to the nearest object and background region.
+    void DistancesToLabelled(int r);
+    /// Half the symmetric chi-square distance of the histograms of regions
+    /// a and b, times 255.
+    float HistogramDistance(int a, int b);
+
+    /// Number of minimum cuts of the last LocalGraphCut.
+    int cut_count() const { return m_nCuts; }
+    /// Number of regions of the current run (0 between runs).
+    int region_count() const { return regions.GetCount(); }
+
+private:
+    // The labelled regions of one side, bucketed by mean colour in a grid
+    // of 16 x 16 x 16 cells over 0..255 (values beyond fall in the border
+    // cells), for nearest-region searches.
+    struct SideIndex {
+        static constexpr int kCells = 16;
+        static constexpr float kCellSize = 16.0f;
+        std::vector<std::vector<int>> cells;
+        int count = 0;
+    };
+
+    void set_mark(int r, int mark);
+    int nearest_distance(const SideIndex& side, int r) const;
+    int neighbour_capacity(int a, int entry);
+    void release_tables(SeqList<SeqList<int>*>& tables);
+
+    int m_nCuts;
+    double m_dMean;          // picture statistics of the run
+    double m_dVariance;
+    bool m_bHasInterior;
+    SideIndex m_objectSide;
+    SideIndex m_backgroundSide;
+    std::vector<int> m_sideCell;   // per region: its grid cell while labelled, else -1
+    std::vector<int> m_sideSlot;   // per region: its place in that cell
+    std::vector<std::vector<int>> m_lowerCapacity;    // per region, per lower entry; -1 unknown
+    std::vector<std::vector<float>> m_lowerWeight;    // the weight behind each known capacity
+    std::vector<std::vector<std::uint16_t>> m_occupiedBins;  // per region: its non-zero bins, ascending
+};
