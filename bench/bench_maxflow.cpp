@@ -24,7 +24,9 @@
 // Own flags: --full_sweep (every engine on every graph at x1, x10, x100),
 // --fresh_pages (glibc's default heap: large blocks mapped and unmapped each
 // time, so every construction pays first-touch page faults),
-// --lemon_max_nodes=N (largest graph given to LEMON, default 300000).
+// --lemon_max_nodes=N (largest graph given to LEMON, default 300000),
+// --engines=boost,boost_csr,lemon (the peers to run and check against;
+// default all; ours always runs).
 #include "alloc_counter.h"
 #include "engines.h"
 #include "problems.h"
@@ -32,8 +34,8 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <ctime>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -51,9 +53,10 @@ struct Stopwatch {
     std::chrono::steady_clock::time_point wall;
     double cpu;
     static double thread_cpu() {
-        timespec ts;
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-        return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+        rusage usage;
+        getrusage(RUSAGE_THREAD, &usage);
+        return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
     }
     Stopwatch() : wall(std::chrono::steady_clock::now()), cpu(thread_cpu()) {}
     double cpu_seconds() const { return thread_cpu() - cpu; }
@@ -62,7 +65,7 @@ struct Stopwatch {
     }
 };
 
-struct GraphSpec {
+struct GraphCase {
     std::string name;
     enum Kind { Grid, Rag } kind;
     int width = 0, height = 0, connectivity = 4;  // Grid
@@ -70,24 +73,25 @@ struct GraphSpec {
     bool sweep = false;  // x10 and x100 too (always with --full_sweep)
 };
 
-const std::vector<GraphSpec>& graph_specs() {
-    static const std::vector<GraphSpec> specs = {
-        {"grid4_250k", GraphSpec::Grid, 578, 433, 4, 0, false},
-        {"grid8_250k", GraphSpec::Grid, 578, 433, 8, 0, false},
-        {"grid4_1MP", GraphSpec::Grid, 1155, 866, 4, 0, true},
-        {"grid8_1MP", GraphSpec::Grid, 1155, 866, 8, 0, true},
-        {"grid4_4MP", GraphSpec::Grid, 2310, 1732, 4, 0, false},
-        {"grid8_4MP", GraphSpec::Grid, 2310, 1732, 8, 0, false},
-        {"rag_2k", GraphSpec::Rag, 0, 0, 0, 2000, true},
-        {"rag_20k", GraphSpec::Rag, 0, 0, 0, 20000, true},
-        {"rag_50k", GraphSpec::Rag, 0, 0, 0, 50000, true},
+const std::vector<GraphCase>& graph_cases() {
+    static const std::vector<GraphCase> cases = {
+        {"grid4_250k", GraphCase::Grid, 578, 433, 4, 0, false},
+        {"grid8_250k", GraphCase::Grid, 578, 433, 8, 0, false},
+        {"grid4_1MP", GraphCase::Grid, 1155, 866, 4, 0, true},
+        {"grid8_1MP", GraphCase::Grid, 1155, 866, 8, 0, true},
+        {"grid4_4MP", GraphCase::Grid, 2310, 1732, 4, 0, false},
+        {"grid8_4MP", GraphCase::Grid, 2310, 1732, 8, 0, false},
+        {"rag_2k", GraphCase::Rag, 0, 0, 0, 2000, true},
+        {"rag_20k", GraphCase::Rag, 0, 0, 0, 20000, true},
+        {"rag_50k", GraphCase::Rag, 0, 0, 0, 50000, true},
     };
-    return specs;
+    return cases;
 }
 
 constexpr int kStrengths[] = {1, 10, 100};
 bool g_full_sweep = false;
 bool g_fresh_pages = false;
+std::string g_engines;  // ",boost,lemon,": the peers to run; empty: all
 // LEMON's Preflow has no global relabelling and grows roughly with the
 // square of the grid size here (about 1 s at 62k pixels, 15 s at 250k), so
 // it is left out above this many nodes unless --lemon_max_nodes says more.
@@ -97,14 +101,17 @@ long g_lemon_max_nodes = 300000;
 // checked run alike. Without --full_sweep, the Boost adjacency_list runs at
 // x1 only (Boost's algorithm is the same as on the compressed rows, which
 // run at every strength), and graphs without the sweep at x1 only.
-bool engine_selected(const GraphSpec& spec, EngineKind kind, int strength) {
-    if (kind == EngineKind::Lemon && spec.width * spec.height + spec.regions > g_lemon_max_nodes) return false;
+bool engine_selected(const GraphCase& graph, EngineKind kind, int strength) {
+    if (!g_engines.empty() && kind != EngineKind::Ours &&
+        g_engines.find("," + std::string(engine_name(kind)) + ",") == std::string::npos)
+        return false;
+    if (kind == EngineKind::Lemon && graph.width * graph.height + graph.regions > g_lemon_max_nodes) return false;
     if (strength == 1 || g_full_sweep) return true;
-    return spec.sweep && kind != EngineKind::Boost;
+    return graph.sweep && kind != EngineKind::Boost;
 }
 
-// The graphs of one spec stay cached while its benchmarks run (they run one
-// spec after the other); the previous spec's graphs are dropped.
+// The graphs of one case stay cached while its benchmarks run (they run one
+// case after the other); the previous case's graphs are dropped.
 struct CachedGraphs {
     std::string name;
     std::unique_ptr<BaseProblem> base;
@@ -116,18 +123,18 @@ CachedGraphs& cache() {
     return c;
 }
 
-const Problem& problem(const GraphSpec& spec, int strength) {
+const Problem& problem(const GraphCase& graph, int strength) {
     CachedGraphs& c = cache();
-    if (c.name != spec.name) {
+    if (c.name != graph.name) {
         c.by_strength.clear();
         c.base.reset();
-        c.name = spec.name;
+        c.name = graph.name;
         const std::string dir = examples_dir();
         c.base = std::make_unique<BaseProblem>(
-            spec.kind == GraphSpec::Grid
-                ? make_grid(spec.name, dir + "/coffee.ppm", dir + "/coffee_seeds.txt", spec.width, spec.height,
-                            spec.connectivity)
-                : make_rag(spec.name, spec.regions, 12345u + static_cast<unsigned>(spec.regions)));
+            graph.kind == GraphCase::Grid
+                ? make_grid(graph.name, dir + "/coffee.ppm", dir + "/coffee_seeds.txt", graph.width, graph.height,
+                            graph.connectivity)
+                : make_rag(graph.name, graph.regions, 12345u + static_cast<unsigned>(graph.regions)));
     }
     auto it = c.by_strength.find(strength);
     if (it == c.by_strength.end()) it = c.by_strength.emplace(strength, scale(*c.base, strength)).first;
@@ -226,15 +233,15 @@ EngineRun run_peer(EngineKind kind, const Problem& p) {
     return s;
 }
 
-const CheckedRun& checked_run(const GraphSpec& spec, int strength) {
+const CheckedRun& checked_run(const GraphCase& graph, int strength) {
     static std::map<std::pair<std::string, int>, CheckedRun> runs;
-    const auto key = std::make_pair(spec.name, strength);
+    const auto key = std::make_pair(graph.name, strength);
     if (auto it = runs.find(key); it != runs.end()) return it->second;
-    const Problem& p = problem(spec, strength);
+    const Problem& p = problem(graph, strength);
     CheckedRun r;
     r.runs[EngineKind::Ours] = run_ours(p, r);
     for (EngineKind kind : kAllEngines)
-        if (kind != EngineKind::Ours && engine_selected(spec, kind, strength)) r.runs[kind] = run_peer(kind, p);
+        if (kind != EngineKind::Ours && engine_selected(graph, kind, strength)) r.runs[kind] = run_peer(kind, p);
 
     const std::int64_t expected = r.runs[EngineKind::Ours].flow;
     for (const auto& [kind, s] : r.runs)
@@ -246,14 +253,14 @@ const CheckedRun& checked_run(const GraphSpec& spec, int strength) {
             r.error = msg.str();
             break;
         }
-    if (!r.ok) std::fprintf(stderr, "%s x%d: %s\n", spec.name.c_str(), strength, r.error.c_str());
+    if (!r.ok) std::fprintf(stderr, "%s x%d: %s\n", graph.name.c_str(), strength, r.error.c_str());
     return runs.emplace(key, std::move(r)).first->second;
 }
 
-void bm_maxflow(benchmark::State& state, const GraphSpec& spec, EngineKind kind) {
+void bm_maxflow(benchmark::State& state, const GraphCase& graph, EngineKind kind) {
     const int strength = static_cast<int>(state.range(0));
-    const Problem& p = problem(spec, strength);
-    const CheckedRun& checked = checked_run(spec, strength);
+    const Problem& p = problem(graph, strength);
+    const CheckedRun& checked = checked_run(graph, strength);
     if (!checked.ok) {
         state.SkipWithError(checked.error.c_str());
         return;
@@ -318,8 +325,8 @@ void bm_maxflow(benchmark::State& state, const GraphSpec& spec, EngineKind kind)
 // Construction alone, at strength x1 (the strength changes only capacity
 // values), for every engine on every graph, after one untimed warm-up build.
 // The first timed iteration also measures the memory held by the graph.
-void bm_construct(benchmark::State& state, const GraphSpec& spec, EngineKind kind) {
-    const Problem& p = problem(spec, 1);
+void bm_construct(benchmark::State& state, const GraphCase& graph, EngineKind kind) {
+    const Problem& p = problem(graph, 1);
     make_engine(kind)->build(p);  // warm-up, untimed: the heap grows to the size needed
     bool first_iteration = true;
     std::int64_t bytes = 0, bytes_mallinfo = 0, fill_mallinfo = 0;
@@ -395,20 +402,20 @@ void bm_construct(benchmark::State& state, const GraphSpec& spec, EngineKind kin
 }
 
 void register_all() {
-    for (const GraphSpec& spec : graph_specs()) {
+    for (const GraphCase& graph : graph_cases()) {
         for (EngineKind kind : kAllEngines) {
-            const std::string name = "construct/" + spec.name + "/" + engine_name(kind);
-            benchmark::RegisterBenchmark(name.c_str(), bm_construct, spec, kind)
+            const std::string name = "construct/" + graph.name + "/" + engine_name(kind);
+            benchmark::RegisterBenchmark(name.c_str(), bm_construct, graph, kind)
                 ->UseManualTime()
                 ->Unit(benchmark::kMillisecond);
         }
         for (EngineKind kind : kAllEngines) {
-            const std::string name = "maxflow/" + spec.name + "/" + engine_name(kind);
-            auto* b = benchmark::RegisterBenchmark(name.c_str(), bm_maxflow, spec, kind);
+            const std::string name = "maxflow/" + graph.name + "/" + engine_name(kind);
+            auto* b = benchmark::RegisterBenchmark(name.c_str(), bm_maxflow, graph, kind);
             b->ArgName("x");
             bool any = false;
             for (int s : kStrengths)
-                if (engine_selected(spec, kind, s)) {
+                if (engine_selected(graph, kind, s)) {
                     b->Arg(s);
                     any = true;
                 }
@@ -425,6 +432,8 @@ void parse_own_flags(int& argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--full_sweep") {
             g_full_sweep = true;
+        } else if (arg.rfind("--engines=", 0) == 0) {
+            g_engines = "," + arg.substr(10) + ",";
         } else if (arg == "--fresh_pages") {
             g_fresh_pages = true;
         } else if (arg.rfind("--lemon_max_nodes=", 0) == 0) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Markdown tables from the JSON output of bench_maxflow.
 
-Usage: report.py build-bench/bench_maxflow.json > tables.md
+Usage: report.py build-bench/bench_maxflow.json [more.json ...] > tables.md
+Later files add to (and replace rows of) earlier ones.
 """
 import json
 import re
@@ -53,8 +54,15 @@ def graph_order(rows, errors):
     return sorted(seen, key=key)
 
 
-def main(path):
-    context, rows, errors, built = load(path)
+def main(paths):
+    rows, errors, built = {}, {}, {}
+    for path in paths:
+        _, r, e, b = load(path)
+        for key in r:
+            errors.pop(key, None)
+        rows.update(r)
+        errors.update({k: v for k, v in e.items() if k not in rows})
+        built.update(b)
     out = []
     out.append("| graph | x | nodes | arcs (ours) | flow | ours ms | boost ms | boost_csr ms | lemon ms | ours / fastest peer |")
     out.append("|---|---|---|---|---|---|---|---|---|---|")
@@ -154,4 +162,4 @@ def main(path):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "build-bench/bench_maxflow.json")
+    main(sys.argv[1:] or ["build-bench/bench_maxflow.json"])

@@ -135,5 +135,5 @@ for r in "${readers[@]}"; do
   fi
   printf '%-10s %12s %8s  %s\n' "$r" "$runs" "$elapsed" "$result"
 done
-echo "corpus: $(du -sk fuzz/corpus | cut -f1) KiB in $(find fuzz/corpus -type f | wc -l) files"
+echo "corpus: $(( $(du -sb fuzz/corpus | cut -f1) / 1024 )) KiB in $(find fuzz/corpus -type f | wc -l) files"
 exit $failed

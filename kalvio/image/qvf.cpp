@@ -5,7 +5,9 @@
 #include <kalvio/formats.h>
 #include <kalvio/message.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -52,6 +54,25 @@ void encode(float value, int type, unsigned char* p) {
     for (int i = 0; i < sample_size(type); ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
+// Reads up to two decimal integers from a header line; returns how many were
+// read before the first that is missing or does not fit an int.
+int read_ints(const char* line, int* first, int* second) {
+    int* out[2] = {first, second};
+    int count = 0;
+    const char* p = line;
+    for (int* target : out) {
+        if (!target) break;
+        char* end = nullptr;
+        errno = 0;
+        const long long value = std::strtoll(p, &end, 10);
+        if (end == p || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) break;
+        *target = static_cast<int>(value);
+        ++count;
+        p = end;
+    }
+    return count;
+}
+
 }  // namespace
 
 float** read_qvf_image(const char* path, int* nrows, int* ncols, int* color, int* datatype) {
@@ -64,9 +85,8 @@ float** read_qvf_image(const char* path, int* nrows, int* ncols, int* color, int
     int rows = 0, cols = 0, type = 0, flag = 0;
     bool header = true;
     for (auto& l : line) header = header && std::fgets(l, sizeof l, fp) != nullptr;
-    header = header && std::strncmp(line[0], "QV", 2) == 0 &&
-             std::sscanf(line[1], "%d %d", &rows, &cols) == 2 &&
-             std::sscanf(line[2], "%d", &type) == 1 && std::sscanf(line[3], "%d", &flag) == 1 &&
+    header = header && std::strncmp(line[0], "QV", 2) == 0 && read_ints(line[1], &rows, &cols) == 2 &&
+             read_ints(line[2], &type, nullptr) >= 1 && read_ints(line[3], &flag, nullptr) >= 1 &&
              rows > 0 && cols > 0;
     if (!header) {
         std::fclose(fp);
@@ -92,8 +112,8 @@ float** read_qvf_image(const char* path, int* nrows, int* ncols, int* color, int
         return nullptr;
     }
     // A scratch image has no samples for the file length to vouch for its
-    // size, so its size is bounded instead: at most 2^26 pixels.
-    if (size == 0 && bytes > (std::int64_t{1} << 26)) {
+    // size, so its size is bounded instead: at most 2^24 pixels.
+    if (size == 0 && bytes > (std::int64_t{1} << 24)) {
         std::fclose(fp);
         AfxMessageBox("read_qvf_image: Bad header");
         return nullptr;

@@ -225,9 +225,10 @@ void filter_line(const Coefficients& coefficients, float* line, float* causal, i
 constexpr int kPad = 4;
 
 // Rows a segment holds: a multiple of every row block, and at least the four
-// rows kept at each boundary. Two segments' worth of rows stay in the
-// second-level cache for images a few thousand columns wide.
-constexpr int kSegment = 16;
+// rows kept at each boundary. A segment's source rows and band stay in a
+// core's cache for images a few thousand columns wide, and the kept rows
+// (in place: scratch) amount to an eighth of the image.
+constexpr int kSegment = 32;
 
 // Rows of the causal pass held in the ring: the latest four and a block.
 constexpr int kRing = 8;
@@ -540,7 +541,7 @@ template <class V, int G, bool Half>
     const int half = n / 2;
     for (int i = 0; i < half; ++i)
         lane_step<V, G, Half, Use::store_both>(k, xt, p, i, n - 1 - i, s);
-
+    if (n % 2) lane_step<V, G, Half, Use::combine_middle>(k, xt, p, half, half, s);
     for (int i = n - half; i < n; ++i)
         lane_step<V, G, Half, Use::combine_both>(k, xt, p, i, n - 1 - i, s);
 }
@@ -575,23 +576,35 @@ template <int L>
     }
 }
 
-// Writes p[c * L + r] to out[r][c] for the first `rows` rows.
+// Writes p[c * L + r] to out[r][c] for the first `rows` rows. With `stream`,
+// rows on 16-byte boundaries are written past the cache: an image larger
+// than the cache would otherwise first be read in, line by line, only to be
+// overwritten.
 template <int L>
 [[gnu::always_inline]] inline void transpose_out(const float* p, int n, float* const out[L],
-                                                 int rows) {
+                                                 int rows, bool stream) {
     for (int r = 0; r < rows; r += 4) {
         std::ptrdiff_t c = 0;
         if (r + 4 <= rows) {
-            for (; c + 4 <= n; c += 4) {
-                const float* q = p + c * L + r;
-                __m128 a = _mm_loadu_ps(q), b = _mm_loadu_ps(q + L);
-                __m128 d = _mm_loadu_ps(q + 2 * L), e = _mm_loadu_ps(q + 3 * L);
-                _MM_TRANSPOSE4_PS(a, b, d, e);
-                _mm_storeu_ps(out[r] + c, a);
-                _mm_storeu_ps(out[r + 1] + c, b);
-                _mm_storeu_ps(out[r + 2] + c, d);
-                _mm_storeu_ps(out[r + 3] + c, e);
-            }
+            bool aligned = true;
+            for (int i = r; i < r + 4; ++i)
+                aligned = aligned && reinterpret_cast<std::uintptr_t>(out[i]) % 16 == 0;
+            const auto tile = [&](auto put) {
+                for (; c + 4 <= n; c += 4) {
+                    const float* q = p + c * L + r;
+                    __m128 a = _mm_loadu_ps(q), b = _mm_loadu_ps(q + L);
+                    __m128 d = _mm_loadu_ps(q + 2 * L), e = _mm_loadu_ps(q + 3 * L);
+                    _MM_TRANSPOSE4_PS(a, b, d, e);
+                    put(out[r] + c, a);
+                    put(out[r + 1] + c, b);
+                    put(out[r + 2] + c, d);
+                    put(out[r + 3] + c, e);
+                }
+            };
+            if (stream && aligned)
+                tile([](float* o, __m128 v) { _mm_stream_ps(o, v); });
+            else
+                tile([](float* o, __m128 v) { _mm_storeu_ps(o, v); });
         }
         for (int i = r; i < r + 4 && i < rows; ++i)
             for (std::ptrdiff_t cc = c; cc < n; ++cc) out[i][cc] = p[cc * L + i];
@@ -605,6 +618,9 @@ template <class V, int G, bool Half>
 [[gnu::always_inline]] inline void filter_rows(const Coefficients& coefficients,
                                                const float* const* src, float* const* dst,
                                                int nrows, int ncols, float* xt, float* p) {
+    // Larger than the caches of a few cores.
+    const bool stream = static_cast<std::size_t>(nrows) * static_cast<std::size_t>(ncols) >
+                        (std::size_t{4} << 20);
     constexpr int L = G * static_cast<int>(sizeof(V) / sizeof(float));
     static_assert(L == kLanes);
     const Splat<V> k(coefficients);
@@ -619,8 +635,10 @@ template <class V, int G, bool Half>
         }
         transpose_in<L>(block_in, ncols, xt + kPad * L);
         filter_block<V, G, Half>(k, xt + kPad * L, p, ncols);
-        transpose_out<L>(p, ncols, block_out, rows);
+        transpose_out<L>(p, ncols, block_out, rows, stream);
     }
+    // Streamed stores are weakly ordered: make them visible before returning.
+    if (stream) _mm_sfence();
 }
 
 // ---------------------------------------------------------------------------

@@ -84,6 +84,7 @@ TEST(ReadImage, BadFilesFailWithTheReadersMessageAndLeaveTheImageAsItWas) {
         {"short.qvf", "QV\n2 2\n7\n0\n" + std::string(7, 'x'), "read_qvf_image: Truncated file"},
         {"bad.qvf", "QV\n-2 2\n4\n0\n", "read_qvf_image: Bad header"},
         {"vast.qvf", "QV\n100000 100000\n0\n0\n", "read_qvf_image: Bad header"},
+        {"wrapped.qvf", "QV\n7777777777771111 1\n4\n0\n", "read_qvf_image: Bad header"},
         {"colour16.qvf", "QV\n1 1\n7\n1\n" + std::string(6, 'x'), "A color image has to be in byte format"},
         {"tiny.med", std::string(127, '\0'), "read_tessil_image: File too short"},
     };
