@@ -899,7 +899,7 @@ void fdga(float sigma, float** table) {
     const double e3 = std::exp(double(4.581f) / s), e4 = std::exp(double(6.108f) / s);
     const double numerator = (C0 * C0 * e2 - e2 - C0 * C0 + 1) * e1 * double(-9.062f) / r.s0;
     const double denominator =
-        4 * C0 * e1 - 1 - 2 * e2 - 4 * C0 * C0 * e2 + 4 * C0 * e3 - e4;
+        4 * C0 * e1 - 1 - 2 * e2 - 4 * (C0 * C0) * e2 + 4 * C0 * e3 - e4;
     store_table(r, m, numerator / denominator, table);
 }
 

@@ -95,7 +95,7 @@ struct Size {
     int rows, cols;
 };
 // Short lines, sizes around the vector widths (4, 8, 16) and the row blocks
-// and segments of the filter along y (4 and 16 rows), and remainders of each.
+// and segments of the filter along y (4 and 32 rows), and remainders of each.
 const Size kAwkwardSizes[] = {{1, 1},   {1, 7},   {3, 5},  {2, 2},   {4, 4},  {7, 1},
                               {17, 33}, {100, 3}, {16, 16}, {33, 17}, {5, 101}, {40, 9},
                               {70, 23}, {20, 2}};
