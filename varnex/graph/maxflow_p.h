@@ -147,8 +147,8 @@ void Graph<captype, tcaptype, flowtype>::init_reused_trees() {
         orphan_first = cell->next;
         orphan_pool->give_back(cell);
         if (!orphan_first) orphan_last = nullptr;
-        if (i->is_sink) adopt_sink_orphan(i);
-        else adopt_source_orphan(i);
+        if (i->is_sink) adopt_orphan<true>(i);
+        else adopt_orphan<false>(i);
     }
 }
 
@@ -199,18 +199,24 @@ void Graph<captype, tcaptype, flowtype>::augment(arc* middle) {
     flow += bottleneck;
 }
 
+// Finds a new parent for orphan i of the source tree (sink = false) or the
+// sink tree (sink = true), or frees it. The two trees mirror each other: the
+// residual capacity that counts runs towards the node in the source tree and
+// away from it in the sink tree.
 template <typename captype, typename tcaptype, typename flowtype>
-void Graph<captype, tcaptype, flowtype>::adopt_source_orphan(node* i) {
+template <bool sink>
+void Graph<captype, tcaptype, flowtype>::adopt_orphan(node* i) {
     using graph_detail::INFINITE_DIST;
+    auto residual_to_tree = [](const arc* a0) { return sink ? a0->r_cap : a0->sister->r_cap; };
     arc* chosen = nullptr;
     int d_min = INFINITE_DIST;
 
     for (arc* a0 = i->first_out; a0; a0 = a0->next_out) {
-        if (!a0->sister->r_cap) continue;
+        if (!residual_to_tree(a0)) continue;
         node* j = a0->head;
-        if (j->is_sink || !j->parent) continue;
-        // Distance of j from the source, or infinite when its path passes an
-        // orphan; distances stamped in this step are reused.
+        if (static_cast<bool>(j->is_sink) != sink || !j->parent) continue;
+        // Distance of j from its terminal, or infinite when its path passes
+        // an orphan; distances stamped in this step are reused.
         int d = 0;
         for (;;) {
             if (j->TS == CLOCK) {
@@ -253,66 +259,8 @@ void Graph<captype, tcaptype, flowtype>::adopt_source_orphan(node* i) {
     for (arc* a0 = i->first_out; a0; a0 = a0->next_out) {
         node* j = a0->head;
         arc* a = j->parent;
-        if (j->is_sink || !a) continue;
-        if (a0->sister->r_cap) activate(j);
-        if (is_arc(a) && a->head == i) orphan_to_rear(j);
-    }
-}
-
-template <typename captype, typename tcaptype, typename flowtype>
-void Graph<captype, tcaptype, flowtype>::adopt_sink_orphan(node* i) {
-    using graph_detail::INFINITE_DIST;
-    arc* chosen = nullptr;
-    int d_min = INFINITE_DIST;
-
-    for (arc* a0 = i->first_out; a0; a0 = a0->next_out) {
-        if (!a0->r_cap) continue;
-        node* j = a0->head;
-        if (!j->is_sink || !j->parent) continue;
-        int d = 0;
-        for (;;) {
-            if (j->TS == CLOCK) {
-                d += j->DIST;
-                break;
-            }
-            arc* a = j->parent;
-            ++d;
-            if (a == terminal()) {
-                j->TS = CLOCK;
-                j->DIST = 1;
-                break;
-            }
-            if (a == orphan()) {
-                d = INFINITE_DIST;
-                break;
-            }
-            j = a->head;
-        }
-        if (d < INFINITE_DIST) {
-            if (d < d_min) {
-                chosen = a0;
-                d_min = d;
-            }
-            for (j = a0->head; j->TS != CLOCK; j = j->parent->head) {
-                j->TS = CLOCK;
-                j->DIST = d--;
-            }
-        }
-    }
-
-    if (chosen) {
-        i->parent = chosen;
-        i->TS = CLOCK;
-        i->DIST = d_min + 1;
-        return;
-    }
-    i->parent = nullptr;
-    note_changed(i);
-    for (arc* a0 = i->first_out; a0; a0 = a0->next_out) {
-        node* j = a0->head;
-        arc* a = j->parent;
-        if (!j->is_sink || !a) continue;
-        if (a0->r_cap) activate(j);
+        if (static_cast<bool>(j->is_sink) != sink || !a) continue;
+        if (residual_to_tree(a0)) activate(j);
         if (is_arc(a) && a->head == i) orphan_to_rear(j);
     }
 }
@@ -329,8 +277,8 @@ void Graph<captype, tcaptype, flowtype>::adopt_queued_orphans() {
             orphan_first = cell->next;
             orphan_pool->give_back(cell);
             if (!orphan_first) orphan_last = nullptr;
-            if (i->is_sink) adopt_sink_orphan(i);
-            else adopt_source_orphan(i);
+            if (i->is_sink) adopt_orphan<true>(i);
+            else adopt_orphan<false>(i);
         }
         orphan_first = rest;
     }

@@ -210,8 +210,8 @@ private:
     void init_trees();
     void init_reused_trees();
     void augment(arc* middle);
-    void adopt_source_orphan(node* i);
-    void adopt_sink_orphan(node* i);
+    template <bool sink>
+    void adopt_orphan(node* i);
     void adopt_queued_orphans();
 };
 
