@@ -1,5 +1,6 @@
 // CImage::ReadImage and WriteImage, the byte-order helpers and shared I/O.
 #include "image/io_p.h"
+#include "support/temp_file_p.h"
 
 #include <kalvio/arrays.h>
 #include <kalvio/formats.h>
@@ -66,30 +67,17 @@ bool SafeOutput::create(const char* path) {
     if (!path || !*path) return false;
     struct stat st {};
     if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode)) return false;
-    std::string templ = std::string(path) + ".XXXXXX";
-    std::vector<char> name(templ.begin(), templ.end());
-    name.push_back('\0');
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    std::string temp;
+    const int fd = create_temp_beside(path, &temp);
     if (fd < 0) return false;
-    // The file gets the permissions of the one it replaces, or those a new
-    // file gets under the umask.
-    mode_t mode;
-    if (::stat(path, &st) == 0) {
-        mode = st.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
-    ::fchmod(fd, mode);
     m_fp = ::fdopen(fd, "wb");
     if (!m_fp) {
         ::close(fd);
-        ::unlink(name.data());
+        ::unlink(temp.c_str());
         return false;
     }
     m_target = path;
-    m_temp = name.data();
+    m_temp = temp;
     return true;
 }
 

@@ -1,6 +1,8 @@
 // Binary files on POSIX descriptors, with atomic replacement on create.
 #include <kalvio/file.h>
 
+#include "support/temp_file_p.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,19 +11,29 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace kalvio::detail {
 
-// Permissions a newly created file gets: what open(2) would give under the
-// current umask, or those of the file being replaced.
-mode_t creation_mode(const std::string& path) {
+int create_temp_beside(const std::string& target, std::string* temp_path) {
+    std::string templ = target + ".XXXXXX";
+    std::vector<char> name(templ.begin(), templ.end());
+    name.push_back('\0');
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return -1;
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) return st.st_mode & 07777;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
+    mode_t mode;
+    if (::stat(target.c_str(), &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(fd, mode);
+    *temp_path = name.data();
+    return fd;
 }
 
-}  // namespace
+}  // namespace kalvio::detail
 
 CFile::CFile() : m_hFile(-1), m_nFlags(0), m_bFailed(false) {}
 
@@ -41,14 +53,9 @@ bool CFile::Open(const char* path, unsigned int flags) {
     if ((flags & modeCreate) && !(flags & modeNoTruncate)) {
         // Write beside the target and rename on Close, so the target is
         // either the old file or the complete new one.
-        std::string templ = m_strPath + ".XXXXXX";
-        std::vector<char> name(templ.begin(), templ.end());
-        name.push_back('\0');
-        const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+        const int fd = kalvio::detail::create_temp_beside(m_strPath, &m_strTempPath);
         if (fd < 0) return false;
-        ::fchmod(fd, creation_mode(m_strPath));
         m_hFile = fd;
-        m_strTempPath = name.data();
         return true;
     }
 
