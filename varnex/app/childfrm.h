@@ -1,0 +1,24 @@
+// The document window: an MDI sub-window holding one view.
+#pragma once
+
+#include "framework.h"
+
+#include <QMdiSubWindow>
+
+class CChildFrame : public QMdiSubWindow, public CCmdTarget {
+    Q_OBJECT
+public:
+    /// Takes ownership of `view`; the frame deletes itself when closed.
+    explicit CChildFrame(CView* view);
+
+    CView* GetActiveView() const { return m_pView; }
+    /// Caption: the document's title, followed by ":n" when the document
+    /// has several windows.
+    void OnUpdateFrameTitle();
+    /// Resizes the frame so that its view gets `view_size`, keeping the
+    /// frame's place.
+    void ResizeToView(QSize view_size);
+
+private:
+    CView* m_pView;
+};

@@ -1,0 +1,68 @@
+// The application's display bitmap: a 24-bit bottom-up bitmap made from a
+// picture through the grey table and the display mask, drawn by QPainter.
+#pragma once
+
+#include <kalvio/object.h>
+
+#include <QImage>
+
+#include <cstdint>
+#include <memory>
+
+class CImage;
+class QPainter;
+
+namespace varnex {
+
+/// How grey values become table entries: entry = trunc((v - origin) * scale),
+/// clamped to 0 .. length - 1. Byte and 16-bit pictures use origin 0 and
+/// scale 1, so a pixel of 2.9 takes entry 2.
+struct GreyTable {
+    const int* lut = nullptr;  ///< `length` display levels, each 0..255
+    int length = 0;
+    float origin = 0.0f;
+    float scale = 1.0f;
+
+    /// The table entry of grey value `v`; NaN takes the first entry.
+    int EntryOf(float v) const;
+};
+
+/// The display bitmap of the application. Pixel rows are stored bottom-up,
+/// three bytes blue, green, red each, rows padded to 4 bytes.
+class CDib : public CObject {
+    KALVIO_DECLARE_DYNCREATE(CDib);
+public:
+    /// Empty bitmap.
+    CDib();
+    /// A 24-bit bitmap of `image`. A grey pixel shows its table entry in all
+    /// three channels; a colour pixel its channels truncated to bytes (low 8
+    /// bits). Wherever mask[x][y] is 0 (x the column, y the row) the pixel
+    /// is black. O(pixels).
+    CDib(const CImage* image, const GreyTable& table, unsigned char** mask);
+    ~CDib() override;
+    CDib(const CDib&) = delete;
+    CDib& operator=(const CDib&) = delete;
+
+    /// Draws the whole bitmap stretched into the rectangle (x, y, cx, cy)
+    /// with nearest-neighbour scaling. Returns 1, or 0 when empty.
+    int Draw(QPainter* painter, int x, int y, int cx, int cy);
+
+    /// The blue, green, red bytes of column x of row y counted from the top.
+    const std::uint8_t* PixelAt(int x, int y) const;
+
+    std::uint8_t* info = nullptr;  ///< 40-byte information header (no colour table)
+    std::uint8_t* bits = nullptr;  ///< pixel rows, bottom row first
+    std::uint32_t image_size = 0;
+    std::int32_t color_count = 0;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::uint32_t row_bytes = 0;
+    std::int32_t pixel_bytes = 0;
+
+private:
+    // Top-down copy for QPainter, made on the first draw and kept, as the
+    // bitmap never changes after construction.
+    QImage m_drawImage;
+};
+
+}  // namespace varnex

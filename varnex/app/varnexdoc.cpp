@@ -1,0 +1,218 @@
+// The document.
+#include "varnexdoc.h"
+
+#include "resource.h"
+#include "varnexview.h"
+
+#include <kalvio/message.h>
+#include <varnex/contour.h>
+#include <varnex/myimage.h>
+#include <varnex/paths.h>
+
+#include <QFile>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <new>
+
+CVarnexDoc::CVarnexDoc() = default;
+
+CVarnexDoc::~CVarnexDoc() {
+    if (m_ppMask && m_pImage) {
+        for (int x = 0; x < m_pImage->ncols; ++x) delete[] m_ppMask[x];
+    }
+    delete[] m_ppMask;
+    delete m_pImage;
+    delete m_pViewDib;
+    delete m_pSaveDib;
+    delete m_pContour;
+    delete[] m_pGreyLut;
+}
+
+bool CVarnexDoc::OnOpenDocument(const QString& path) {
+    if (!CDocument::OnOpenDocument(path)) {
+        AfxMessageBox("Can't open file " + path.toStdString(), MB_ICONERROR | MB_OK);
+        return false;
+    }
+    const QByteArray local_path = QFile::encodeName(path);
+    m_strBaseName = local_path.toStdString();
+    m_pImage = new MyImage;
+    if (!m_pImage->ReadImage(local_path.constData())) {
+        char text[4096];
+        std::snprintf(text, sizeof text, "Can't open image %s \n(it might be a type problem)", m_strBaseName.c_str());
+        AfxMessageBox(text, MB_ICONERROR | MB_OK);
+        return false;
+    }
+    // The base name ends at the first dot of the file name: a dot in a
+    // folder name would put the region map and the result outside the
+    // picture's folder.
+    m_strBaseName = base_name_of(m_strBaseName);
+    m_strRegionsFile = m_strBaseName + "_regions.bmp";
+
+    build_grey_table();
+    m_nWindow = m_nLutLength;
+    m_nCenter = m_nLutLength / 2;
+
+    const int cols = m_pImage->ncols;
+    const int rows = m_pImage->nrows;
+    m_ppMask = new unsigned char*[cols];
+    for (int x = 0; x < cols; ++x) m_ppMask[x] = new unsigned char[rows];
+    InitMask();
+
+    m_pContour = new Contour(m_pImage);
+    m_pContour->parameter = m_fParameter;
+    const varnex::GreyTable table = GreyTable();
+    m_pSaveDib = new varnex::CDib(m_pImage, table, m_ppMask);
+    m_pViewDib = new varnex::CDib(m_pImage, table, m_ppMask);
+    m_bDisplaysCurrent = true;
+    m_pView = nullptr;
+    return true;
+}
+
+void CVarnexDoc::build_grey_table() {
+    const int datatype = m_pImage->datatype;
+    if (datatype == 4 || datatype == 7) {
+        m_nLutLength = datatype == 4 ? 256 : 4096;
+        m_fLutOrigin = 0.0f;
+        m_fLutScale = 1.0f;
+    } else {
+        // Float and 32-bit pictures: a table over their own value range.
+        float low = 0.0f, high = 0.0f;
+        bool any = false;
+        const int per_row = m_pImage->ncols * (m_pImage->color == 1 ? 3 : 1);
+        for (int r = 0; r < m_pImage->nrows; ++r)
+            for (int c = 0; c < per_row; ++c) {
+                const float v = m_pImage->data[r][c];
+                if (!std::isfinite(v)) continue;
+                if (!any || v < low) low = v;
+                if (!any || v > high) high = v;
+                any = true;
+            }
+        m_nLutLength = 4096;
+        m_fLutOrigin = low;
+        m_fLutScale = high > low ? static_cast<float>(m_nLutLength - 1) / (high - low) : 1.0f;
+        if (!std::isfinite(m_fLutScale) || m_fLutScale <= 0.0f) m_fLutScale = 1.0f;
+    }
+    delete[] m_pGreyLut;
+    m_pGreyLut = new int[m_nLutLength];
+    for (int i = 0; i < m_nLutLength; ++i) m_pGreyLut[i] = i * 255 / m_nLutLength;
+}
+
+varnex::GreyTable CVarnexDoc::GreyTable() const {
+    return {m_pGreyLut, m_nLutLength, m_fLutOrigin, m_fLutScale};
+}
+
+void CVarnexDoc::SetWindowCenter(int center, int window) {
+    if (!m_pGreyLut || window <= 0) return;
+    m_nCenter = center;
+    m_nWindow = window;
+    // The same formula gives the opening table i * 255 / L for centre L / 2
+    // and window L.
+    const double low = center - window / 2.0;
+    for (int i = 0; i < m_nLutLength; ++i) {
+        const double level = std::floor((i - low) * 255.0 / window);
+        m_pGreyLut[i] = static_cast<int>(std::clamp(level, 0.0, 254.0));
+    }
+    m_bDisplaysCurrent = false;
+}
+
+void CVarnexDoc::InitMask() {
+    if (!m_ppMask || !m_pImage) return;
+    for (int x = 0; x < m_pImage->ncols; ++x) std::fill_n(m_ppMask[x], m_pImage->nrows, 1);
+    m_bDisplaysCurrent = false;
+}
+
+void CVarnexDoc::replace_displays(const MyImage* source) {
+    const varnex::GreyTable table = GreyTable();
+    // The view's bitmap first, then the one that is saved.
+    auto* view_dib = new varnex::CDib(source, table, m_ppMask);
+    auto* save_dib = new varnex::CDib(source, table, m_ppMask);
+    delete m_pViewDib;
+    delete m_pSaveDib;
+    m_pViewDib = view_dib;
+    m_pSaveDib = save_dib;
+}
+
+void CVarnexDoc::RebuildDisplays() {
+    if (!m_pView || !m_pImage) return;
+    // While the user paints, every mouse move asks for a rebuild; the
+    // bitmaps only change when the table or the mask did, or after a
+    // segmentation was shown.
+    if (m_bDisplaysCurrent) return;
+    replace_displays(m_pImage);
+    m_bDisplaysCurrent = true;
+}
+
+void CVarnexDoc::ShowSegmentation() {
+    if (!m_pContour) return;
+    if (m_pView && m_pContour->result) {
+        replace_displays(m_pContour->result);
+        m_bDisplaysCurrent = false;
+    }
+    while (!m_pContour->object_seeds.IsEmpty()) m_pContour->object_seeds.RemoveAt(1);
+    while (!m_pContour->background_seeds.IsEmpty()) m_pContour->background_seeds.RemoveAt(1);
+}
+
+bool CVarnexDoc::OnSaveCurrentImage() {
+    if (!m_pImage || !m_pSaveDib || !m_pSaveDib->bits) return false;
+    const std::string name = m_strBaseName + "_res.bmp";
+    const int rows = m_pImage->nrows;
+    const int cols = m_pImage->ncols;
+    MyImage* picture = new (std::nothrow) MyImage(rows, cols, 1, 3, 4);
+    if (!picture || !picture->data) {
+        delete picture;
+        AfxMessageBox("Couldn't write image " + name, MB_ICONERROR | MB_OK);
+        return false;
+    }
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c) {
+            const std::uint8_t* bgr = m_pSaveDib->PixelAt(c, r);
+            picture->data[r][3 * c] = bgr[2];
+            picture->data[r][3 * c + 1] = bgr[1];
+            picture->data[r][3 * c + 2] = bgr[0];
+        }
+    const bool written = picture->WriteImage(name.c_str()) != 0;
+    delete picture;
+    if (!written) AfxMessageBox("Couldn't write image " + name, MB_ICONERROR | MB_OK);
+    return written;
+}
+
+void CVarnexDoc::OnViewRemoved(CView* view) {
+    if (view != m_pView) return;
+    // Another window of the document takes over; none left means none.
+    m_pView = nullptr;
+    for (CView* v : GetViews())
+        if (auto* other = dynamic_cast<CVarnexView*>(v)) {
+            m_pView = other;
+            break;
+        }
+}
+
+bool CVarnexDoc::OnCommand(int id) {
+    switch (id) {
+    case ID_SAVE_CURRENT_IMAGE:
+    case ID_FILE_SAVE:  // the document has no file of its own: save what is shown
+        OnSaveCurrentImage();
+        return true;
+    case ID_SAVE_RESULTS:
+        OnSaveResults();
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool CVarnexDoc::OnUpdateCmdUI(CCmdUI& ui) {
+    switch (ui.m_nID) {
+    case ID_SAVE_CURRENT_IMAGE:
+    case ID_FILE_SAVE:
+        ui.Enable(HasImage());
+        return true;
+    case ID_SAVE_RESULTS:
+        ui.Enable(true);
+        return true;
+    default:
+        return false;
+    }
+}

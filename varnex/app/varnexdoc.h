@@ -1,0 +1,77 @@
+// The document: one opened picture with its grey table, display mask,
+// segmentation object and display bitmaps.
+#pragma once
+
+#include "dib.h"
+#include "framework.h"
+
+#include <string>
+
+class Contour;
+class MyImage;
+class CVarnexView;
+
+class CVarnexDoc : public CDocument {
+public:
+    CVarnexDoc();
+    ~CVarnexDoc() override;
+
+    /// Reads the picture at `path` and prepares everything the views and the
+    /// segmentation need. False after a message when it cannot be read.
+    bool OnOpenDocument(const QString& path) override;
+    bool OnCommand(int id) override;
+    bool OnUpdateCmdUI(CCmdUI& ui) override;
+
+    /// Shows every pixel (sets the whole mask to 1).
+    void InitMask();
+    /// Rebuilds both display bitmaps from the opened picture, the grey table
+    /// and the mask (nothing before the first view is shown). A rebuild with
+    /// nothing changed since the last one keeps the bitmaps, which are then
+    /// identical.
+    void RebuildDisplays();
+    /// Rebuilds both display bitmaps from the segmentation result, then
+    /// empties both seed lists.
+    void ShowSegmentation();
+    /// Writes the picture of the display bitmaps to the base name followed
+    /// by "_res.bmp" as a 24-bit BMP. False after a message when it fails.
+    bool OnSaveCurrentImage();
+    /// "Save Results": does nothing.
+    void OnSaveResults() {}
+    /// Rebuilds the grey table as a linear ramp: values up to
+    /// center - window / 2 show black (0), values from center + window / 2
+    /// on show 254, values between rise linearly. Stores window and centre;
+    /// does not rebuild the bitmaps.
+    void SetWindowCenter(int center, int window);
+
+    /// True when the document holds a picture (not a new, empty document).
+    bool HasImage() const { return m_pImage != nullptr; }
+    /// The grey table as the display bitmaps use it.
+    varnex::GreyTable GreyTable() const;
+    /// Number of entries of the grey table.
+    int GreyTableLength() const { return m_nLutLength; }
+
+    unsigned char** m_ppMask = nullptr;
+    Contour* m_pContour = nullptr;
+    varnex::CDib* m_pViewDib = nullptr;
+    varnex::CDib* m_pSaveDib = nullptr;
+    MyImage* m_pImage = nullptr;
+    std::string m_strBaseName;
+    int m_nWindow = 0;
+    int m_nCenter = 0;
+    int* m_pGreyLut = nullptr;
+    CVarnexView* m_pView = nullptr;
+    std::string m_strRegionsFile;
+    float m_fParameter = 10.0f;
+
+protected:
+    void OnViewRemoved(CView* view) override;
+
+private:
+    void build_grey_table();
+    void replace_displays(const MyImage* source);
+
+    int m_nLutLength = 0;
+    float m_fLutOrigin = 0.0f;
+    float m_fLutScale = 1.0f;
+    bool m_bDisplaysCurrent = false;  // bitmaps show the picture with the current table and mask
+};
