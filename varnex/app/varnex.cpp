@@ -20,7 +20,11 @@
 #include <QSettings>
 #include <QTimer>
 
-CVarnexApp::CVarnexApp() = default;
+// The icons live in the static library; its resource table must be
+// registered by hand.
+static void init_resources() { Q_INIT_RESOURCE(varnex); }
+
+CVarnexApp::CVarnexApp() { init_resources(); }
 
 CVarnexApp::~CVarnexApp() {
     delete m_pMainWnd;
