@@ -7,6 +7,7 @@ packages=(
   g++ cmake ninja-build pkgconf make
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 python3-pil imagemagick netpbm
+  qt6-base-dev
 )
 if [ "${1:-}" = bench ]; then
   packages+=(libboost-graph-dev liblemon-dev libopencv-dev)
