@@ -7,6 +7,8 @@
 #include "varnex.h"
 #include "varnexview.h"
 
+#include <kalvio/message.h>
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -47,6 +49,11 @@ int main(int argc, char** argv) {
     QDir().mkpath(args[3]);
     CVarnexApp app;
     if (!app.InitInstance({args[1]})) return 1;
+    // Messages go to standard error: nobody is there to close a message box.
+    kalvio::set_message_handler([](const std::string& text, kalvio::MessageButtons, kalvio::MessageIcon) {
+        std::fprintf(stderr, "message: %s\n", text.c_str());
+        return IDOK;
+    });
     CMainFrame* main = app.MainWindow();
     main->resize(1000, 760);
     CChildFrame* frame = main->MDIGetActive();
