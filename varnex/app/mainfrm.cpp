@@ -40,7 +40,11 @@ CMainFrame::CMainFrame(CVarnexApp* app) : m_pApp(app), m_pMdiArea(new QMdiArea(t
     create_actions();
 }
 
-CMainFrame::~CMainFrame() = default;
+CMainFrame::~CMainFrame() {
+    // The document area outlives this part of the window while the base
+    // class tears down; its activation signals must not reach it.
+    disconnect(m_pMdiArea, nullptr, this, nullptr);
+}
 
 CMainFrame* CMainFrame::Find(const QWidget* widget) {
     return widget ? dynamic_cast<CMainFrame*>(widget->window()) : nullptr;

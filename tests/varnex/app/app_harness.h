@@ -1,0 +1,118 @@
+// Shared by the application tests: a started application on a copy of a
+// sample picture, mouse input on the image view, and message recording.
+#pragma once
+
+#include "childfrm.h"
+#include "mainfrm.h"
+#include "varnex.h"
+#include "varnexdoc.h"
+#include "varnexview.h"
+
+#include <message_recorder.h>
+#include <varnex/contour.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMouseEvent>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace varnex_test {
+
+/// Copies examples/`name` into `folder` (created when missing), writable,
+/// and returns the copy's path.
+inline QString copy_sample(const QString& folder, const QString& name) {
+    QDir().mkpath(folder);
+    const QString target = QDir(folder).filePath(name);
+    QFile::remove(target);
+    if (!QFile::copy(QStringLiteral(VARNEX_EXAMPLES "/") + name, target)) return {};
+    QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner);
+    return target;
+}
+
+/// Copies a sample picture and its region map.
+inline QString copy_case(const QString& folder, const QString& picture) {
+    copy_sample(folder, picture.left(picture.indexOf(QLatin1Char('.'))) + QStringLiteral("_regions.bmp"));
+    return copy_sample(folder, picture);
+}
+
+inline QByteArray read_all(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline void send_mouse(QWidget* target, QEvent::Type type, QPoint at, Qt::MouseButton button,
+                       Qt::MouseButtons held) {
+    QMouseEvent event(type, QPointF(at), target->mapToGlobal(QPointF(at)), button, held, Qt::NoModifier);
+    QApplication::sendEvent(target, &event);
+}
+
+inline std::vector<QPoint> points_of(const SeqList<CPoint>& list) {
+    std::vector<QPoint> out;
+    for (int i = 1; i <= list.GetCount(); ++i) out.emplace_back(list.GetAt(i).x, list.GetAt(i).y);
+    return out;
+}
+
+/// The seeds one brush move at image pixel `centre` should add: the 7 x 7
+/// square, columns outer and rows inner, without the points outside a
+/// picture of `size`.
+inline std::vector<QPoint> brush_at(QPoint centre, QSize size) {
+    std::vector<QPoint> out;
+    for (int dx = -3; dx <= 3; ++dx)
+        for (int dy = -3; dy <= 3; ++dy) {
+            const QPoint p = centre + QPoint(dx, dy);
+            if (p.x() >= 0 && p.y() >= 0 && p.x() < size.width() && p.y() < size.height()) out.push_back(p);
+        }
+    return out;
+}
+
+/// The application started on one picture, with every message recorded.
+class Session {
+public:
+    bool start(const QString& picture) {
+        app = std::make_unique<CVarnexApp>();
+        const bool started = app->InitInstance(picture.isEmpty() ? QStringList() : QStringList{picture}, true);
+        // After start-up, which installs the message boxes.
+        messages = std::make_unique<kalvio_test::MessageRecorder>();
+        return started;
+    }
+    ~Session() { stop(); }
+    /// Ends the program the way Exit does: the main window closes its
+    /// document windows, then the application object goes.
+    void stop() {
+        if (app && app->MainWindow()) {
+            app->MainWindow()->close();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        app.reset();
+        messages.reset();
+    }
+
+    CMainFrame* main() const { return app->MainWindow(); }
+    CVarnexView* view() const { return static_cast<CVarnexView*>(main()->MDIGetActive()->GetActiveView()); }
+    CVarnexDoc* doc() const { return view()->GetDocument(); }
+    Contour* contour() const { return doc()->m_pContour; }
+    QWidget* viewport() const { return view()->viewport(); }
+    std::string last_message() const { return messages->boxes().empty() ? std::string() : messages->texts().back(); }
+
+    /// One brush move at viewport position `at` with `buttons` held: press,
+    /// move, release.
+    void stroke(QPoint at, Qt::MouseButtons buttons) {
+        Qt::MouseButtons held;
+        for (Qt::MouseButton b : {Qt::LeftButton, Qt::RightButton})
+            if (buttons & b) send_mouse(viewport(), QEvent::MouseButtonPress, at, b, held |= b);
+        send_mouse(viewport(), QEvent::MouseMove, at, Qt::NoButton, held);
+        for (Qt::MouseButton b : {Qt::LeftButton, Qt::RightButton})
+            if (buttons & b) send_mouse(viewport(), QEvent::MouseButtonRelease, at, b, held &= ~b);
+    }
+
+    std::unique_ptr<CVarnexApp> app;
+    std::unique_ptr<kalvio_test::MessageRecorder> messages;
+};
+
+}  // namespace varnex_test

@@ -1,0 +1,199 @@
+// Painting seeds with the mouse, the Delete key and the Graphcut command,
+// driven through the view's viewport on the offscreen platform.
+
+// QTest's mouse functions go through the window, as real input does, so that
+// Qt's mouse grab decides which widget receives them.
+#define QTEST_QPA_MOUSE_HANDLING
+#include "app_harness.h"
+
+#include "resource.h"
+
+#include <QImage>
+#include <QProcess>
+#include <QScrollBar>
+
+using namespace varnex_test;
+
+namespace {
+
+QByteArray display_bits(const CVarnexDoc* doc) {
+    const varnex::CDib* dib = doc->m_pViewDib;
+    return QByteArray(reinterpret_cast<const char*>(dib->bits), static_cast<qsizetype>(dib->image_size));
+}
+
+}  // namespace
+
+class MarkingTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    // One move of the brush with a button held adds the 7 x 7 square around
+    // the pixel, columns outer and rows inner, to the list of that button;
+    // points outside the picture are refused.
+    void brushAddsSquareToTheButtonsList() {
+        Session s;
+        QVERIFY(s.start(copy_sample(m_dir.path(), QStringLiteral("coins.pgm"))));
+        const QSize size(384, 303);
+        QCOMPARE(s.view()->GetScrollPosition(), QPoint(0, 0));
+        Contour* c = s.contour();
+
+        s.stroke({10, 10}, Qt::LeftButton);
+        QCOMPARE(points_of(c->object_seeds), brush_at({10, 10}, size));
+        QVERIFY(c->background_seeds.IsEmpty());
+
+        send_mouse(s.viewport(), QEvent::MouseMove, {50, 50}, Qt::NoButton, Qt::NoButton);
+        QCOMPARE(c->object_seeds.GetCount(), 49);
+
+        c->object_seeds.RemoveAll();
+        s.stroke({1, 1}, Qt::LeftButton);
+        QCOMPARE(points_of(c->object_seeds), brush_at({1, 1}, size));
+
+        c->object_seeds.RemoveAll();
+        s.stroke({30, 30}, Qt::LeftButton | Qt::RightButton);
+        QCOMPARE(points_of(c->object_seeds), brush_at({30, 30}, size));
+        QCOMPARE(points_of(c->background_seeds), brush_at({30, 30}, size));
+    }
+
+    // The pixel under the mouse is (position + scroll position) / zoom,
+    // rounded down, also left of or above the view while the mouse is held.
+    void mousePositionMapsToImagePixel_data() {
+        QTest::addColumn<int>("zoom");
+        QTest::addColumn<QPoint>("scroll");
+        QTest::addColumn<QPoint>("client");
+        QTest::addColumn<QPoint>("pixel");
+        QTest::newRow("x2") << 2 << QPoint(0, 0) << QPoint(21, 15) << QPoint(10, 7);
+        QTest::newRow("x2 scrolled") << 2 << QPoint(50, 31) << QPoint(21, 15) << QPoint(35, 23);
+        QTest::newRow("x3 scrolled") << 3 << QPoint(40, 20) << QPoint(10, 10) << QPoint(16, 10);
+        QTest::newRow("x4 scrolled") << 4 << QPoint(101, 7) << QPoint(2, 1) << QPoint(25, 2);
+        QTest::newRow("x2 outside") << 2 << QPoint(0, 0) << QPoint(-1, -3) << QPoint(-1, -2);
+    }
+    void mousePositionMapsToImagePixel() {
+        QFETCH(int, zoom);
+        QFETCH(QPoint, scroll);
+        QFETCH(QPoint, client);
+        QFETCH(QPoint, pixel);
+        Session s;
+        QVERIFY(s.start(copy_sample(m_dir.path(), QStringLiteral("coins.pgm"))));
+        QVERIFY(s.main()->RouteCommand(ID_ZOOM_X1 + zoom - 1));
+        s.view()->horizontalScrollBar()->setValue(scroll.x());
+        s.view()->verticalScrollBar()->setValue(scroll.y());
+        QCOMPARE(s.view()->GetScrollPosition(), scroll);
+
+        s.stroke(client, Qt::LeftButton);
+        QCOMPARE(points_of(s.contour()->object_seeds), brush_at(pixel, {384, 303}));
+    }
+
+    // A button released outside the view (here over the empty document area)
+    // still ends the stroke: the view holds the mouse from the press on.
+    void releaseOutsideTheViewEndsTheStroke() {
+        Session s;
+        QVERIFY(s.start(copy_sample(m_dir.path(), QStringLiteral("coins.pgm"))));
+        QVERIFY(QTest::qWaitForWindowExposed(s.main()));
+        QTest::mousePress(s.viewport(), Qt::LeftButton, {}, {20, 20});
+        QVERIFY(s.view()->m_bLeftDown);
+        QTest::mouseRelease(s.viewport(), Qt::LeftButton, {}, {s.viewport()->width() + 100, 20});
+        QVERIFY(!s.view()->m_bLeftDown);
+        send_mouse(s.viewport(), QEvent::MouseMove, {20, 20}, Qt::NoButton, Qt::NoButton);
+        QVERIFY(s.contour()->object_seeds.IsEmpty());
+    }
+
+    // Graphcut on painted seeds shows and saves the same picture as the
+    // command-line tool on the same seeds and parameter; afterwards the view
+    // takes no more seeds, and Delete brings back the picture only.
+    void graphcutMatchesTheToolAndEndsMarking() {
+        const QString folder = m_dir.filePath(QStringLiteral("cut"));
+        const QString picture = copy_case(folder, QStringLiteral("brain_pd.bmp"));
+        Session s;
+        QVERIFY(s.start(picture));
+
+        // Brush moves over the ventricles and around them, kinds alternating.
+        const QPoint object[] = {{74, 93}, {78, 103}, {80, 114}, {106, 92}, {104, 102}, {100, 118}};
+        const QPoint background[] = {{37, 97}, {42, 127}, {137, 114}, {90, 150}, {5, 14}, {177, 31}};
+        for (int i = 0; i < 6; ++i) {
+            s.stroke(object[i], Qt::LeftButton);
+            s.stroke(background[i], Qt::RightButton);
+        }
+        Contour* c = s.contour();
+        QVERIFY(c->object_seeds.GetCount() > 0 && c->background_seeds.GetCount() > 0);
+
+        const QString seeds_file = QDir(folder).filePath(QStringLiteral("painted.txt"));
+        QFile out(seeds_file);
+        QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Text));
+        for (int kind : {1, 2})
+            for (const QPoint& p : points_of(kind == 1 ? c->object_seeds : c->background_seeds))
+                out.write(QStringLiteral("%1 %2 %3\n").arg(p.x()).arg(p.y()).arg(kind).toLatin1());
+        out.close();
+        const QByteArray picture_bits = display_bits(s.doc());
+        s.doc()->m_fParameter = 2.5f;
+
+        QVERIFY(s.main()->RouteCommand(ID_EDIT_GRAPHCUT));
+        QCOMPARE(s.messages->texts(), std::vector<std::string>());
+        QVERIFY(c->object_seeds.IsEmpty() && c->background_seeds.IsEmpty());
+        QVERIFY(s.view()->m_bSegmented);
+        const QByteArray result_bits = display_bits(s.doc());
+        QVERIFY(result_bits != picture_bits);
+
+        QVERIFY(s.main()->RouteCommand(ID_SAVE_CURRENT_IMAGE));
+        const QString tool_file = QDir(folder).filePath(QStringLiteral("tool.bmp"));
+        QProcess tool;
+        tool.start(QStringLiteral(VARNEX_SEGMENT), {picture, "--seeds", seeds_file, "--parameter", "2.5", "--output", tool_file});
+        QVERIFY(tool.waitForFinished(60000));
+        QVERIFY2(tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0, tool.readAllStandardError());
+        const QString saved = QDir(folder).filePath(QStringLiteral("brain_pd_res.bmp"));
+        QVERIFY(read_all(saved).startsWith("BM"));
+        const QImage ours(saved), theirs(tool_file);
+        QCOMPARE(ours.size(), QSize(181, 217));
+        QCOMPARE(ours.convertToFormat(QImage::Format_RGB32), theirs.convertToFormat(QImage::Format_RGB32));
+
+        s.stroke({90, 100}, Qt::LeftButton | Qt::RightButton);
+        QVERIFY(c->object_seeds.IsEmpty() && c->background_seeds.IsEmpty());
+        QCOMPARE(display_bits(s.doc()), result_bits);
+
+        QTest::keyClick(s.view(), Qt::Key_Delete);
+        QCOMPARE(display_bits(s.doc()), picture_bits);
+        s.stroke({90, 100}, Qt::LeftButton);
+        QVERIFY(c->object_seeds.IsEmpty());
+    }
+
+    // A region map that cannot be read or does not fit the picture stops
+    // Graphcut after the segmentation's message, with nothing changed: the
+    // seeds (which Delete does not remove either) stay and marking goes on.
+    void graphcutWithUnusableRegionMap_data() {
+        QTest::addColumn<QString>("replacement");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("missing") << QString() << QStringLiteral("Can't open image");
+        QTest::newRow("other size") << QStringLiteral("coins_regions.bmp")
+                                    << QStringLiteral("does not have the size of the picture");
+    }
+    void graphcutWithUnusableRegionMap() {
+        QFETCH(QString, replacement);
+        QFETCH(QString, message);
+        const QString folder = m_dir.filePath(QStringLiteral("broken-") + QTest::currentDataTag());
+        const QString picture = copy_case(folder, QStringLiteral("brain_pd.bmp"));
+        const QString regions = QDir(folder).filePath(QStringLiteral("brain_pd_regions.bmp"));
+        QFile::remove(regions);
+        if (!replacement.isEmpty()) QVERIFY(QFile::copy(QStringLiteral(VARNEX_EXAMPLES "/") + replacement, regions));
+        Session s;
+        QVERIFY(s.start(picture));
+        s.stroke({90, 100}, Qt::LeftButton);
+        s.stroke({20, 20}, Qt::RightButton);
+        QTest::keyClick(s.view(), Qt::Key_Delete);  // keeps the seeds before any cut
+        const QByteArray before = display_bits(s.doc());
+
+        QVERIFY(s.main()->RouteCommand(ID_EDIT_GRAPHCUT));
+        const std::string said = s.last_message();
+        QVERIFY2(said.find(message.toStdString()) != said.npos && said.find(QFile::encodeName(regions)) != said.npos, said.c_str());
+        QCOMPARE(s.contour()->object_seeds.GetCount(), 49);
+        QCOMPARE(s.contour()->background_seeds.GetCount(), 49);
+        QCOMPARE(display_bits(s.doc()), before);
+        QVERIFY(!s.view()->m_bSegmented);
+        s.stroke({60, 60}, Qt::LeftButton);
+        QCOMPARE(s.contour()->object_seeds.GetCount(), 98);
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+QTEST_MAIN(MarkingTest)
+#include "test_marking.moc"
