@@ -4,6 +4,7 @@
 #include <kalvio/gaussian.h>
 #include <kalvio/image.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cmath>
@@ -13,7 +14,10 @@
 #include <emmintrin.h>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
@@ -775,18 +779,19 @@ bool has_grey_layout(const CImage& image) {
 
 enum class Axis { x, y };
 
-// Filters the grey layout of `in` along `axis` into `out`, an image of the
-// same size, which may be `in` itself. With `half` every output is also
-// multiplied by 0.5. False when scratch memory is lacking.
-bool run_filter(const Coefficients& k, const CImage& in, CImage& out, Axis axis, bool half) {
-    const int nrows = in.nrows, ncols = in.ncols;
-    const std::size_t width = static_cast<std::size_t>(ncols);
-    if (axis == Axis::x) {
-        Scratch xt((width + 2 * kPad) * kLanes), p(width * kLanes);
-        if (!xt.get() || !p.get()) return false;
-        rows_kernel(half)(k, in.data, out.data, nrows, ncols, xt.get(), p.get());
-        return true;
-    }
+// Filters rows [r0, r1) of `in` along x into the same rows of `out`.
+bool filter_row_range(const Coefficients& k, const CImage& in, CImage& out, int r0, int r1, bool half) {
+    const std::size_t width = static_cast<std::size_t>(in.ncols);
+    Scratch xt((width + 2 * kPad) * kLanes), p(width * kLanes);
+    if (!xt.get() || !p.get()) return false;
+    rows_kernel(half)(k, in.data + r0, out.data + r0, r1 - r0, in.ncols, xt.get(), p.get());
+    return true;
+}
+
+// Filters columns [c0, c1) of `in` along y into the same columns of `out`.
+bool filter_column_range(const Coefficients& k, const CImage& in, CImage& out, int c0, int c1, bool half) {
+    const int nrows = in.nrows;
+    const std::size_t width = static_cast<std::size_t>(c1 - c0);
     const bool in_place = in.data == out.data;
     const std::size_t stride = (width + 15) / 16 * 16;  // scratch rows 64-byte aligned
     const std::size_t boundaries = static_cast<std::size_t>((nrows - 1) / kSegment);
@@ -794,11 +799,13 @@ bool run_filter(const Coefficients& k, const CImage& in, CImage& out, Axis axis,
     const std::size_t place_rows = in_place ? kRing + 4 + 4 * boundaries : 0;
     std::unique_ptr<const float*[]> rows(
         new (std::nothrow) const float*[static_cast<std::size_t>(nrows) + 2 * kPad]);
+    std::unique_ptr<float*[]> dst(new (std::nothrow) float*[static_cast<std::size_t>(nrows)]);
     std::unique_ptr<float*[]> kept(new (std::nothrow) float*[4 * boundaries + 1]);
     Scratch scratch((band_rows + place_rows) * stride);
-    if (!rows || !kept || !scratch.get()) return false;
+    if (!rows || !dst || !kept || !scratch.get()) return false;
     for (int i = -kPad; i < nrows + kPad; ++i)
-        rows[i + kPad] = in.data[i < 0 ? 0 : i < nrows ? i : nrows - 1];
+        rows[i + kPad] = in.data[i < 0 ? 0 : i < nrows ? i : nrows - 1] + c0;
+    for (int i = 0; i < nrows; ++i) dst[i] = out.data[i] + c0;
     float* next = scratch.get();
     const auto take = [&next, stride] { return std::exchange(next, next + stride); };
     ColumnScratch c;
@@ -812,8 +819,65 @@ bool run_filter(const Coefficients& k, const CImage& in, CImage& out, Axis axis,
         for (std::size_t i = 0; i < 4 * boundaries; ++i) kept[i] = take();
     }
     c.kept = kept.get();
-    columns_kernel(half)(k, rows.get() + kPad, out.data, nrows, ncols, c, in_place);
+    columns_kernel(half)(k, rows.get() + kPad, dst.get(), nrows, static_cast<int>(width), c, in_place);
     return true;
+}
+
+// Threads for one filter pass over `pixels` pixels: one per processor, or
+// the number in KALVIO_THREADS when set, at most 8; but only for pictures of
+// a megapixel or more, where starting threads costs little beside the work.
+// The variable is read on every call, so that a test can compare splits.
+int filter_threads(std::size_t pixels) {
+    if (pixels < (std::size_t{1} << 20)) return 1;
+    int threads = static_cast<int>(std::thread::hardware_concurrency());
+    if (const char* wanted = std::getenv("KALVIO_THREADS")) {
+        const int n = std::atoi(wanted);
+        if (n >= 1) threads = n;
+    }
+    return threads < 1 ? 1 : threads > 8 ? 8 : threads;
+}
+
+// Runs part(begin, end) over [0, n) cut into `threads` pieces whose starts
+// are multiples of `unit`: the first piece on this thread, the others on
+// their own. A thread that cannot be started runs its piece here instead.
+// True when every piece succeeded.
+template <class Part>
+bool run_in_parts(int n, int unit, int threads, const Part& part) {
+    const int units = (n + unit - 1) / unit;
+    if (threads > units) threads = units;
+    if (threads <= 1) return part(0, n);
+    std::vector<char> ok(static_cast<std::size_t>(threads), 0);
+    std::vector<std::thread> workers;
+    workers.reserve(static_cast<std::size_t>(threads));
+    const auto bounds = [&](int t) { return std::min(n, static_cast<int>(static_cast<long long>(units) * t / threads) * unit); };
+    for (int t = 1; t < threads; ++t) {
+        try {
+            workers.emplace_back([&, t] { ok[t] = part(bounds(t), bounds(t + 1)); });
+        } catch (const std::system_error&) {
+            ok[t] = part(bounds(t), bounds(t + 1));
+        }
+    }
+    ok[0] = part(bounds(0), bounds(1));
+    for (std::thread& worker : workers) worker.join();
+    for (char done : ok)
+        if (!done) return false;
+    return true;
+}
+
+// Filters the grey layout of `in` along `axis` into `out`, an image of the
+// same size, which may be `in` itself. With `half` every output is also
+// multiplied by 0.5. Lines are independent, so large pictures are split
+// into bands of rows (along x) or columns (along y) filtered side by side;
+// the results do not depend on the split. False when scratch memory is
+// lacking.
+bool run_filter(const Coefficients& k, const CImage& in, CImage& out, Axis axis, bool half) {
+    const int threads = filter_threads(static_cast<std::size_t>(in.nrows) * static_cast<std::size_t>(in.ncols));
+    if (axis == Axis::x)
+        return run_in_parts(in.nrows, kLanes, threads,
+                            [&](int r0, int r1) { return filter_row_range(k, in, out, r0, r1, half); });
+    // Column bands start on 64-byte boundaries of the row.
+    return run_in_parts(in.ncols, 16, threads,
+                        [&](int c0, int c1) { return filter_column_range(k, in, out, c0, c1, half); });
 }
 
 // A new zero-filled image shaped like `image`, or null.

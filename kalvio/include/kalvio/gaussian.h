@@ -17,4 +17,8 @@ KALVIO_API void fdga(float sigma, float** table);
 /// The image filters of CImage run the same recursion on many lines at once
 /// with SSE2, AVX2 or AVX-512, chosen at run time, all giving the same bits.
 /// The environment variable KALVIO_SIMD=sse2 or =avx2 caps that choice.
+/// Pictures of a megapixel or more are split into bands filtered on one
+/// thread per processor (KALVIO_THREADS=n sets the number, at most 8); the
+/// bits do not depend on the split. The filters are safe to call from
+/// several threads at once on different images.
 KALVIO_API void apply_IIR4_filter_z(float** table, float* line, int n);
