@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QLabel>
@@ -412,6 +413,9 @@ bool CMainFrame::event(QEvent* event) {
 void CMainFrame::closeEvent(QCloseEvent* event) {
     m_pMdiArea->closeAllSubWindows();
     event->accept();
+    // Closing the main window ends the program, also while a window/centre
+    // dialog (a window of its own) is still open.
+    QCoreApplication::quit();
 }
 
 void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {

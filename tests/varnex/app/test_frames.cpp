@@ -3,6 +3,7 @@
 // picture, and ending the program.
 #include "app_harness.h"
 
+#include "dialogs.h"
 #include "resource.h"
 
 #include <QAction>
@@ -10,6 +11,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QSettings>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -148,6 +150,24 @@ private Q_SLOTS:
         QVERIFY(s.main()->RouteCommand(ID_SAVE_CURRENT_IMAGE));
         QVERIFY(QFile::exists(QDir(folder).filePath(QStringLiteral("coins_res.bmp"))));
         QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("scan_res.bmp"))));
+    }
+
+    // Exit ends the program's event loop even while the window/centre
+    // dialog, a window of its own, is still open; otherwise the program
+    // would live on without a main window.
+    void exitEndsTheProgramWithTheDialogOpen() {
+        Session s;
+        QVERIFY(s.start(copy_sample(m_dir.path(), QStringLiteral("coins.pgm"))));
+        s.main()->RouteCommand(ID_IMAGE_WINDOWCENTER);
+        QVERIFY(s.view()->GetWindCentDlg()->isVisible());
+        QTimer::singleShot(0, s.main(), [&s] { s.main()->RouteCommand(ID_APP_EXIT); });
+        bool timed_out = false;
+        QTimer::singleShot(5000, [&timed_out] {
+            timed_out = true;
+            QCoreApplication::exit(1);
+        });
+        QCoreApplication::exec();
+        QVERIFY(!timed_out);
     }
 
     // The application object may go while documents are still open (the
