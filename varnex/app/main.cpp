@@ -6,6 +6,7 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -36,6 +37,15 @@ int main(int argc, char** argv) {
             std::printf("varnex %s\n", KALVIO_VERSION_STRING);
             return 0;
         }
+    }
+    // Without a display Qt would abort; say what to do instead.
+    bool platform_given = std::getenv("QT_QPA_PLATFORM") != nullptr;
+    for (int i = 1; i < argc; ++i) platform_given = platform_given || std::strcmp(argv[i], "-platform") == 0;
+    if (!platform_given && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
+        std::fputs("varnex: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); "
+                   "varnex-segment segments pictures without one\n",
+                   stderr);
+        return 2;
     }
     QApplication application(argc, argv);
     QStringList arguments = QApplication::arguments();

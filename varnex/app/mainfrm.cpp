@@ -17,6 +17,7 @@
 #include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QSettings>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QStyle>
@@ -411,6 +412,9 @@ bool CMainFrame::event(QEvent* event) {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
+    QSettings settings;
+    settings.setValue(QStringLiteral("Settings/Geometry"), saveGeometry());
+    settings.setValue(QStringLiteral("Settings/State"), saveState());
     m_pMdiArea->closeAllSubWindows();
     event->accept();
     // Closing the main window ends the program, also while a window/centre

@@ -82,7 +82,11 @@ bool CVarnexApp::InitInstance(const QStringList& arguments, bool show) {
         m_pMainWnd = nullptr;
         return false;
     }
-    m_pMainWnd->resize(900, 700);
+    // The main window comes back where the user left it, toolbar included.
+    QSettings settings;
+    if (!m_pMainWnd->restoreGeometry(settings.value(QStringLiteral("Settings/Geometry")).toByteArray()))
+        m_pMainWnd->resize(900, 700);
+    m_pMainWnd->restoreState(settings.value(QStringLiteral("Settings/State")).toByteArray());
 
     // Only a picture to open counts on the command line; no argument opens
     // no document.
