@@ -17,10 +17,14 @@ bool CDocument::OnOpenDocument(const QString& path) {
     return file.open(QIODevice::ReadOnly);
 }
 
-void CDocument::SetTitle(const QString& title) {
-    m_strTitle = title;
+void CDocument::update_frame_titles() const {
     for (CView* view : m_views)
         if (CChildFrame* frame = view->GetParentFrame()) frame->OnUpdateFrameTitle();
+}
+
+void CDocument::SetTitle(const QString& title) {
+    m_strTitle = title;
+    update_frame_titles();
 }
 
 void CDocument::SetPathName(const QString& path) {
@@ -30,15 +34,13 @@ void CDocument::SetPathName(const QString& path) {
 
 void CDocument::AddView(CView* view) {
     m_views.push_back(view);
-    for (CView* v : m_views)
-        if (CChildFrame* frame = v->GetParentFrame()) frame->OnUpdateFrameTitle();
+    update_frame_titles();
 }
 
 void CDocument::RemoveView(CView* view) {
     m_views.erase(std::remove(m_views.begin(), m_views.end(), view), m_views.end());
     OnViewRemoved(view);
-    for (CView* v : m_views)
-        if (CChildFrame* frame = v->GetParentFrame()) frame->OnUpdateFrameTitle();
+    update_frame_titles();
 }
 
 void CDocument::UpdateAllViews(CView* sender) {

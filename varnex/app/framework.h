@@ -72,6 +72,9 @@ protected:
     virtual void OnViewRemoved(CView* view) { (void)view; }
 
 private:
+    // Captions carry the title and, with several windows, their numbers.
+    void update_frame_titles() const;
+
     QString m_strTitle;
     QString m_strPathName;
     std::vector<CView*> m_views;

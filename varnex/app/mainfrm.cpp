@@ -173,9 +173,7 @@ bool CMainFrame::OnCreate() {
     }
     setStatusBar(m_wndStatusBar);
     SetStatusText(QString());
-    UpdateMenus();
-    UpdateActions();
-    OnUpdateFrameTitle();
+    OnActiveFrameChanged();
     return true;
 }
 
@@ -324,6 +322,10 @@ void CMainFrame::on_sub_window_activated(QMdiSubWindow* window) {
     // Deactivation (null) while another window still exists keeps the menus:
     // it happens when the main window itself loses focus.
     if (!window && MDIGetActive()) return;
+    OnActiveFrameChanged();
+}
+
+void CMainFrame::OnActiveFrameChanged() {
     UpdateMenus();
     UpdateActions();
     OnUpdateFrameTitle();

@@ -52,6 +52,9 @@ public:
     void UpdateMenus();
     /// The caption: "Quellbox", then " - " and the active document's title.
     void OnUpdateFrameTitle();
+    /// Menus, command states and caption after a document window came,
+    /// went or was activated.
+    void OnActiveFrameChanged();
     /// Which menu is shown: IDR_VARNEXTYPE or IDR_MAINFRAME.
     int CurrentMenu() const { return m_nMenu; }
 

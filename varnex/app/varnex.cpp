@@ -106,15 +106,9 @@ void CVarnexApp::on_frame_created(CChildFrame* frame) {
     CMainFrame* main = m_pMainWnd;
     QObject::connect(frame, &QObject::destroyed, main, [main] {
         // After the window has gone entirely.
-        QTimer::singleShot(0, main, [main] {
-            main->UpdateMenus();
-            main->UpdateActions();
-            main->OnUpdateFrameTitle();
-        });
+        QTimer::singleShot(0, main, &CMainFrame::OnActiveFrameChanged);
     });
-    m_pMainWnd->UpdateMenus();
-    m_pMainWnd->UpdateActions();
-    m_pMainWnd->OnUpdateFrameTitle();
+    main->OnActiveFrameChanged();
 }
 
 CChildFrame* CVarnexApp::OpenDocumentFile(const QString& path) {
