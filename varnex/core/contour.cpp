@@ -10,7 +10,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstdio>
+#include <new>
+#include <string>
+#include <unistd.h>
 #include <unordered_set>
+#include <vector>
 
 using contour_detail::free_int_map;
 using contour_detail::make_int_map;
@@ -44,7 +48,7 @@ Contour::Contour(MyImage* image)
     : image(image), stroke_flag(false), parameter(10.0f), region_map(nullptr), result(nullptr),
       mean0(nullptr), mean2(nullptr), mean1(nullptr), histograms(nullptr), marks(nullptr),
       map_cols(0), map_rows(0), label_map(nullptr), edge_hint(0), seed_map(nullptr), graph(nullptr),
-      dist_object(0), dist_background(0), weight(1.0f), current{0, 0}, neighbour{0, 0}, m_nCuts(0),
+      dist_object(0), dist_background(0), weight(1.0f), m_nCuts(0),
       m_dMean(0.0), m_dVariance(0.0), m_bHasInterior(false) {}
 
 Contour::~Contour() {
@@ -59,8 +63,12 @@ Contour::~Contour() {
 bool Contour::AddSeed(int x, int y, int kind) {
     const CPoint point{x, y};
     if (!image || !image->Contains(&point)) return false;
-    if (kind == 1) object_seeds.Add(point);
-    else if (kind == 2) background_seeds.Add(point);
+    try {
+        if (kind == 1) object_seeds.Add(point);
+        else if (kind == 2) background_seeds.Add(point);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     return true;
 }
 
@@ -98,16 +106,50 @@ bool Contour::ComputeRegions() {
     KALVIO_TRACE(image->color == 0 ? "gray image!\n" : "color image!\n");
     map_cols = region_map->width;
     map_rows = region_map->height;
+    int n = 0;
+    try {
+        std::vector<CPoint> fill_order;
+        std::vector<std::size_t> region_start;
+        n = label_regions(fill_order, region_start);
+        // A map of tiny regions can ask for more than the machine has; say
+        // so before the tables are built rather than dying half way.
+        if (n < 0 || !region_tables_fit(n)) throw std::bad_alloc();
+        for (int r = 1; r <= n; ++r)
+            regions.Add(new SeqList<CPoint>(fill_order.data() + region_start[r - 1],
+                                            static_cast<int>(region_start[r] - region_start[r - 1])));
+        fill_order = {};
+        build_neighbour_tables(n);
+        compute_histograms(n);
+        prepare_run_tables(n);
+    } catch (const std::bad_alloc&) {
+        ReleaseRegions();
+        release_tables(neighbours);
+        free_int_map(label_map);
+        label_map = nullptr;
+        if (n >= 0) {
+            AfxMessageBox("Not enough memory for " + std::to_string(n) + " regions of the region map " + path,
+                          MB_ICONSTOP);
+        } else {
+            AfxMessageBox("Not enough memory for the regions of the region map " + path, MB_ICONSTOP);
+        }
+        return false;
+    }
+    return true;
+}
+
+// Flood fill, depth first with an explicit stack, of the 4-connected areas
+// of one exact value. The label map doubles as the visited map: a pixel is
+// visited once it has its region number. Returns the number of regions
+// and every pixel in fill order, region r at [start[r - 1], start[r]).
+int Contour::label_regions(std::vector<CPoint>& fill_order, std::vector<std::size_t>& start) {
     free_int_map(label_map);
     label_map = make_int_map(map_rows, map_cols);
-    if (!label_map) return false;
-
-    // Flood fill, depth first with an explicit stack. The label map doubles
-    // as the visited map: a pixel is visited once it has its region number.
-    const int width = image->width, height = image->height;
+    if (!label_map) return -1;
+    const int width = map_cols, height = map_rows;
     const int channels = region_map->color == 1 ? 3 : 1;
+    fill_order.reserve(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    start.push_back(0);
     std::vector<CPoint> active;
-    std::vector<CPoint> pixels;  // the region being filled, in fill order
     int count = 0;
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
@@ -116,35 +158,51 @@ bool Contour::ComputeRegions() {
             float seed_colour[3] = {0, 0, 0};
             for (int k = 0; k < channels; ++k) seed_colour[k] = region_map->data[y][channels * x + k];
             const CPoint seed{x, y};
-            pixels.clear();
-            pixels.push_back(seed);
+            fill_order.push_back(seed);
             label_map[y][x] = r;
             active.push_back(seed);
             while (!active.empty()) {
-                current = active.back();
+                const CPoint p = active.back();
                 active.pop_back();
-                const CPoint around[4] = {{current.x - 1, current.y},
-                                          {current.x + 1, current.y},
-                                          {current.x, current.y - 1},
-                                          {current.x, current.y + 1}};
+                const CPoint around[4] = {{p.x - 1, p.y}, {p.x + 1, p.y}, {p.x, p.y - 1}, {p.x, p.y + 1}};
                 for (const CPoint& q : around) {
                     if (q.x < 0 || q.x >= width || q.y < 0 || q.y >= height || label_map[q.y][q.x]) continue;
                     const float* value = &region_map->data[q.y][channels * q.x];
                     bool same = true;
                     for (int k = 0; k < channels; ++k) same = same && value[k] == seed_colour[k];
                     if (!same) continue;
-                    neighbour = q;
                     active.push_back(q);
                     label_map[q.y][q.x] = r;
-                    pixels.push_back(q);
+                    fill_order.push_back(q);
                 }
             }
-            regions.Add(new SeqList<CPoint>(pixels.data(), static_cast<int>(pixels.size())));
+            start.push_back(fill_order.size());
         }
     }
-    const int n = count;
+    return count;
+}
 
-    for (int r = 1; r <= n; ++r) labels.Add(r);
+// Whether the tables of n regions (histogram records, means, marks, the
+// lists of pixels and neighbours, the run's graph) fit in the machine's
+// memory.
+bool Contour::region_tables_fit(int n) const {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return true;
+    const double memory = static_cast<double>(pages) * static_cast<double>(page_size);
+    // Each list starts with room for 200 entries; a graph node with its
+    // share of arcs takes about 200 bytes.
+    constexpr double kPerRegion = 769 * sizeof(float) + 4 * sizeof(float) + 200 * sizeof(CPoint) +
+                                  2 * 200 * sizeof(int) + 3 * sizeof(SeqList<int>) + 200;
+    return static_cast<double>(n) * kPerRegion < memory;
+}
+
+// Neighbour tables from the interior pixels, in scan order: list r of
+// `neighbours` holds r and every region touching it, list r of
+// `lower_neighbours` r and those numbered below it. A pair is appended the
+// first time it is met; the last pair seen per region and a set of all
+// pairs make each test constant time.
+void Contour::build_neighbour_tables(int n) {
     for (int r = 1; r <= n; ++r) {
         auto* lower = new SeqList<int>;
         lower->Add(r);
@@ -153,38 +211,38 @@ bool Contour::ComputeRegions() {
         all->Add(r);
         neighbours.Add(all);
     }
-
-    // Neighbour tables from the interior pixels, in scan order. A pair is
-    // appended the first time it is met; the last pair seen per region and a
-    // set of all pairs make each test constant time.
-    {
-        std::vector<int> last_seen(static_cast<std::size_t>(n) + 1, 0);
-        std::unordered_set<std::uint64_t> seen;
-        for (int y = 1; y <= map_rows - 2; ++y) {
-            for (int x = 1; x <= map_cols - 2; ++x) {
-                const int a = label_map[y][x];
-                const int around[4] = {label_map[y][x - 1], label_map[y][x + 1], label_map[y - 1][x],
-                                       label_map[y + 1][x]};
-                for (int b : around) {
-                    if (a == b || last_seen[a] == b) continue;
-                    last_seen[a] = b;
-                    if (!seen.insert((static_cast<std::uint64_t>(a) << 32) | static_cast<std::uint32_t>(b)).second)
-                        continue;
-                    if (a > b) lower_neighbours.GetAt(a)->Add(b);
-                    neighbours.GetAt(a)->Add(b);
-                }
+    std::vector<int> last_seen(static_cast<std::size_t>(n) + 1, 0);
+    std::unordered_set<std::uint64_t> seen;
+    for (int y = 1; y <= map_rows - 2; ++y) {
+        for (int x = 1; x <= map_cols - 2; ++x) {
+            const int a = label_map[y][x];
+            const int around[4] = {label_map[y][x - 1], label_map[y][x + 1], label_map[y - 1][x],
+                                   label_map[y + 1][x]};
+            for (int b : around) {
+                if (a == b || last_seen[a] == b) continue;
+                last_seen[a] = b;
+                if (!seen.insert((static_cast<std::uint64_t>(a) << 32) | static_cast<std::uint32_t>(b)).second)
+                    continue;
+                if (a > b) lower_neighbours.GetAt(a)->Add(b);
+                neighbours.GetAt(a)->Add(b);
             }
         }
     }
+}
 
+// Histograms and means of the picture's values over each region: one zeroed
+// block holds every record, histograms[r - 1] points into it.
+void Contour::compute_histograms(int n) {
     marks = new int[static_cast<std::size_t>(n) + 1]();
-
-    // Histograms and means of the picture's values over each region.
     const bool colour = image->color == 1;
-    // One zeroed block holds every record; histograms[r - 1] points into it.
     histograms = new float*[static_cast<std::size_t>(n)];
     float* records = static_cast<float*>(std::calloc(static_cast<std::size_t>(n) * 769, sizeof(float)));
-    if (!records) std::abort();
+    if (!records) {
+        delete[] histograms;
+        histograms = nullptr;
+        throw std::bad_alloc();
+    }
+    for (int r = 1; r <= n; ++r) histograms[r - 1] = records + static_cast<std::size_t>(r - 1) * 769;
     mean0 = new float[static_cast<std::size_t>(n)]();
     mean1 = new float[static_cast<std::size_t>(n)]();
     mean2 = new float[static_cast<std::size_t>(n)]();
@@ -193,8 +251,7 @@ bool Contour::ComputeRegions() {
         const SeqList<CPoint>* pixels = regions.GetAt(r);
         const CPoint* p = pixels->data();
         const int size = pixels->GetCount();
-        float* h = records + static_cast<std::size_t>(r - 1) * 769;
-        histograms[r - 1] = h;
+        float* h = histograms[r - 1];
         h[0] = static_cast<float>(r);
         float sum0 = 0.0f, sum1 = 0.0f, sum2 = 0.0f;
         for (int i = 0; i < size; ++i) {
@@ -226,7 +283,11 @@ bool Contour::ComputeRegions() {
             mean2[r - 1] = sum2 / static_cast<float>(size);
         }
     }
+}
 
+// The per-region bookkeeping of the cut loop: the nearest-region indexes of
+// both sides and the cache of neighbour capacities.
+void Contour::prepare_run_tables(int n) {
     m_sideCell.assign(static_cast<std::size_t>(n) + 1, -1);
     m_sideSlot.assign(static_cast<std::size_t>(n) + 1, 0);
     for (SideIndex* side : {&m_objectSide, &m_backgroundSide}) {
@@ -240,7 +301,6 @@ bool Contour::ComputeRegions() {
         m_lowerCapacity[r].assign(entries, -1);
         m_lowerWeight[r].assign(entries, 0.0f);
     }
-    return true;
 }
 
 void Contour::BuildGraph() {

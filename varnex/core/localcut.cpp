@@ -4,12 +4,15 @@
 
 #include "core/contour_p.h"
 
+#include <kalvio/message.h>
 #include <kalvio/trace.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <new>
+#include <string>
 
 using contour_detail::free_int_map;
 
@@ -178,38 +181,59 @@ void Contour::LocalGraphCut() {
     m_nCuts = 0;
     const int n = regions.GetCount();
     if (!label_map || !seed_map || !marks || n == 0) return;
+    try {
+        measure_picture();
+        seed_regions(n);
+        cut_rings(n);
+        paint_result(n);
+    } catch (const std::bad_alloc&) {
+        delete graph;
+        graph = nullptr;
+        delete result;
+        result = nullptr;
+        AfxMessageBox("Not enough memory for " + std::to_string(n) + " regions of the region map " + path,
+                      MB_ICONSTOP);
+    }
+    object_regions.RemoveAll();
+    background_regions.RemoveAll();
+    free_regions.RemoveAll();
+    free_int_map(label_map);
+    label_map = nullptr;
+}
+
+// Mean and variance of the picture's intensity over its interior pixels.
+void Contour::measure_picture() {
     const int width = image->width, height = image->height;
     const bool colour = image->color == 1;
-
-    // Picture statistics over the interior pixels.
-    {
-        const long long interior = static_cast<long long>(height - 2) * (width - 2);
-        m_bHasInterior = height >= 3 && width >= 3;
-        double sum = 0.0;
-        auto intensity = [&](const float* row, int x) {
-            if (!colour) return static_cast<double>(row[x]);
-            return 0.3 * row[3 * x] + 0.6 * row[3 * x + 1] + 0.1 * row[3 * x + 2];
-        };
-        m_dMean = 0.0;
-        m_dVariance = 0.0;
-        if (m_bHasInterior) {
-            for (int y = 1; y <= height - 2; ++y)
-                for (int x = 1; x <= width - 2; ++x) sum += intensity(image->data[y], x);
-            m_dMean = sum / static_cast<double>(interior);
-            double spread = 0.0;
-            for (int y = 1; y <= height - 2; ++y)
-                for (int x = 1; x <= width - 2; ++x) {
-                    // A colour intensity is rounded to a float before its
-                    // deviation is taken.
-                    const double value = colour ? static_cast<double>(static_cast<float>(intensity(image->data[y], x)))
-                                                : intensity(image->data[y], x);
-                    spread += (value - m_dMean) * (value - m_dMean);
-                }
-            m_dVariance = spread / static_cast<double>(interior);
+    const long long interior = static_cast<long long>(height - 2) * (width - 2);
+    m_bHasInterior = height >= 3 && width >= 3;
+    m_dMean = 0.0;
+    m_dVariance = 0.0;
+    if (!m_bHasInterior) return;
+    auto intensity = [&](const float* row, int x) {
+        if (!colour) return static_cast<double>(row[x]);
+        return 0.3 * row[3 * x] + 0.6 * row[3 * x + 1] + 0.1 * row[3 * x + 2];
+    };
+    double sum = 0.0;
+    for (int y = 1; y <= height - 2; ++y)
+        for (int x = 1; x <= width - 2; ++x) sum += intensity(image->data[y], x);
+    m_dMean = sum / static_cast<double>(interior);
+    double spread = 0.0;
+    for (int y = 1; y <= height - 2; ++y)
+        for (int x = 1; x <= width - 2; ++x) {
+            // A colour intensity is rounded to a float before its deviation
+            // is taken.
+            const double value = colour ? static_cast<double>(static_cast<float>(intensity(image->data[y], x)))
+                                        : intensity(image->data[y], x);
+            spread += (value - m_dMean) * (value - m_dMean);
         }
-    }
+    m_dVariance = spread / static_cast<double>(interior);
+}
 
-    // Seeds: background painted over object wins.
+// Marks the seeded regions: each region takes the side of its first seeded
+// pixel in fill order, background painted over object winning.
+void Contour::seed_regions(int n) {
+    const int width = image->width, height = image->height;
     for (int i = 1; i <= object_seeds.GetCount(); ++i) {
         const CPoint p = object_seeds.GetAt(i);
         if (p.x >= 0 && p.x < width && p.y >= 0 && p.y < height) seed_map[p.y][p.x] = 1;
@@ -218,8 +242,6 @@ void Contour::LocalGraphCut() {
         const CPoint p = background_seeds.GetAt(i);
         if (p.x >= 0 && p.x < width && p.y >= 0 && p.y < height) seed_map[p.y][p.x] = 2;
     }
-
-    // Each region takes the side of its first seeded pixel in fill order.
     for (int r = 1; r <= n; ++r) {
         const SeqList<CPoint>* pixels = regions.GetAt(r);
         const CPoint* p = pixels->data();
@@ -229,9 +251,15 @@ void Contour::LocalGraphCut() {
         else if (kind == 2) background_regions.Add(r);
         else free_regions.Add(r);
     }
-    SeqStack<int> margin, active;
     for (int i = 1; i <= object_regions.GetCount(); ++i) set_mark(object_regions.GetAt(i), 1);
     for (int i = 1; i <= background_regions.GetCount(); ++i) set_mark(background_regions.GetAt(i), -1);
+}
+
+// The cut loop: grow a ring of unlabelled neighbours around the regions
+// labelled last, cut the graph of every labelled and ring region, relabel
+// them from the cut, until no ring is left.
+void Contour::cut_rings(int n) {
+    SeqStack<int> margin, active;
     for (int i = 1; i <= object_regions.GetCount(); ++i) margin.Push(object_regions.GetAt(i));
     for (int i = 1; i <= background_regions.GetCount(); ++i) margin.Push(background_regions.GetAt(i));
 
@@ -255,44 +283,7 @@ void Contour::LocalGraphCut() {
                 }
             }
         }
-
-        // Nodes: every labelled or band region, in region order.
-        int m = 0;
-        for (int r = 1; r <= n; ++r) {
-            if (marks[r] == 0) continue;
-            local_position[r] = ++m;
-            local_region[m] = r;
-            const int lower = lower_neighbours.GetAt(r)->GetCount() - 1;
-            if (lower > 0) edge_hint += lower;
-        }
-        graph->reset();
-        for (int k = 0; k <= m; ++k) graph->add_node(1);
-
-        for (int k = 1; k <= m; ++k) {
-            const int r = local_region[k];
-            const long long degree = neighbours.GetAt(r)->GetCount();
-            const int seed_cap = static_cast<int>(std::min<long long>(800 * degree, std::numeric_limits<int>::max() / 4));
-            if (marks[r] == 1) {
-                graph->add_terminal_caps(k, seed_cap, 1);
-            } else if (marks[r] == -1) {
-                graph->add_terminal_caps(k, 1, seed_cap);
-            } else {
-                DistancesToLabelled(r);
-                graph->add_terminal_caps(k, std::abs(dist_background), std::abs(dist_object));
-            }
-        }
-
-        for (int k = 1; k <= m; ++k) {
-            const int a = local_region[k];
-            const SeqList<int>* lower = lower_neighbours.GetAt(a);
-            for (int e = 2; e <= lower->GetCount(); ++e) {
-                const int b = lower->GetAt(e);
-                if (marks[b] == 0) continue;
-                const int c = neighbour_capacity(a, e - 2);
-                graph->add_edge(k, local_position[b], c, c);
-            }
-        }
-
+        const int m = build_ring_graph(n, local_position, local_region);
         graph->maxflow(false, nullptr);
         KALVIO_TRACE("finish maxflow\n");
         ++m_nCuts;
@@ -305,34 +296,80 @@ void Contour::LocalGraphCut() {
     }
     delete graph;
     graph = nullptr;
+}
 
-    // The object in the picture's colours on white.
+// The graph of one iteration: a node for every labelled or band region, in
+// region order, seed capacities for the labelled ones, distance capacities
+// for the band, and neighbour capacities between them. Returns the number
+// of region nodes; local_region maps a node to its region.
+int Contour::build_ring_graph(int n, std::vector<int>& local_position, std::vector<int>& local_region) {
+    int m = 0;
+    for (int r = 1; r <= n; ++r) {
+        if (marks[r] == 0) continue;
+        local_position[r] = ++m;
+        local_region[m] = r;
+        const int lower = lower_neighbours.GetAt(r)->GetCount() - 1;
+        if (lower > 0) edge_hint += lower;
+    }
+    graph->reset();
+    for (int k = 0; k <= m; ++k) graph->add_node(1);
+
+    for (int k = 1; k <= m; ++k) {
+        const int r = local_region[k];
+        const long long degree = neighbours.GetAt(r)->GetCount();
+        const int seed_cap = static_cast<int>(std::min<long long>(800 * degree, std::numeric_limits<int>::max() / 4));
+        if (marks[r] == 1) {
+            graph->add_terminal_caps(k, seed_cap, 1);
+        } else if (marks[r] == -1) {
+            graph->add_terminal_caps(k, 1, seed_cap);
+        } else {
+            DistancesToLabelled(r);
+            graph->add_terminal_caps(k, std::abs(dist_background), std::abs(dist_object));
+        }
+    }
+
+    for (int k = 1; k <= m; ++k) {
+        const int a = local_region[k];
+        const SeqList<int>* lower = lower_neighbours.GetAt(a);
+        for (int e = 2; e <= lower->GetCount(); ++e) {
+            const int b = lower->GetAt(e);
+            if (marks[b] == 0) continue;
+            const int c = neighbour_capacity(a, e - 2);
+            graph->add_edge(k, local_position[b], c, c);
+        }
+    }
+    return m;
+}
+
+// The object in the picture's colours on white. A grey picture whose
+// samples are not bytes shows its object through `result_levels`, when
+// set, so that the result looks like the picture as it is shown.
+void Contour::paint_result(int n) {
     delete result;
-    result = new MyImage(height, width, 1, 3, 4);
-    if (result->data) {
-        for (int r = 1; r <= n; ++r) {
-            const SeqList<CPoint>* pixels = regions.GetAt(r);
-            const CPoint* p = pixels->data();
-            for (int i = 0; i < pixels->GetCount(); ++i) {
-                float* out = &result->data[p[i].y][3 * p[i].x];
-                if (marks[r] != 1) {
-                    out[0] = out[1] = out[2] = 255.0f;
-                } else if (colour) {
-                    const float* in = &image->data[p[i].y][3 * p[i].x];
-                    out[0] = in[0];
-                    out[1] = in[1];
-                    out[2] = in[2];
-                } else {
-                    out[0] = out[1] = out[2] = image->data[p[i].y][p[i].x];
-                }
+    result = nullptr;
+    result = new MyImage(image->height, image->width, 1, 3, 4);
+    if (!result->data) throw std::bad_alloc();
+    const bool colour = image->color == 1;
+    const bool through_table = !colour && result_levels.lut && image->datatype != KALVIO_TYPE_UINT8;
+    for (int r = 1; r <= n; ++r) {
+        const SeqList<CPoint>* pixels = regions.GetAt(r);
+        const CPoint* p = pixels->data();
+        for (int i = 0; i < pixels->GetCount(); ++i) {
+            float* out = &result->data[p[i].y][3 * p[i].x];
+            if (marks[r] != 1) {
+                out[0] = out[1] = out[2] = 255.0f;
+            } else if (colour) {
+                const float* in = &image->data[p[i].y][3 * p[i].x];
+                out[0] = in[0];
+                out[1] = in[1];
+                out[2] = in[2];
+            } else {
+                const float value = image->data[p[i].y][p[i].x];
+                out[0] = out[1] = out[2] =
+                    through_table ? static_cast<float>(result_levels.LevelOf(value)) : value;
             }
         }
     }
-    object_regions.RemoveAll();
-    background_regions.RemoveAll();
-    free_regions.RemoveAll();
-    free_int_map(label_map);
-    label_map = nullptr;
 }
 
 void Contour::release_tables(SeqList<SeqList<int>*>& tables) {
@@ -349,7 +386,6 @@ void Contour::ReleaseRegions() {
         histograms = nullptr;
     }
     while (!regions.IsEmpty()) delete regions.RemoveLast();
-    labels.RemoveAll();
     release_tables(lower_neighbours);
     delete[] mean0;
     delete[] mean1;

@@ -15,6 +15,7 @@
 #include <limits>
 #include <random>
 #include <sstream>
+#include <unistd.h>
 
 namespace {
 
@@ -234,6 +235,73 @@ void read_seeds(const std::string& path, Seeds& object, Seeds& background) {
     ASSERT_TRUE(in) << path;
     int x, y, kind;
     while (in >> x >> y >> kind) (kind == 1 ? object : background).push_back({x, y});
+}
+
+// A grey picture whose samples are not bytes shows its object through the
+// display table it is shown with, so that the result looks like the picture;
+// byte pictures and callers without a table keep the raw values.
+TEST_F(LocalCutTest, ObjectOfAWidePictureShowsThroughItsDisplayTable) {
+    write_map(dir.path("map.bmp"), kThree);
+    for (const int type : {KALVIO_TYPE_INT16, KALVIO_TYPE_FLOAT, KALVIO_TYPE_UINT8}) {
+        MyImage picture = core_test::grey_picture(3, 6, {1000, 1000, 3000, 3000, 200, 200});
+        picture.datatype = type;
+        const varnex::OpeningGreyTable shown(picture);
+        for (const bool with_table : {true, false}) {
+            Contour contour(&picture);
+            contour.AddSeed(0, 1, 1);
+            contour.AddSeed(5, 1, 2);
+            if (with_table) contour.result_levels = shown.table;
+            contour.LoadRegionMap(dir.path("map.bmp"));
+            ASSERT_TRUE(contour.ComputeRegions());
+            contour.BuildGraph();
+            contour.LocalGraphCut();
+            ASSERT_NE(contour.result, nullptr);
+            const float expected = with_table && type != KALVIO_TYPE_UINT8 ? shown.table.LevelOf(1000) : 1000;
+            SCOPED_TRACE(testing::Message() << "type " << type << (with_table ? " with" : " without") << " table");
+            EXPECT_EQ(contour.result->data[1][0], expected);
+            EXPECT_EQ(contour.result->data[1][2], expected) << "all three channels";
+            EXPECT_EQ(contour.result->data[1][15], 255.0f) << "background stays white";
+            contour.ReleaseRegions();
+            contour.ReleaseRunData();
+        }
+    }
+}
+
+// A map of tiny regions whose tables cannot fit in memory is refused with a
+// message naming the count; nothing of the run stays, and the next run on
+// the same object works.
+TEST_F(LocalCutTest, RegionTablesBeyondMemoryAreRefusedWithAMessage) {
+    const double memory = static_cast<double>(::sysconf(_SC_PHYS_PAGES)) * static_cast<double>(::sysconf(_SC_PAGESIZE));
+    // Every region needs well over 3000 bytes (its histogram alone).
+    const int side = static_cast<int>(std::ceil(std::sqrt(memory / 3000.0)));
+    if (memory <= 0 || side > 6000) GTEST_SKIP() << "too much memory here to build such a map quickly";
+    MyImage picture = core_test::grey_picture(side, side, {7});
+    Contour contour(&picture);
+    contour.AddSeed(0, 0, 1);
+    auto* map = new MyImage(side, side, 0, KALVIO_FORMAT_QVF, KALVIO_TYPE_INT32);
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x) map->data[y][x] = static_cast<float>(y * side + x);
+    contour.region_map = map;
+    contour.path = "tiny_regions.qvf";
+    messages.clear();
+    EXPECT_FALSE(contour.ComputeRegions());
+    ASSERT_EQ(messages.boxes().size(), 1u);
+    EXPECT_EQ(messages.boxes()[0].text, "Not enough memory for " + std::to_string(side * side) +
+                                            " regions of the region map tiny_regions.qvf");
+    EXPECT_EQ(contour.region_count(), 0);
+    EXPECT_EQ(contour.label_map, nullptr);
+    contour.BuildGraph();
+    contour.LocalGraphCut();
+    EXPECT_EQ(contour.result, nullptr);
+    contour.ReleaseRegions();
+    contour.ReleaseRunData();
+
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x) map->data[y][x] = x < side / 2 ? 1.0f : 2.0f;
+    EXPECT_TRUE(contour.ComputeRegions());
+    EXPECT_EQ(contour.region_count(), 2);
+    contour.ReleaseRegions();
+    contour.ReleaseRunData();
 }
 
 TEST(LocalCutAgainstReference, SampleCases) {

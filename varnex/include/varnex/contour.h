@@ -3,6 +3,7 @@
 #pragma once
 
 #include <varnex/graph.h>
+#include <varnex/greytable.h>
 #include <varnex/myimage.h>
 #include <varnex/seqlist.h>
 
@@ -16,7 +17,7 @@
 ///
 /// Regions are the 4-connected areas of one exact colour (or value) of the
 /// region map, numbered 1..N in raster order of their first pixel. Region r
-/// is list r of `regions`, `neighbours`, `lower_neighbours`, `labels` and
+/// is list r of `regions`, `neighbours`, `lower_neighbours` and
 /// entry r of `marks`.
 class Contour {
 public:
@@ -28,6 +29,11 @@ public:
     std::string path;               ///< region file of the last LoadRegionMap
     MyImage* region_map;            ///< owned
     MyImage* result;                ///< result of the run; owned
+    /// When it has a table: the display levels that object pixels of a grey
+    /// picture whose samples are not bytes take in `result`, so the result
+    /// looks like the picture as it is shown. Without one (and for byte
+    /// pictures) object pixels keep their values. Not owned.
+    varnex::GreyTable result_levels;
     float* mean0;                   ///< per region: mean red (or grey); entry r - 1 is region r
     float* mean2;                   ///< per region: mean blue
     float* mean1;                   ///< per region: mean green
@@ -42,12 +48,9 @@ public:
     int dist_object;
     int dist_background;
     float weight;                   ///< last neighbour weight
-    CPoint current;
-    CPoint neighbour;
     SeqList<SeqList<int>*> lower_neighbours;  ///< list r: r, then touched regions below r
     SeqList<SeqList<int>*> neighbours;        ///< list r: r, then all touched regions
     SeqList<SeqList<CPoint>*> regions;        ///< list r: pixels of region r in fill order
-    SeqList<int> labels;                      ///< 1..N
     SeqList<int> background_regions;
     SeqList<int> object_regions;
     SeqList<int> free_regions;
@@ -60,8 +63,8 @@ public:
     Contour& operator=(const Contour&) = delete;
 
     /// Adds a seed of kind 1 (object) or 2 (background) at column x, row y.
-    /// False for a point outside the picture; true (nothing stored) for
-    /// another kind.
+    /// False for a point outside the picture (or when memory runs out); true
+    /// (nothing stored) for another kind.
     bool AddSeed(int x, int y, int kind);
     /// Empties the stroke lists; seeds and run data stay.
     void ClearStrokes();
@@ -73,14 +76,17 @@ public:
     bool LoadRegionMap(const std::string& path);
     /// Divides the region map into regions and computes their neighbour
     /// tables, histograms and mean colours. False when there is no usable
-    /// region map. O(pixels).
+    /// region map, and after a message ("Not enough memory for N regions of
+    /// the region map PATH") when the tables do not fit in memory; nothing
+    /// of the run is kept then. O(pixels).
     bool ComputeRegions();
     /// Prepares the seed map of the run.
     void BuildGraph();
     /// Labels the regions by a sequence of minimum cuts growing outwards from
     /// the seeded regions and paints `result`: object regions in the
     /// picture's colours, everything else white. Does nothing without
-    /// regions.
+    /// regions. When memory runs out, `result` stays null after a message
+    /// ("Not enough memory for N regions of the region map PATH").
     void LocalGraphCut();
     /// Releases the region tables, histograms, means and marks.
     void ReleaseRegions();
@@ -110,6 +116,16 @@ private:
         int count = 0;
     };
 
+    int label_regions(std::vector<CPoint>& fill_order, std::vector<std::size_t>& start);
+    bool region_tables_fit(int n) const;
+    void build_neighbour_tables(int n);
+    void compute_histograms(int n);
+    void prepare_run_tables(int n);
+    void measure_picture();
+    void seed_regions(int n);
+    void cut_rings(int n);
+    int build_ring_graph(int n, std::vector<int>& local_position, std::vector<int>& local_region);
+    void paint_result(int n);
     void set_mark(int r, int mark);
     int nearest_distance(const SideIndex& side, int r) const;
     int neighbour_capacity(int a, int entry);

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <type_traits>
 
 /// A pixel position: x is the column, y the row.
@@ -15,6 +16,8 @@ struct CPoint {
 /// A list of trivially copyable values at positions 1..count. Starts with
 /// room for 200 and doubles when full. Reading a position outside 1..count
 /// gives the zero value. Lists of pointers never delete what they hold.
+/// Running out of memory throws std::bad_alloc, as `new` does; the
+/// segmentation object turns it into a message at its entry points.
 template <typename T>
 class SeqList {
     static_assert(std::is_trivially_copyable_v<T>, "SeqList holds plain values");
@@ -25,7 +28,7 @@ public:
     SeqList(const T* values, int n)
         : buffer(static_cast<T*>(std::malloc(sizeof(T) * static_cast<std::size_t>(n > 200 ? n : 200)))),
           capacity(n > 200 ? n : 200), count(n) {
-        if (!buffer) std::abort();
+        if (!buffer) throw std::bad_alloc();
         if (n > 0) std::memcpy(static_cast<void*>(buffer), values, sizeof(T) * static_cast<std::size_t>(n));
     }
     ~SeqList() { std::free(buffer); }
@@ -74,7 +77,7 @@ public:
 private:
     void grow() {
         T* bigger = static_cast<T*>(std::malloc(sizeof(T) * static_cast<std::size_t>(capacity) * 2));
-        if (!bigger) std::abort();
+        if (!bigger) throw std::bad_alloc();
         std::memcpy(static_cast<void*>(bigger), buffer, sizeof(T) * static_cast<std::size_t>(count));
         std::free(buffer);
         buffer = bigger;
