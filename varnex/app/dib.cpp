@@ -40,13 +40,6 @@ std::uint8_t to_byte(float v) { return static_cast<std::uint8_t>(truncate_to_int
 
 }  // namespace
 
-int GreyTable::EntryOf(float v) const {
-    const float position = (v - origin) * scale;
-    if (!(position > 0.0f)) return 0;  // negative, zero and NaN
-    if (position >= static_cast<float>(length - 1)) return length - 1;
-    return static_cast<int>(position);
-}
-
 CDib::CDib() = default;
 
 CDib::CDib(const CImage* image, const GreyTable& table, unsigned char** mask) {
@@ -87,7 +80,7 @@ CDib::CDib(const CImage* image, const GreyTable& table, unsigned char** mask) {
                 out[1] = to_byte(source[3 * x + 1]);
                 out[2] = to_byte(source[3 * x]);
             } else {
-                out[0] = out[1] = out[2] = static_cast<std::uint8_t>(table.lut[table.EntryOf(source[x])] & 0xFF);
+                out[0] = out[1] = out[2] = static_cast<std::uint8_t>(table.LevelOf(source[x]));
             }
         }
     }

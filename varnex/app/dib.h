@@ -3,6 +3,7 @@
 #pragma once
 
 #include <kalvio/object.h>
+#include <varnex/greytable.h>
 
 #include <QImage>
 
@@ -13,19 +14,6 @@ class CImage;
 class QPainter;
 
 namespace varnex {
-
-/// How grey values become table entries: entry = trunc((v - origin) * scale),
-/// clamped to 0 .. length - 1. Byte and 16-bit pictures use origin 0 and
-/// scale 1, so a pixel of 2.9 takes entry 2.
-struct GreyTable {
-    const int* lut = nullptr;  ///< `length` display levels, each 0..255
-    int length = 0;
-    float origin = 0.0f;
-    float scale = 1.0f;
-
-    /// The table entry of grey value `v`; NaN takes the first entry.
-    int EntryOf(float v) const;
-};
 
 /// The display bitmap of the application. Pixel rows are stored bottom-up,
 /// three bytes blue, green, red each, rows padded to 4 bytes.
@@ -46,6 +34,10 @@ public:
     /// Draws the whole bitmap stretched into the rectangle (x, y, cx, cy)
     /// with nearest-neighbour scaling. Returns 1, or 0 when empty.
     int Draw(QPainter* painter, int x, int y, int cx, int cy);
+
+    /// True when the bitmap holds no pixels (never built, or building it ran
+    /// out of memory).
+    bool IsEmpty() const { return !bits || width <= 0 || height <= 0; }
 
     /// The blue, green, red bytes of column x of row y counted from the top.
     const std::uint8_t* PixelAt(int x, int y) const;

@@ -280,36 +280,51 @@ void CMainFrame::fill_window_menu(QMenu* menu) {
     }
 }
 
-void CMainFrame::UpdateMenus() {
-    const bool document_menu = MDIGetActive() != nullptr;
-    const int menu_id = document_menu ? IDR_VARNEXTYPE : IDR_MAINFRAME;
-    m_nMenu = menu_id;
-    QMenuBar* bar = menuBar();
-    bar->clear();
-    fill_file_menu(bar->addMenu(QStringLiteral("&File")), document_menu);
+const std::vector<QMenu*>& CMainFrame::menu_set(bool document_menu) {
+    std::vector<QMenu*>& menus = m_menuSets[document_menu ? 1 : 0];
+    if (!menus.empty()) return menus;
+    auto add_menu = [&](const QString& title) {
+        auto* menu = new QMenu(title, this);
+        connect(menu, &QMenu::aboutToShow, this, &CMainFrame::UpdateActions);
+        menus.push_back(menu);
+        return menu;
+    };
+    add_menu(QStringLiteral("&File"));  // filled by UpdateMenus: it lists the recent files
     if (document_menu) {
-        QMenu* edit = bar->addMenu(QStringLiteral("&Edit"));
+        QMenu* edit = add_menu(QStringLiteral("&Edit"));
         edit->addAction(m_actions[ID_EDIT_GRAPHCUT]);
         edit->addAction(m_actions[ID_EDIT_TUNEPARAMETER]);
     }
-    QMenu* view = bar->addMenu(QStringLiteral("&View"));
+    QMenu* view = add_menu(QStringLiteral("&View"));
     view->addAction(m_actions[ID_VIEW_TOOLBAR]);
     view->addAction(m_actions[ID_VIEW_STATUS_BAR]);
     if (document_menu) {
         view->addSeparator();
         view->addAction(m_actions[ID_IMAGE_WINDOWCENTER]);
-        QMenu* window = bar->addMenu(QStringLiteral("&Window"));
-        fill_window_menu(window);
+        QMenu* window = add_menu(QStringLiteral("&Window"));
         connect(window, &QMenu::aboutToShow, this, [this, window] { fill_window_menu(window); });
     }
-    bar->addMenu(QStringLiteral("&Help"))->addAction(m_actions[ID_APP_ABOUT]);
+    add_menu(QStringLiteral("&Help"))->addAction(m_actions[ID_APP_ABOUT]);
     if (document_menu) {
-        QMenu* zoom = bar->addMenu(QStringLiteral("Zoom"));
+        QMenu* zoom = add_menu(QStringLiteral("Zoom"));
         for (int i = 0; i < 4; ++i) zoom->addAction(m_actions[ID_ZOOM_X1 + i]);
-        bar->addMenu(QStringLiteral("Save"))->addAction(m_actions[ID_SAVE_RESULTS]);
+        add_menu(QStringLiteral("Save"))->addAction(m_actions[ID_SAVE_RESULTS]);
     }
-    for (QAction* top : bar->actions())
-        if (QMenu* menu = top->menu()) connect(menu, &QMenu::aboutToShow, this, &CMainFrame::UpdateActions);
+    return menus;
+}
+
+void CMainFrame::UpdateMenus() {
+    const bool document_menu = MDIGetActive() != nullptr;
+    m_nMenu = document_menu ? IDR_VARNEXTYPE : IDR_MAINFRAME;
+    const std::vector<QMenu*>& menus = menu_set(document_menu);
+    QMenu* file = menus.front();
+    file->clear();
+    fill_file_menu(file, document_menu);
+    if (document_menu) fill_window_menu(menus[3]);  // File, Edit, View, Window, Help, Zoom, Save
+    // The bar does not own the menus: clearing it only takes them off.
+    QMenuBar* bar = menuBar();
+    bar->clear();
+    for (QMenu* menu : menus) bar->addMenu(menu);
 }
 
 void CMainFrame::OnUpdateFrameTitle() {

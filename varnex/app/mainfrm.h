@@ -7,6 +7,7 @@
 #include <QMainWindow>
 
 #include <map>
+#include <vector>
 
 class QAction;
 class QLabel;
@@ -47,8 +48,9 @@ public:
     bool RouteCommand(int id);
     /// Sets the enabled and checked state of every command.
     void UpdateActions();
-    /// Rebuilds the menu bar: the document menu while a document window is
-    /// active, else the short one.
+    /// Shows the document menus while a document window is active, else the
+    /// short ones, with the recent files as they are now. Each set of menus
+    /// is made once and reused.
     void UpdateMenus();
     /// The caption: "Quellbox", then " - " and the active document's title.
     void OnUpdateFrameTitle();
@@ -72,6 +74,7 @@ private:
     QAction* add_action(int id, const QString& text);
     void fill_file_menu(QMenu* menu, bool document_menu);
     void fill_window_menu(QMenu* menu);
+    const std::vector<QMenu*>& menu_set(bool document_menu);
     void arrange_icons();
     void on_sub_window_activated(QMdiSubWindow* window);
 
@@ -82,4 +85,5 @@ private:
     std::map<int, QAction*> m_actions;
     QLabel* m_pIndicators[3] = {nullptr, nullptr, nullptr};
     int m_nMenu = 0;
+    std::vector<QMenu*> m_menuSets[2];  ///< [0] without a document, [1] with one; owned by this window
 };

@@ -71,32 +71,13 @@ bool CVarnexDoc::OnOpenDocument(const QString& path) {
 }
 
 void CVarnexDoc::build_grey_table() {
-    const int datatype = m_pImage->datatype;
-    if (datatype == 4 || datatype == 7) {
-        m_nLutLength = datatype == 4 ? 256 : 4096;
-        m_fLutOrigin = 0.0f;
-        m_fLutScale = 1.0f;
-    } else {
-        // Float and 32-bit pictures: a table over their own value range.
-        float low = 0.0f, high = 0.0f;
-        bool any = false;
-        const int per_row = m_pImage->ncols * (m_pImage->color == 1 ? 3 : 1);
-        for (int r = 0; r < m_pImage->nrows; ++r)
-            for (int c = 0; c < per_row; ++c) {
-                const float v = m_pImage->data[r][c];
-                if (!std::isfinite(v)) continue;
-                if (!any || v < low) low = v;
-                if (!any || v > high) high = v;
-                any = true;
-            }
-        m_nLutLength = 4096;
-        m_fLutOrigin = low;
-        m_fLutScale = high > low ? static_cast<float>(m_nLutLength - 1) / (high - low) : 1.0f;
-        if (!std::isfinite(m_fLutScale) || m_fLutScale <= 0.0f) m_fLutScale = 1.0f;
-    }
+    const varnex::OpeningGreyTable opening(*m_pImage);
+    m_nLutLength = opening.table.length;
+    m_fLutOrigin = opening.table.origin;
+    m_fLutScale = opening.table.scale;
     delete[] m_pGreyLut;
     m_pGreyLut = new int[m_nLutLength];
-    for (int i = 0; i < m_nLutLength; ++i) m_pGreyLut[i] = i * 255 / m_nLutLength;
+    std::copy(opening.levels.begin(), opening.levels.end(), m_pGreyLut);
 }
 
 varnex::GreyTable CVarnexDoc::GreyTable() const {
@@ -150,13 +131,21 @@ void CVarnexDoc::ShowSegmentation() {
         replace_displays(m_pContour->result);
         m_bDisplaysCurrent = false;
     }
-    while (!m_pContour->object_seeds.IsEmpty()) m_pContour->object_seeds.RemoveAt(1);
-    while (!m_pContour->background_seeds.IsEmpty()) m_pContour->background_seeds.RemoveAt(1);
+    m_pContour->object_seeds.RemoveAll();
+    m_pContour->background_seeds.RemoveAll();
 }
 
 bool CVarnexDoc::OnSaveCurrentImage() {
     if (!m_pImage || !m_pSaveDib || !m_pSaveDib->bits) return false;
     const std::string name = m_strBaseName + "_res.bmp";
+    // The name is made from the picture's, but a link of that name could
+    // still lead to the picture or its region map.
+    const std::string picture_path = QFile::encodeName(GetPathName()).toStdString();
+    for (const std::string& input : {picture_path, m_strRegionsFile})
+        if (names_same_file(name, input)) {
+            AfxMessageBox("Couldn't write image " + name + "\n(it would replace " + input + ")", MB_ICONERROR | MB_OK);
+            return false;
+        }
     const int rows = m_pImage->nrows;
     const int cols = m_pImage->ncols;
     MyImage* picture = new (std::nothrow) MyImage(rows, cols, 1, 3, 4);

@@ -53,7 +53,7 @@ void CVarnexView::OnInitialUpdate() {
     CVarnexDoc* doc = GetDocument();
     doc->m_pView = this;
     setWindowTitle(QStringLiteral("Localized GraphCut"));
-    if (doc->m_pViewDib) {
+    if (doc->m_pViewDib && !doc->m_pViewDib->IsEmpty()) {
         SetZoom(1);
     } else {
         SetScrollSizes({100, 100}, {100, 100}, {10, 10});
@@ -62,7 +62,7 @@ void CVarnexView::OnInitialUpdate() {
 
 QSize CVarnexView::FrameClientSize(int zoom) const {
     const varnex::CDib* dib = GetDocument()->m_pViewDib;
-    if (!dib) return {104, 104};
+    if (!dib || dib->IsEmpty()) return {104, 104};
     const int w = dib->width;
     const int h = dib->height;
     const int width = std::min(zoom * w, w * std::max(1, 500 / w)) + 4;
@@ -72,7 +72,8 @@ QSize CVarnexView::FrameClientSize(int zoom) const {
 
 void CVarnexView::SetZoom(int zoom) {
     const varnex::CDib* dib = GetDocument()->m_pViewDib;
-    if (!dib || zoom < 1 || zoom > 4) return;
+    // A bitmap that could not be built has no size to zoom.
+    if (!dib || dib->IsEmpty() || zoom < 1 || zoom > 4) return;
     m_nZoom = zoom;
     const int w = dib->width;
     const int h = dib->height;
@@ -191,6 +192,7 @@ void CVarnexView::OnGraphcut() {
     Contour* contour = doc->m_pContour;
     const std::string regions_file = doc->m_strRegionsFile;
     contour->parameter = doc->m_fParameter;
+    contour->result_levels = doc->GreyTable();
 
     CMainFrame* main_frame = CMainFrame::Find(this);
     QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -204,9 +206,13 @@ void CVarnexView::OnGraphcut() {
     if (contour->LoadRegionMap(regions_file) && contour->ComputeRegions()) {
         contour->BuildGraph();
         contour->LocalGraphCut();
-        doc->ShowSegmentation();
-        Invalidate();
-        ran = true;
+        // Without a result (memory ran out, after its message) the picture
+        // and the seeds stay as they were.
+        if (contour->result) {
+            doc->ShowSegmentation();
+            Invalidate();
+            ran = true;
+        }
     }
     contour->ReleaseRegions();
     contour->ReleaseRunData();

@@ -8,6 +8,7 @@
 #include <kalvio/image.h>
 
 #include <QAction>
+#include <QFileInfo>
 #include <QImage>
 #include <QLineEdit>
 #include <QPushButton>
@@ -217,6 +218,16 @@ private Q_SLOTS:
             QCOMPARE(view->horizontalScrollBar()->maximum(), std::max(0, z * w - view->viewport()->width()));
             QCOMPARE(view->verticalScrollBar()->maximum(), std::max(0, z * h - view->viewport()->height()));
         }
+
+        // A bitmap that could not be built (memory) has no size: the zoom
+        // is refused instead of dividing by its width.
+        CVarnexDoc* doc = s.doc();
+        varnex::CDib* built = doc->m_pViewDib;
+        doc->m_pViewDib = new varnex::CDib;
+        QVERIFY(s.main()->RouteCommand(ID_ZOOM_X3));
+        QCOMPARE(s.view()->m_nZoom, 1);
+        delete doc->m_pViewDib;
+        doc->m_pViewDib = built;
     }
 
     // Before a segmentation, Save Current Image writes the shown grey picture
@@ -250,6 +261,15 @@ private Q_SLOTS:
         const QStringList files = QDir(folder).entryList(QDir::Files);
         QVERIFY(s.main()->RouteCommand(ID_SAVE_RESULTS));
         QCOMPARE(QDir(folder).entryList(QDir::Files), files);
+
+        // A result name that is a link to the picture is refused: the
+        // picture stays, and so does the link.
+        QVERIFY(QFile::remove(saved));
+        QVERIFY(QFile::link(QStringLiteral("coins.pgm"), saved));
+        QVERIFY(s.main()->RouteCommand(ID_SAVE_CURRENT_IMAGE));
+        QVERIFY(s.last_message().find("Couldn't write image") == 0);
+        QCOMPARE(read_all(picture), original);
+        QVERIFY(QFileInfo(saved).isSymLink());
     }
 
 private:

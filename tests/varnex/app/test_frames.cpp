@@ -99,6 +99,25 @@ private Q_SLOTS:
         QTRY_COMPARE(s.main()->CurrentMenu(), IDR_MAINFRAME);
         QCOMPARE(s.main()->windowTitle(), QStringLiteral("Quellbox"));
         QCOMPARE(menus_of(s.main())[0].second[5], "&1 " + picture);
+
+        // Menus are switched on every activation: that must not pile up
+        // menus or actions.
+        QVERIFY(s.app->OpenDocumentFile(picture));
+        s.main()->UpdateMenus();
+        QVERIFY(s.main()->RouteCommand(ID_FILE_CLOSE));
+        QTRY_COMPARE(s.main()->CurrentMenu(), IDR_MAINFRAME);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        const auto menus = s.main()->findChildren<QMenu*>().size();
+        const auto actions = s.main()->findChildren<QAction*>().size();
+        for (int i = 0; i < 5; ++i) {
+            QVERIFY(s.app->OpenDocumentFile(picture));
+            for (int k = 0; k < 10; ++k) s.main()->UpdateMenus();
+            QVERIFY(s.main()->RouteCommand(ID_FILE_CLOSE));
+            QTRY_COMPARE(s.main()->CurrentMenu(), IDR_MAINFRAME);
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(s.main()->findChildren<QMenu*>().size(), menus);
+        QCOMPARE(s.main()->findChildren<QAction*>().size(), actions);
     }
 
     // The last four files opened, most recent first, in the settings and the

@@ -8,9 +8,14 @@
 
 #include "resource.h"
 
+#include <kalvio/image.h>
+
+#include <QElapsedTimer>
 #include <QImage>
 #include <QProcess>
 #include <QScrollBar>
+
+#include <cstring>
 
 using namespace varnex_test;
 
@@ -189,6 +194,78 @@ private Q_SLOTS:
         QVERIFY(!s.view()->m_bSegmented);
         s.stroke({60, 60}, Qt::LeftButton);
         QCOMPARE(s.contour()->object_seeds.GetCount(), 98);
+    }
+
+    // A 16-bit picture's object looks after Graphcut, on screen and in the
+    // saved file, exactly as the picture looked there; the command-line tool
+    // gives the same picture.
+    void graphcutOnSixteenBitPictureLooksLikeThePicture() {
+        const QString folder = m_dir.filePath(QStringLiteral("deep"));
+        QDir().mkpath(folder);
+        const int w = 40, h = 30;
+        QByteArray pgm = QStringLiteral("P5\n%1 %2\n4095\n").arg(w).arg(h).toLatin1();
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const int v = (x * 97 + y * 31) % 4096;
+                pgm.append(char(v >> 8)).append(char(v & 0xFF));
+            }
+        const QString picture = QDir(folder).filePath(QStringLiteral("deep.pgm"));
+        {
+            QFile file(picture);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(pgm);
+        }
+        QImage map(w, h, QImage::Format_RGB888);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) map.setPixel(x, y, x < w / 2 ? qRgb(200, 0, 0) : qRgb(0, 0, 200));
+        QVERIFY(map.save(QDir(folder).filePath(QStringLiteral("deep_regions.bmp")), "BMP"));
+
+        Session s;
+        QVERIFY(s.start(picture));
+        QCOMPARE(s.doc()->m_pImage->datatype, int(KALVIO_TYPE_INT16));
+        const QByteArray before = display_bits(s.doc());
+        s.stroke({5, 15}, Qt::LeftButton);
+        s.stroke({35, 15}, Qt::RightButton);
+        QVERIFY(s.main()->RouteCommand(ID_EDIT_GRAPHCUT));
+        QVERIFY(s.view()->m_bSegmented);
+        const varnex::CDib* shown = s.doc()->m_pViewDib;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const std::uint8_t* p = shown->PixelAt(x, y);
+                const char* q = before.constData() + (h - 1 - y) * shown->row_bytes + 3 * x;
+                const bool same = x < w / 2 ? std::memcmp(p, q, 3) == 0 : (p[0] == 255 && p[1] == 255 && p[2] == 255);
+                if (!same) QFAIL(qPrintable(QStringLiteral("pixel %1,%2 shows %3").arg(x).arg(y).arg(p[0])));
+            }
+
+        QVERIFY(s.main()->RouteCommand(ID_SAVE_CURRENT_IMAGE));
+        const QString tool_file = QDir(folder).filePath(QStringLiteral("tool.bmp"));
+        const QString seeds_file = QDir(folder).filePath(QStringLiteral("seeds.txt"));
+        QFile seeds(seeds_file);
+        QVERIFY(seeds.open(QIODevice::WriteOnly));
+        seeds.write("5 15 1\n35 15 2\n");
+        seeds.close();
+        QProcess tool;
+        tool.start(QStringLiteral(VARNEX_SEGMENT), {picture, "--seeds", seeds_file, "--output", tool_file});
+        QVERIFY(tool.waitForFinished(60000));
+        QVERIFY2(tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0, tool.readAllStandardError());
+        const QImage ours(QDir(folder).filePath(QStringLiteral("deep_res.bmp"))), theirs(tool_file);
+        QCOMPARE(ours.size(), QSize(w, h));
+        QCOMPARE(ours.convertToFormat(QImage::Format_RGB32), theirs.convertToFormat(QImage::Format_RGB32));
+    }
+
+    // Taking the result empties the seed lists in one step, however long
+    // the user painted.
+    void manySeedsAreEmptiedAtOnce() {
+        Session s;
+        QVERIFY(s.start(copy_sample(m_dir.path(), QStringLiteral("coins.pgm"))));
+        Contour* c = s.contour();
+        for (int i = 0; i < 300000; ++i) c->AddSeed(i % 384, (i / 384) % 303, 1 + i % 2);
+        QElapsedTimer timer;
+        timer.start();
+        s.doc()->ShowSegmentation();
+        // Removing the first entry again and again would move 100 GB here.
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(c->object_seeds.IsEmpty() && c->background_seeds.IsEmpty());
     }
 
 private:
