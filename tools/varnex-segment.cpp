@@ -4,15 +4,21 @@
 #include <varnex/contour.h>
 #include <varnex/paths.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -57,14 +63,111 @@ std::string first_message(const char* fallback) {
     return text;
 }
 
-bool same_file(const std::string& a, const std::string& b) {
-    std::error_code ec;
-    return std::filesystem::exists(a, ec) && std::filesystem::exists(b, ec) &&
-           std::filesystem::equivalent(a, b, ec);
-}
-
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+struct Options {
+    std::string picture, regions, seeds, output, marks;
+    float parameter = 10.0f;
+};
+
+// Fills `options` from the command line. Returns -1 to go on, else the exit
+// status (after --help, --version or a refused argument).
+int parse_arguments(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= argc) return false;
+            into = argv[++i];
+            return true;
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("varnex-segment (Varnex) %s\n", KALVIO_VERSION_STRING);
+            return 0;
+        } else if (arg == "--regions") {
+            if (!value(options.regions)) return fail(arg, "needs a file name");
+        } else if (arg == "--seeds") {
+            if (!value(options.seeds)) return fail(arg, "needs a file name");
+        } else if (arg == "--output") {
+            if (!value(options.output)) return fail(arg, "needs a file name");
+        } else if (arg == "--marks") {
+            if (!value(options.marks)) return fail(arg, "needs a file name");
+        } else if (arg == "--parameter") {
+            std::string text;
+            if (!value(text)) return fail(arg, "needs a number");
+            char* end = nullptr;
+            const double p = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end || !std::isfinite(p) || p < 0 || p > 1e9)
+                return fail(arg, "'" + text + "' is not a number from 0 to 1e9");
+            options.parameter = static_cast<float>(p);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return fail(arg, "unknown option (see --help)");
+        } else if (options.picture.empty()) {
+            options.picture = arg;
+        } else {
+            return fail(arg, "only one picture can be segmented at a time");
+        }
+    }
+    if (options.picture.empty()) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    return -1;
+}
+
+// The files not named on the command line, beside the picture.
+void add_default_files(Options& options) {
+    if (options.regions.empty()) options.regions = regions_file_of(options.picture);
+    if (options.output.empty()) options.output = result_file_of(options.picture);
+    if (options.seeds.empty()) {
+        const std::string default_seeds = base_name_of(options.picture) + "_seeds.txt";
+        struct stat status;
+        if (::stat(default_seeds.c_str(), &status) == 0) options.seeds = default_seeds;
+    }
+}
+
+// Why an input cannot be read, or "" for a regular file. Only stat() looks
+// at it: opening a FIFO to find out would block, and a device or a folder
+// would read as an endless or an empty file.
+std::string input_problem(const std::string& file) {
+    struct stat status;
+    if (::stat(file.c_str(), &status) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return "no such file";
+        return std::string("cannot examine the file: ") + std::strerror(errno);
+    }
+    if (S_ISDIR(status.st_mode)) return "is a folder";
+    if (!S_ISREG(status.st_mode)) return "not a regular file";
+    return "";
+}
+
+// Refuses, before anything is read or written, inputs that are not regular
+// files and outputs that would replace an input or the other output.
+// Returns -1 to go on, else the exit status.
+int check_files(const Options& options) {
+    struct Input {
+        const std::string& path;
+        const char* role;
+    };
+    const Input inputs[] = {{options.picture, "the picture"}, {options.regions, "the region map"},
+                            {options.seeds, "the seeds"}};
+    for (const Input& input : inputs) {
+        if (input.path.empty()) continue;
+        const std::string problem = input_problem(input.path);
+        if (!problem.empty()) return fail(input.path, problem);
+    }
+    for (const std::string* written : {&options.output, &options.marks}) {
+        if (written->empty()) continue;
+        for (const Input& input : inputs)
+            if (!input.path.empty() && names_same_file(*written, input.path))
+                return fail(*written, std::string("refusing to overwrite ") + input.role);
+    }
+    if (!options.marks.empty() && names_same_file(options.output, options.marks))
+        return fail(options.marks, "--output and --marks name the same file");
+    return -1;
 }
 
 struct SeedCount {
@@ -77,40 +180,139 @@ void add_seed(Contour& contour, int x, int y, int kind, SeedCount& count) {
     else ++count.background;
 }
 
-// Seeds from a text file of "x y kind" lines. Returns an empty string or the
-// problem found.
-std::string read_seed_text(const std::string& file, Contour& contour, SeedCount& count) {
-    std::ifstream in(file);
-    if (!in) return "cannot open the seed file";
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        const std::size_t hash = line.find('#');
-        if (hash != std::string::npos) line.erase(hash);
-        std::istringstream fields(line);
-        long long x, y, kind;
-        std::string extra;
-        if (!(fields >> x)) {
-            if (line.find_first_not_of(" \t\r") == std::string::npos) continue;  // blank line
-            return "line " + std::to_string(number) + ": expected 'x y kind'";
-        }
-        if (!(fields >> y >> kind) || (fields >> extra))
-            return "line " + std::to_string(number) + ": expected 'x y kind'";
-        if (kind != 1 && kind != 2)
-            return "line " + std::to_string(number) + ": kind must be 1 (object) or 2 (background)";
-        if (x < INT32_MIN || x > INT32_MAX || y < INT32_MIN || y > INT32_MAX) {
-            ++count.refused;
-            continue;
-        }
-        add_seed(contour, static_cast<int>(x), static_cast<int>(y), static_cast<int>(kind), count);
+// A seed line longer than this is refused rather than collected without end.
+constexpr std::size_t kLongestSeedLine = 256;
+// How much of a seed file decides whether it is text or a picture.
+constexpr std::size_t kSeedHeadBytes = 512;
+
+// Opens a file for reading only if it is a regular file at that moment.
+// O_NONBLOCK keeps the open of a FIFO put in place since the check from
+// blocking; it changes nothing for a regular file. -1 otherwise.
+int open_regular_file(const std::string& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return -1;
     }
+    return fd;
+}
+
+// Reads until `into` is full or the file ends. Returns the bytes read, or -1
+// on a read error.
+long long read_fully(int fd, std::vector<char>& into) {
+    std::size_t filled = 0;
+    while (filled < into.size()) {
+        const ssize_t n = ::read(fd, into.data() + filled, into.size() - filled);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        filled += static_cast<std::size_t>(n);
+    }
+    return static_cast<long long>(filled);
+}
+
+// Picture formats the library has no reader for. Its fallback reader takes
+// any unknown file for a headerless scanner image, so these are named here.
+const char* unreadable_picture_format(std::string_view head) {
+    static const struct {
+        std::string_view signature;
+        const char* name;
+    } formats[] = {{"\x89PNG", "PNG"},
+                   {"\xFF\xD8\xFF", "JPEG"},
+                   {std::string_view("II*\0", 4), "TIFF"},
+                   {std::string_view("MM\0*", 4), "TIFF"},
+                   {"GIF8", "GIF"}};
+    for (const auto& format : formats)
+        if (head.starts_with(format.signature)) return format.name;
+    return nullptr;
+}
+
+// A seed file is a picture when it starts with the signature of a picture
+// format, or when its first bytes hold a control character no text has.
+bool is_picture(std::string_view head) {
+    for (const char* signature : {"BM", "P5", "P6", "QV"})
+        if (head.starts_with(signature)) return true;
+    if (unreadable_picture_format(head)) return true;
+    for (const unsigned char c : head.substr(0, kSeedHeadBytes)) {
+        const bool text_space = c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+        if ((c < 0x20 && !text_space) || c == 0x7f) return true;
+    }
+    return false;
+}
+
+// A decimal integer filling all of `field`, with an optional sign.
+bool parse_integer(std::string_view field, long long& value) {
+    if (field.size() > 1 && field[0] == '+' && field[1] != '-') field.remove_prefix(1);
+    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
+    return error == std::errc() && end == field.data() + field.size();
+}
+
+// One "x y kind" line, '#' starting a comment. Returns "" or the problem.
+std::string read_seed_line(std::string_view line, Contour& contour, SeedCount& count) {
+    line = line.substr(0, line.find('#'));
+    constexpr std::string_view kSpace = " \t\n\v\f\r";
+    long long value[3];
+    int fields = 0;
+    for (std::size_t at = line.find_first_not_of(kSpace); at != std::string_view::npos;
+         at = line.find_first_not_of(kSpace, at)) {
+        const std::size_t end = std::min(line.find_first_of(kSpace, at), line.size());
+        if (fields == 3 || !parse_integer(line.substr(at, end - at), value[fields]))
+            return "expected 'x y kind'";
+        ++fields;
+        at = end;
+    }
+    if (fields == 0) return "";  // blank or comment line
+    if (fields != 3) return "expected 'x y kind'";
+    const long long x = value[0], y = value[1], kind = value[2];
+    if (kind != 1 && kind != 2) return "kind must be 1 (object) or 2 (background)";
+    if (x < INT32_MIN || x > INT32_MAX || y < INT32_MIN || y > INT32_MAX) {
+        ++count.refused;
+        return "";
+    }
+    add_seed(contour, static_cast<int>(x), static_cast<int>(y), static_cast<int>(kind), count);
     return "";
+}
+
+// Seeds from the "x y kind" lines of an open text file whose first `filled`
+// bytes are already in `buffer`. Lines are gathered in a buffer of bounded
+// size, so neither a file without line ends nor a device can grow memory.
+std::string read_seed_text(int fd, std::vector<char>& buffer, std::size_t filled, Contour& contour,
+                           SeedCount& count) {
+    std::string line;
+    line.reserve(kLongestSeedLine);
+    long long number = 1;
+    auto at_line = [&](const std::string& problem) { return "line " + std::to_string(number) + ": " + problem; };
+    for (;;) {
+        for (std::size_t i = 0; i < filled; ++i) {
+            if (buffer[i] != '\n') {
+                if (line.size() == kLongestSeedLine)
+                    return at_line("longer than " + std::to_string(kLongestSeedLine) + " characters");
+                line.push_back(buffer[i]);
+                continue;
+            }
+            const std::string problem = read_seed_line(line, contour, count);
+            if (!problem.empty()) return at_line(problem);
+            line.clear();
+            ++number;
+        }
+        if (filled < buffer.size()) break;  // read_fully stops short only at the end
+        const long long more = read_fully(fd, buffer);
+        if (more < 0) return "cannot read the seed file";
+        filled = static_cast<std::size_t>(more);
+    }
+    const std::string problem = read_seed_line(line, contour, count);  // a last line without '\n'
+    return problem.empty() ? "" : at_line(problem);
 }
 
 // Seeds from a picture: pure red object, pure green background, raster order.
 std::string read_seed_picture(const std::string& file, const MyImage& picture, Contour& contour,
                               SeedCount& count) {
     CImage seeds;
-    if (!seeds.ReadImage(file.c_str())) return first_message("cannot read the seed picture");
+    g_messages.clear();
+    if (!seeds.ReadImage(file.c_str()))
+        return "cannot read the seeds picture: " + first_message("not a picture this program reads");
     if (seeds.nrows != picture.nrows || seeds.ncols != picture.ncols)
         return "the seed picture does not have the size of the picture";
     for (int y = 0; y < seeds.nrows; ++y)
@@ -123,12 +325,28 @@ std::string read_seed_picture(const std::string& file, const MyImage& picture, C
     return "";
 }
 
-bool is_text_file(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    char head[2] = {0, 0};
-    in.read(head, 2);
-    const std::string magic(head, 2);
-    return !(magic == "BM" || magic == "P5" || magic == "P6" || magic == "QV");
+// Seeds from a text file or a picture, told apart by the file's content.
+// Returns "" or the problem found.
+std::string read_seeds(const std::string& file, const MyImage& picture, Contour& contour, SeedCount& count) {
+    const int fd = open_regular_file(file);
+    if (fd < 0) return "cannot open the seed file";
+    std::vector<char> buffer(1 << 16);
+    const long long filled = read_fully(fd, buffer);
+    if (filled < 0) {
+        ::close(fd);
+        return "cannot read the seed file";
+    }
+    const std::string_view head(buffer.data(), static_cast<std::size_t>(filled));
+    if (!is_picture(head)) {
+        const std::string problem = read_seed_text(fd, buffer, static_cast<std::size_t>(filled), contour, count);
+        ::close(fd);
+        return problem;
+    }
+    ::close(fd);
+    if (const char* format = unreadable_picture_format(head))
+        return std::string("cannot read the seeds picture: ") + format +
+               " is not a format this program reads (BMP, PGM, PPM and qvf are)";
+    return read_seed_picture(file, picture, contour, count);
 }
 
 bool write_marks(const std::string& file, const Contour& contour) {
@@ -144,61 +362,9 @@ bool write_marks(const std::string& file, const Contour& contour) {
            out.Write(json.data(), json.size()) && out.Close();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::string picture_path, regions_path, seeds_path, output_path, marks_path;
-    float parameter = 10.0f;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string& into) {
-            if (i + 1 >= argc) return false;
-            into = argv[++i];
-            return true;
-        };
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("varnex-segment (Varnex) %s\n", KALVIO_VERSION_STRING);
-            return 0;
-        } else if (arg == "--regions") {
-            if (!value(regions_path)) return fail(arg, "needs a file name");
-        } else if (arg == "--seeds") {
-            if (!value(seeds_path)) return fail(arg, "needs a file name");
-        } else if (arg == "--output") {
-            if (!value(output_path)) return fail(arg, "needs a file name");
-        } else if (arg == "--marks") {
-            if (!value(marks_path)) return fail(arg, "needs a file name");
-        } else if (arg == "--parameter") {
-            std::string text;
-            if (!value(text)) return fail(arg, "needs a number");
-            char* end = nullptr;
-            const double p = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end || !std::isfinite(p) || p < 0 || p > 1e9)
-                return fail(arg, "'" + text + "' is not a number from 0 to 1e9");
-            parameter = static_cast<float>(p);
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return fail(arg, "unknown option (see --help)");
-        } else if (picture_path.empty()) {
-            picture_path = arg;
-        } else {
-            return fail(arg, "only one picture can be segmented at a time");
-        }
-    }
-    if (picture_path.empty()) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
-    if (regions_path.empty()) regions_path = regions_file_of(picture_path);
-    if (output_path.empty()) output_path = result_file_of(picture_path);
-    if (seeds_path.empty()) {
-        const std::string default_seeds = base_name_of(picture_path) + "_seeds.txt";
-        if (std::filesystem::exists(default_seeds)) seeds_path = default_seeds;
-    }
-    if (same_file(output_path, picture_path) || same_file(output_path, regions_path))
-        return fail(output_path, "refusing to overwrite the picture or its region map");
-
+// Reads the picture and seeds, segments, writes the result and the marks
+// and prints a summary. Returns the exit status.
+int segment(const Options& options) {
     kalvio::set_message_handler([](const std::string& text, kalvio::MessageButtons, kalvio::MessageIcon) {
         g_messages.push_back(text);
         return IDOK;
@@ -206,46 +372,65 @@ int main(int argc, char** argv) {
 
     const auto start = std::chrono::steady_clock::now();
     MyImage picture;
-    if (!picture.ReadImage(picture_path.c_str())) return fail(picture_path, first_message("cannot read the picture"));
+    if (!picture.ReadImage(options.picture.c_str()))
+        return fail(options.picture, first_message("cannot read the picture"));
     const double t_read = seconds_since(start);
 
+    // A grey picture's object shows as the application would show it.
+    const varnex::OpeningGreyTable shown(picture);
     Contour contour(&picture);
-    contour.parameter = parameter;
+    contour.parameter = options.parameter;
+    contour.result_levels = shown.table;
     SeedCount seeds;
-    if (!seeds_path.empty()) {
-        const std::string problem = is_text_file(seeds_path)
-                                        ? read_seed_text(seeds_path, contour, seeds)
-                                        : read_seed_picture(seeds_path, picture, contour, seeds);
-        if (!problem.empty()) return fail(seeds_path, problem);
+    if (!options.seeds.empty()) {
+        const std::string problem = read_seeds(options.seeds, picture, contour, seeds);
+        if (!problem.empty()) return fail(options.seeds, problem);
     }
 
     auto phase = std::chrono::steady_clock::now();
-    if (!contour.LoadRegionMap(regions_path)) return fail(regions_path, first_message("cannot read the region map"));
+    g_messages.clear();
+    if (!contour.LoadRegionMap(options.regions))
+        return fail(options.regions, first_message("cannot read the region map"));
     const double t_load = seconds_since(phase);
     phase = std::chrono::steady_clock::now();
-    if (!contour.ComputeRegions()) return fail(regions_path, "cannot divide the region map into regions");
+    g_messages.clear();
+    if (!contour.ComputeRegions())
+        return fail(options.regions, first_message("cannot divide the region map into regions"));
     const double t_regions = seconds_since(phase);
     phase = std::chrono::steady_clock::now();
     contour.BuildGraph();
     contour.LocalGraphCut();
     const double t_cut = seconds_since(phase);
 
-    if (!marks_path.empty() && !write_marks(marks_path, contour))
-        return fail(marks_path, "cannot write the marks file");
+    if (!options.marks.empty() && !write_marks(options.marks, contour))
+        return fail(options.marks, "cannot write the marks file");
     phase = std::chrono::steady_clock::now();
-    if (!contour.result || !contour.result->WriteImage(output_path.c_str()))
-        return fail(output_path, first_message("cannot write the result"));
+    g_messages.clear();
+    if (!contour.result || !contour.result->WriteImage(options.output.c_str()))
+        return fail(options.output, first_message("cannot write the result"));
     const double t_write = seconds_since(phase);
 
-    std::printf("%s: %d x %d %s picture, %d regions\n", picture_path.c_str(), picture.width, picture.height,
+    std::printf("%s: %d x %d %s picture, %d regions\n", options.picture.c_str(), picture.width, picture.height,
                 picture.color == 1 ? "colour" : "grey", contour.region_count());
     std::printf("seeds: %d object, %d background, %d outside the picture refused\n", seeds.object,
                 seeds.background, seeds.refused);
     std::printf("cuts: %d\n", contour.cut_count());
     std::printf("time: read %.3f s, region map %.3f s, regions %.3f s, cuts %.3f s, write %.3f s\n", t_read,
                 t_load, t_regions, t_cut, t_write);
-    std::printf("result: %s\n", output_path.c_str());
+    std::printf("result: %s\n", options.output.c_str());
     contour.ReleaseRegions();
     contour.ReleaseRunData();
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    int status = parse_arguments(argc, argv, options);
+    if (status >= 0) return status;
+    add_default_files(options);
+    status = check_files(options);
+    if (status >= 0) return status;
+    return segment(options);
 }

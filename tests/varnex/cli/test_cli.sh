@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # varnex-segment from the outside: refused inputs end with status 2 and one
-# line on standard error naming what was wrong; the picture and its region
-# map are never overwritten; a sample case gives a result picture and marks.
+# line on standard error naming what was wrong; no output ever replaces an
+# input or the other output; a sample case gives a result picture and marks.
 # Usage: test_cli.sh PATH/TO/varnex-segment EXAMPLES_FOLDER
 set -u
 tool=$1
@@ -9,6 +9,10 @@ examples=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
+# A run that blocks on a FIFO or reads without end must fail here, not hang
+# the suite or exhaust memory: runs are timed out, and under the sanitizers
+# their memory is capped.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}max_allocation_size_mb=512:hard_rss_limit_mb=2048"
 
 fail() {
     echo "FAIL: $*" >&2
@@ -20,7 +24,7 @@ fail() {
 expect_refused() {
     local name=$1 text=$2
     shift 2
-    "$tool" "$@" >"$work/out" 2>"$work/err"
+    timeout 30 "$tool" "$@" >"$work/out" 2>"$work/err"
     local status=$?
     local lines
     lines=$(wc -l <"$work/err")
@@ -66,9 +70,88 @@ expect_refused "output onto the picture, other spelling" "pic.pgm" \
     "$work/pic.pgm" "${maps[@]}" --output "$work/./pic.pgm"
 expect_refused "output onto the region map" "pic_regions.ppm" \
     "$work/pic.pgm" "${maps[@]}" --output "$work/pic_regions.ppm"
+
+# Outputs against every input and each other, by any spelling of the path,
+# through a link to the file or to its folder, and for files not yet there.
+mkdir "$work/sub"
+ln -s "$work" "$work/link"
+ln -s same.json "$work/dangling"
+cp "$work/seeds.txt" "$work/seeds.orig"
+seeded=("$work/pic.pgm" "${maps[@]}" --seeds "$work/seeds.txt")
+expect_refused "output onto the seeds" "refusing to overwrite the seeds" "${seeded[@]}" --output "$work/seeds.txt"
+expect_refused "marks onto the seeds, dir/.." "refusing to overwrite the seeds" \
+    "${seeded[@]}" --marks "$work/sub/../seeds.txt"
+expect_refused "output and marks one new file" "--output and --marks name the same file" \
+    "${seeded[@]}" --output "$work/sub/../both" --marks "$work/./both"
+expect_refused "output is a dangling link to the marks" "--output and --marks name the same file" \
+    "${seeded[@]}" --output "$work/dangling" --marks "$work/same.json"
+cd "$work/sub" || exit 1
+expect_refused "relative output, absolute marks" "--output and --marks name the same file" \
+    ../pic.pgm --regions ../pic_regions.ppm --output ../out.bmp --marks "$work/link/out.bmp"
+expect_refused "relative picture, marks through a link" "refusing to overwrite the picture" \
+    ../pic.pgm --regions ../pic_regions.ppm --marks "$work/link/sub/../pic.pgm"
+cd - >/dev/null || exit 1
+expect_refused "marks onto the region map in a linked folder" "refusing to overwrite the region map" \
+    "${seeded[@]}" --marks "$work/link/pic_regions.ppm"
+expect_refused "marks onto the picture" "refusing to overwrite the picture" "${seeded[@]}" --marks "$work/pic.pgm"
 cmp -s "$work/pic.pgm" "$work/pic.orig" || fail "the picture was changed"
 cmp -s "$work/pic_regions.ppm" "$work/regions.orig" || fail "the region map was changed"
-[ -e "$work/pic_res.bmp" ] && fail "a refused run left a result"
+cmp -s "$work/seeds.txt" "$work/seeds.orig" || fail "the seeds were changed"
+for f in pic_res.bmp both out.bmp same.json; do
+    [ -e "$work/$f" ] && fail "a refused run wrote $f"
+done
+# Later checks need the inputs intact even when a check above failed.
+cp "$work/pic.orig" "$work/pic.pgm"
+cp "$work/regions.orig" "$work/pic_regions.ppm"
+cp "$work/seeds.orig" "$work/seeds.txt"
+
+# Inputs must be regular files, checked before anything opens them: a FIFO
+# would block, a device never ends, a folder reads as an empty file.
+mkfifo "$work/fifo"
+expect_refused "FIFO picture" "not a regular file" "$work/fifo" "${maps[@]}"
+expect_refused "FIFO region map" "not a regular file" "$work/pic.pgm" --regions "$work/fifo"
+expect_refused "FIFO seeds" "not a regular file" "$work/pic.pgm" "${maps[@]}" --seeds "$work/fifo"
+expect_refused "device seeds" "not a regular file" "$work/pic.pgm" "${maps[@]}" --seeds /dev/zero
+expect_refused "folder seeds" "is a folder" "$work/pic.pgm" "${maps[@]}" --seeds "$work/sub"
+expect_refused "folder picture" "is a folder" "$work/sub" "${maps[@]}"
+expect_refused "missing picture says so" "no such file" "$work/none.pgm"
+
+# Seed lines hold at most 256 characters; the count of lines is not bounded.
+printf '0 0 1 #%249s\n' '' >"$work/line256.txt"
+timeout 30 "$tool" "$work/pic.pgm" "${maps[@]}" --seeds "$work/line256.txt" >"$work/out" 2>"$work/err" ||
+    fail "a 256-character seed line: $(cat "$work/err")"
+printf '0 0 1\n# fine\n3 2 2 #%250s\n' '' >"$work/line257.txt"
+expect_refused "a 257-character seed line" "line 3: longer than 256 characters" \
+    "$work/pic.pgm" "${maps[@]}" --seeds "$work/line257.txt"
+head -c 1000000 /dev/zero | tr '\0' 7 >"$work/endless.txt"
+expect_refused "a megabyte seed line" "line 1: longer than 256 characters" \
+    "$work/pic.pgm" "${maps[@]}" --seeds "$work/endless.txt"
+awk 'BEGIN { for (i = 0; i < 500000; i++) print "0 0 1\n3 2 2" }' >"$work/many.txt"
+if timeout 300 "$tool" "$work/pic.pgm" "${maps[@]}" --seeds "$work/many.txt" >"$work/out" 2>"$work/err"; then
+    grep -qF "seeds: 500000 object, 500000 background" "$work/out" || fail "a million seed lines: $(cat "$work/out")"
+else
+    fail "a million seed lines: status $?: $(cat "$work/err")"
+fi
+
+# A seed file is told a picture by its content, not its name; pictures the
+# library cannot read are reported as such, not as a bad text line.
+printf '\377\330\377\340\000\020JFIF' >"$work/s.jpg"
+printf 'II*\000\010\000\000\000' >"$work/s.tif"
+printf 'MM\000*\000\000\000\010' >"$work/s2.tif"
+printf 'GIF89a\004\000\003\000' >"$work/s.gif"
+printf 'BM\066\000' >"$work/s.txt"
+printf '\001\002\003 0 0 1\n' >"$work/control.txt"
+for f in "$examples/brain_pd_seeds.png" "$work/s.jpg" "$work/s.tif" "$work/s2.tif" "$work/s.gif" \
+    "$work/s.txt" "$work/control.txt"; do
+    expect_refused "seed picture $(basename "$f")" "cannot read the seeds picture: " \
+        "$work/pic.pgm" "${maps[@]}" --seeds "$f"
+done
+{ printf 'P6\n4 3\n255\n\377\000\000'; head -c 30 /dev/zero; printf '\000\377\000'; } >"$work/seeds.dat"
+if timeout 30 "$tool" "$work/pic.pgm" "${maps[@]}" --seeds "$work/seeds.dat" >"$work/out" 2>"$work/err"; then
+    grep -qF "seeds: 1 object, 1 background" "$work/out" || fail "seed picture: $(cat "$work/out")"
+else
+    fail "seed picture: status $?: $(cat "$work/err")"
+fi
 
 for option in --help --version; do
     "$tool" "$option" >"$work/out" 2>"$work/err" || fail "$option: status $?"
@@ -87,6 +170,10 @@ cmp -s "$work/pic.pgm" "$work/pic.orig" || fail "the picture was changed by a ru
 
 # A sample case with the default region map, seeds and output beside it.
 for f in brain_pd.bmp brain_pd_regions.bmp brain_pd_seeds.txt; do cp "$examples/$f" "$work/$f"; done
+expect_refused "output onto the default seeds" "refusing to overwrite the seeds" \
+    "$work/brain_pd.bmp" --output "$work/brain_pd_seeds.txt"
+cmp -s "$work/brain_pd_seeds.txt" "$examples/brain_pd_seeds.txt" || fail "sample: the seeds were changed"
+cp "$examples/brain_pd_seeds.txt" "$work/brain_pd_seeds.txt"
 if "$tool" "$work/brain_pd.bmp" --parameter 10 --marks "$work/brain.json" >"$work/out" 2>"$work/err"; then
     [ -s "$work/err" ] && fail "sample: output on stderr: $(cat "$work/err")"
     [ "$(head -c 2 "$work/brain_pd_res.bmp")" = BM ] || fail "sample: no BMP at brain_pd_res.bmp"
