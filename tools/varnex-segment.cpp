@@ -3,6 +3,7 @@
 #include <kalvio/kalvio.h>
 #include <varnex/contour.h>
 #include <varnex/paths.h>
+#include <varnex/segmentation_run.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -387,26 +388,15 @@ int segment(const Options& options) {
         if (!problem.empty()) return fail(options.seeds, problem);
     }
 
-    auto phase = std::chrono::steady_clock::now();
     g_messages.clear();
-    if (!contour.LoadRegionMap(options.regions))
-        return fail(options.regions, first_message("cannot read the region map"));
-    const double t_load = seconds_since(phase);
-    phase = std::chrono::steady_clock::now();
-    g_messages.clear();
-    if (!contour.ComputeRegions())
-        return fail(options.regions, first_message("cannot divide the region map into regions"));
-    const double t_regions = seconds_since(phase);
-    phase = std::chrono::steady_clock::now();
-    contour.BuildGraph();
-    contour.LocalGraphCut();
-    const double t_cut = seconds_since(phase);
+    SegmentationRun run(contour, options.regions);
+    if (!run.ok()) return fail(options.regions, first_message("cannot divide the region map into regions"));
 
     if (!options.marks.empty() && !write_marks(options.marks, contour))
         return fail(options.marks, "cannot write the marks file");
-    phase = std::chrono::steady_clock::now();
+    const auto phase = std::chrono::steady_clock::now();
     g_messages.clear();
-    if (!contour.result || !contour.result->WriteImage(options.output.c_str()))
+    if (!contour.result->WriteImage(options.output.c_str()))
         return fail(options.output, first_message("cannot write the result"));
     const double t_write = seconds_since(phase);
 
@@ -416,10 +406,8 @@ int segment(const Options& options) {
                 seeds.background, seeds.refused);
     std::printf("cuts: %d\n", contour.cut_count());
     std::printf("time: read %.3f s, region map %.3f s, regions %.3f s, cuts %.3f s, write %.3f s\n", t_read,
-                t_load, t_regions, t_cut, t_write);
+                run.seconds_load, run.seconds_regions, run.seconds_cut, t_write);
     std::printf("result: %s\n", options.output.c_str());
-    contour.ReleaseRegions();
-    contour.ReleaseRunData();
     return 0;
 }
 

@@ -10,6 +10,7 @@
 #include <kalvio/message.h>
 #include <varnex/contour.h>
 #include <varnex/myimage.h>
+#include <varnex/segmentation_run.h>
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -203,19 +204,14 @@ void CVarnexView::OnGraphcut() {
     // run after the segmentation object's message: seeds, display and
     // marking stay as they are.
     bool ran = false;
-    if (contour->LoadRegionMap(regions_file) && contour->ComputeRegions()) {
-        contour->BuildGraph();
-        contour->LocalGraphCut();
-        // Without a result (memory ran out, after its message) the picture
-        // and the seeds stay as they were.
-        if (contour->result) {
+    {
+        SegmentationRun run(*contour, regions_file);
+        if (run.ok()) {
             doc->ShowSegmentation();
             Invalidate();
             ran = true;
         }
     }
-    contour->ReleaseRegions();
-    contour->ReleaseRunData();
     if (ran) m_bSegmented = true;
     QApplication::restoreOverrideCursor();
     if (main_frame) main_frame->SetStatusText(QString());

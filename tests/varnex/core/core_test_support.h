@@ -3,6 +3,7 @@
 #pragma once
 
 #include <varnex/contour.h>
+#include <varnex/segmentation_run.h>
 
 #include "reference_segmentation.h"
 
@@ -66,15 +67,13 @@ inline std::vector<int> list_of(const SeqList<int>* list) {
     return out;
 }
 
-/// The whole Graphcut sequence on `contour` (seeds already added), up to the
-/// release steps.
+/// One segmentation run on `contour` (seeds already added): what it left
+/// before its data was released.
 inline Outcome run_contour(Contour& contour, const std::string& map_path, float parameter) {
     Outcome out;
     contour.parameter = parameter;
-    contour.LoadRegionMap(map_path);
-    out.ok = contour.ComputeRegions();
-    contour.BuildGraph();
-    contour.LocalGraphCut();
+    const SegmentationRun run(contour, map_path);
+    out.ok = run.has_regions();
     out.regions = contour.region_count();
     out.cuts = contour.cut_count();
     if (out.ok) {
@@ -101,8 +100,6 @@ inline Outcome run_contour(Contour& contour, const std::string& map_path, float 
     if (contour.result)
         for (int y = 0; y < contour.result->nrows; ++y)
             out.result.insert(out.result.end(), contour.result->data[y], contour.result->data[y] + 3 * contour.result->ncols);
-    contour.ReleaseRegions();
-    contour.ReleaseRunData();
     return out;
 }
 
