@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <new>
 
 CVarnexDoc::CVarnexDoc() = default;
@@ -39,16 +38,14 @@ bool CVarnexDoc::OnOpenDocument(const QString& path) {
     m_strBaseName = local_path.toStdString();
     m_pImage = new MyImage;
     if (!m_pImage->ReadImage(local_path.constData())) {
-        char text[4096];
-        std::snprintf(text, sizeof text, "Can't open image %s \n(it might be a type problem)", m_strBaseName.c_str());
-        AfxMessageBox(text, MB_ICONERROR | MB_OK);
+        AfxMessageBox(cant_open_image_message(m_strBaseName), MB_ICONERROR | MB_OK);
         return false;
     }
     // The base name ends at the first dot of the file name: a dot in a
     // folder name would put the region map and the result outside the
     // picture's folder.
     m_strBaseName = base_name_of(m_strBaseName);
-    m_strRegionsFile = m_strBaseName + "_regions.bmp";
+    m_strRegionsFile = regions_file_for(m_strBaseName);
 
     build_grey_table();
     m_nWindow = m_nLutLength;
@@ -137,7 +134,7 @@ void CVarnexDoc::ShowSegmentation() {
 
 bool CVarnexDoc::OnSaveCurrentImage() {
     if (!m_pImage || !m_pSaveDib || !m_pSaveDib->bits) return false;
-    const std::string name = m_strBaseName + "_res.bmp";
+    const std::string name = result_file_for(m_strBaseName);
     // The name is made from the picture's, but a link of that name could
     // still lead to the picture or its region map.
     const std::string picture_path = QFile::encodeName(GetPathName()).toStdString();

@@ -169,7 +169,6 @@ void CVarnexView::paint_seeds(QPoint client, int kind) {
 void CVarnexView::keyPressEvent(QKeyEvent* event) {
     CVarnexDoc* doc = GetDocument();
     if (event->key() == Qt::Key_Delete && doc->HasImage()) {
-        doc->m_pContour->ClearStrokes();
         doc->InitMask();
         doc->RebuildDisplays();
         Invalidate();

@@ -1,6 +1,7 @@
 // Contour: seeds, the region map, regions with their neighbour tables,
 // histograms and mean colours.
 #include <varnex/contour.h>
+#include <varnex/paths.h>
 
 #include "core/contour_p.h"
 
@@ -9,7 +10,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstdio>
 #include <new>
 #include <string>
 #include <unistd.h>
@@ -29,30 +29,16 @@ int histogram_bin(float value) {
     return static_cast<int>(value);
 }
 
-std::string format_with_path(const char* text, const std::string& path) {
-    std::string out;
-    for (const char* p = text; *p; ++p) {
-        if (p[0] == '%' && p[1] == 's') {
-            out += path;
-            ++p;
-        } else {
-            out += *p;
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 Contour::Contour(MyImage* image)
-    : image(image), stroke_flag(false), parameter(10.0f), region_map(nullptr), result(nullptr),
+    : image(image), parameter(10.0f), region_map(nullptr), result(nullptr),
       mean0(nullptr), mean2(nullptr), mean1(nullptr), histograms(nullptr), marks(nullptr),
-      map_cols(0), map_rows(0), label_map(nullptr), edge_hint(0), seed_map(nullptr), graph(nullptr),
+      map_cols(0), map_rows(0), label_map(nullptr), seed_map(nullptr), graph(nullptr),
       dist_object(0), dist_background(0), weight(1.0f), m_nCuts(0),
       m_dMean(0.0), m_dVariance(0.0), m_bHasInterior(false) {}
 
 Contour::~Contour() {
-    ClearStrokes();
     ReleaseRegions();
     ReleaseRunData();
     free_int_map(label_map);
@@ -72,24 +58,18 @@ bool Contour::AddSeed(int x, int y, int kind) {
     return true;
 }
 
-void Contour::ClearStrokes() {
-    while (!strokes_a.IsEmpty()) strokes_a.RemoveLast();
-    while (!strokes_b.IsEmpty()) strokes_b.RemoveLast();
-    stroke_flag = false;
-}
-
 bool Contour::LoadRegionMap(const std::string& region_path) {
     path = region_path;
     delete region_map;
     region_map = new MyImage;
     if (!region_map->ReadImage(region_path.c_str())) {
-        AfxMessageBox(format_with_path("Can't open image %s \n(it might be a type problem)", region_path),
+        AfxMessageBox(cant_open_image_message(region_path),
                       MB_ICONSTOP);
         return false;
     }
     // Every later step indexes both maps with the same coordinates.
     if (!image || region_map->width != image->width || region_map->height != image->height) {
-        AfxMessageBox(format_with_path("The region map %s does not have the size of the picture", region_path),
+        AfxMessageBox("The region map " + region_path + " does not have the size of the picture",
                       MB_ICONSTOP);
         return false;
     }
@@ -233,7 +213,6 @@ void Contour::build_neighbour_tables(int n) {
 // Histograms and means of the picture's values over each region: one zeroed
 // block holds every record, histograms[r - 1] points into it.
 void Contour::compute_histograms(int n) {
-    marks = new int[static_cast<std::size_t>(n) + 1]();
     const bool colour = image->color == 1;
     histograms = new float*[static_cast<std::size_t>(n)];
     float* records = static_cast<float*>(std::calloc(static_cast<std::size_t>(n) * 769, sizeof(float)));
@@ -285,27 +264,50 @@ void Contour::compute_histograms(int n) {
     }
 }
 
-// The per-region bookkeeping of the cut loop: the nearest-region indexes of
-// both sides and the cache of neighbour capacities.
-void Contour::prepare_run_tables(int n) {
-    m_sideCell.assign(static_cast<std::size_t>(n) + 1, -1);
-    m_sideSlot.assign(static_cast<std::size_t>(n) + 1, 0);
-    for (SideIndex* side : {&m_objectSide, &m_backgroundSide}) {
-        side->cells.assign(SideIndex::kCells * SideIndex::kCells * SideIndex::kCells, {});
-        side->count = 0;
+float Contour::HistogramDistance(int a, int b) {
+    const int n = regions.GetCount();
+    if (a < 1 || a > n || b < 1 || b > n) return 0.0f;
+    const float* h1 = histograms[a - 1];
+    const float* h2 = histograms[b - 1];
+    // Only bins where either histogram is non-zero contribute; they are
+    // visited in ascending order, so the float sum is the same as over all
+    // 768 bins.
+    const std::vector<std::uint16_t>& bins1 = m_occupiedBins[static_cast<std::size_t>(a) - 1];
+    const std::vector<std::uint16_t>& bins2 = m_occupiedBins[static_cast<std::size_t>(b) - 1];
+    float sum = 0.0f;
+    std::size_t i = 0, j = 0;
+    while (i < bins1.size() || j < bins2.size()) {
+        int k;
+        if (j == bins2.size() || (i < bins1.size() && bins1[i] < bins2[j])) k = bins1[i++];
+        else if (i == bins1.size() || bins2[j] < bins1[i]) k = bins2[j++];
+        else k = bins1[i++], ++j;
+        const float m = (h1[k] + h2[k]) * 0.5f;
+        if (m != 0.0f) {
+            const float d = h1[k] - m;
+            sum += d * d / m;
+        }
     }
-    m_lowerCapacity.assign(static_cast<std::size_t>(n) + 1, {});
-    m_lowerWeight.assign(static_cast<std::size_t>(n) + 1, {});
-    for (int r = 1; r <= n; ++r) {
-        const std::size_t entries = static_cast<std::size_t>(lower_neighbours.GetAt(r)->GetCount() - 1);
-        m_lowerCapacity[r].assign(entries, -1);
-        m_lowerWeight[r].assign(entries, 0.0f);
-    }
+    return sum * 255;
 }
 
-void Contour::BuildGraph() {
-    edge_hint = 0;
-    free_int_map(seed_map);
-    seed_map = image ? make_int_map(image->height, image->width) : nullptr;
-    KALVIO_TRACE("finish BuildGraph\n");
+void Contour::release_tables(SeqList<SeqList<int>*>& tables) {
+    while (!tables.IsEmpty()) delete tables.RemoveLast();
 }
+
+void Contour::ReleaseRegions() {
+    release_cut_tables();
+    if (histograms) {
+        // The records share one block, which the first record starts.
+        if (regions.GetCount() > 0) std::free(histograms[0]);
+        delete[] histograms;
+        histograms = nullptr;
+    }
+    while (!regions.IsEmpty()) delete regions.RemoveLast();
+    release_tables(lower_neighbours);
+    delete[] mean0;
+    delete[] mean1;
+    delete[] mean2;
+    mean0 = mean1 = mean2 = nullptr;
+    m_occupiedBins.clear();
+}
+

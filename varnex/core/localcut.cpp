@@ -1,5 +1,6 @@
-// The localized graph cut: band growth from the seeded regions, one minimum
-// cut per ring, the result image, and the release of the run's data.
+// The localized graph cut and the data it owns: the marks, the seed map,
+// the nearest-region indexes and the neighbour capacity cache; band growth
+// from the seeded regions, one minimum cut per ring, the result image.
 #include <varnex/contour.h>
 
 #include "core/contour_p.h"
@@ -15,6 +16,7 @@
 #include <string>
 
 using contour_detail::free_int_map;
+using contour_detail::make_int_map;
 
 namespace {
 
@@ -125,32 +127,6 @@ void Contour::DistancesToLabelled(int r) {
     dist_background = nearest_distance(m_backgroundSide, r);
 }
 
-float Contour::HistogramDistance(int a, int b) {
-    const int n = regions.GetCount();
-    if (a < 1 || a > n || b < 1 || b > n) return 0.0f;
-    const float* h1 = histograms[a - 1];
-    const float* h2 = histograms[b - 1];
-    // Only bins where either histogram is non-zero contribute; they are
-    // visited in ascending order, so the float sum is the same as over all
-    // 768 bins.
-    const std::vector<std::uint16_t>& bins1 = m_occupiedBins[static_cast<std::size_t>(a) - 1];
-    const std::vector<std::uint16_t>& bins2 = m_occupiedBins[static_cast<std::size_t>(b) - 1];
-    float sum = 0.0f;
-    std::size_t i = 0, j = 0;
-    while (i < bins1.size() || j < bins2.size()) {
-        int k;
-        if (j == bins2.size() || (i < bins1.size() && bins1[i] < bins2[j])) k = bins1[i++];
-        else if (i == bins1.size() || bins2[j] < bins1[i]) k = bins2[j++];
-        else k = bins1[i++], ++j;
-        const float m = (h1[k] + h2[k]) * 0.5f;
-        if (m != 0.0f) {
-            const float d = h1[k] - m;
-            sum += d * d / m;
-        }
-    }
-    return sum * 255;
-}
-
 // Capacity of the edge between region a and entry `entry` (0-based, after
 // a itself) of its lower-neighbour list, computed once per pair and run.
 int Contour::neighbour_capacity(int a, int entry) {
@@ -177,6 +153,31 @@ int Contour::neighbour_capacity(int a, int entry) {
     return capacity;
 }
 
+// The per-region bookkeeping of the cut loop: the marks, the nearest-region
+// indexes of both sides and the cache of neighbour capacities.
+void Contour::prepare_run_tables(int n) {
+    marks = new int[static_cast<std::size_t>(n) + 1]();
+    m_sideCell.assign(static_cast<std::size_t>(n) + 1, -1);
+    m_sideSlot.assign(static_cast<std::size_t>(n) + 1, 0);
+    for (SideIndex* side : {&m_objectSide, &m_backgroundSide}) {
+        side->cells.assign(SideIndex::kCells * SideIndex::kCells * SideIndex::kCells, {});
+        side->count = 0;
+    }
+    m_lowerCapacity.assign(static_cast<std::size_t>(n) + 1, {});
+    m_lowerWeight.assign(static_cast<std::size_t>(n) + 1, {});
+    for (int r = 1; r <= n; ++r) {
+        const std::size_t entries = static_cast<std::size_t>(lower_neighbours.GetAt(r)->GetCount() - 1);
+        m_lowerCapacity[r].assign(entries, -1);
+        m_lowerWeight[r].assign(entries, 0.0f);
+    }
+}
+
+void Contour::BuildGraph() {
+    free_int_map(seed_map);
+    seed_map = image ? make_int_map(image->height, image->width) : nullptr;
+    KALVIO_TRACE("finish BuildGraph\n");
+}
+
 void Contour::LocalGraphCut() {
     m_nCuts = 0;
     const int n = regions.GetCount();
@@ -196,7 +197,6 @@ void Contour::LocalGraphCut() {
     }
     object_regions.RemoveAll();
     background_regions.RemoveAll();
-    free_regions.RemoveAll();
     free_int_map(label_map);
     label_map = nullptr;
 }
@@ -249,7 +249,6 @@ void Contour::seed_regions(int n) {
         for (int i = 0; i < pixels->GetCount() && !kind; ++i) kind = seed_map[p[i].y][p[i].x];
         if (kind == 1) object_regions.Add(r);
         else if (kind == 2) background_regions.Add(r);
-        else free_regions.Add(r);
     }
     for (int i = 1; i <= object_regions.GetCount(); ++i) set_mark(object_regions.GetAt(i), 1);
     for (int i = 1; i <= background_regions.GetCount(); ++i) set_mark(background_regions.GetAt(i), -1);
@@ -308,8 +307,6 @@ int Contour::build_ring_graph(int n, std::vector<int>& local_position, std::vect
         if (marks[r] == 0) continue;
         local_position[r] = ++m;
         local_region[m] = r;
-        const int lower = lower_neighbours.GetAt(r)->GetCount() - 1;
-        if (lower > 0) edge_hint += lower;
     }
     graph->reset();
     for (int k = 0; k <= m; ++k) graph->add_node(1);
@@ -372,32 +369,15 @@ void Contour::paint_result(int n) {
     }
 }
 
-void Contour::release_tables(SeqList<SeqList<int>*>& tables) {
-    while (!tables.IsEmpty()) delete tables.RemoveLast();
-}
-
-void Contour::ReleaseRegions() {
+void Contour::release_cut_tables() {
     delete[] marks;
     marks = nullptr;
-    if (histograms) {
-        // The records share one block, which the first record starts.
-        if (regions.GetCount() > 0) std::free(histograms[0]);
-        delete[] histograms;
-        histograms = nullptr;
-    }
-    while (!regions.IsEmpty()) delete regions.RemoveLast();
-    release_tables(lower_neighbours);
-    delete[] mean0;
-    delete[] mean1;
-    delete[] mean2;
-    mean0 = mean1 = mean2 = nullptr;
     m_objectSide = SideIndex();
     m_backgroundSide = SideIndex();
     m_sideCell.clear();
     m_sideSlot.clear();
     m_lowerCapacity.clear();
     m_lowerWeight.clear();
-    m_occupiedBins.clear();
 }
 
 void Contour::ReleaseRunData() {
@@ -410,7 +390,6 @@ void Contour::ReleaseRunData() {
     // A run stopped before its cut leaves these behind.
     object_regions.RemoveAll();
     background_regions.RemoveAll();
-    free_regions.RemoveAll();
     free_int_map(label_map);
     label_map = nullptr;
 }

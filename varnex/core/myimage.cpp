@@ -81,29 +81,3 @@ float MyImage::AbsDifference(int x1, int y1, int x2, int y2) const {
     if (color == 0) return std::fabs(data[y1][x1] - data[y2][x2]);
     return 1e30f;
 }
-
-// The magnitude is written one float a pixel; for a colour image the
-// derivatives are taken of its grey version, so that each pixel's gradient
-// covers all three channels.
-MyImage* MyImage::GradientMagnitude(float sigma) {
-    if (!data || nrows <= 0 || ncols <= 0 || (color != 0 && color != 1)) return nullptr;
-    MyImage grey_source(this, 0);
-    MyImage* result = new MyImage(color == 0 ? static_cast<CImage*>(this) : &grey_source);
-    CImage* gx = grey_source.first_derivative_x(sigma);
-    CImage* gy = grey_source.first_derivative_y(sigma);
-    if (!gx || !gy || !result->data) {
-        delete gx;
-        delete gy;
-        delete result;
-        return nullptr;
-    }
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            const float dx = gx->data[y][x], dy = gy->data[y][x];
-            result->data[y][x] = std::sqrt(dx * dx + dy * dy);
-        }
-    result->Normalize(0.0f, 1.0f);
-    delete gx;
-    delete gy;
-    return result;
-}

@@ -13,6 +13,10 @@ std::string base_name_of(const std::string& path) {
     return path.substr(0, dot);
 }
 
+std::string cant_open_image_message(const std::string& path) {
+    return "Can't open image " + path + " \n(it might be a type problem)";
+}
+
 namespace {
 
 // Where a file that does not exist yet would be created.

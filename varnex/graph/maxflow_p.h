@@ -199,6 +199,34 @@ void Graph<captype, tcaptype, flowtype>::augment(arc* middle) {
     flow += bottleneck;
 }
 
+// Grows the source tree (sink = false) or the sink tree (sink = true) from
+// its node i over every arc with residual capacity away from the terminal.
+// Returns the first arc found that leads into the other tree, oriented from
+// the source side to the sink side, or null.
+template <typename captype, typename tcaptype, typename flowtype>
+template <bool sink>
+typename Graph<captype, tcaptype, flowtype>::arc* Graph<captype, tcaptype, flowtype>::grow_tree(node* i) {
+    for (arc* a = i->first_out; a; a = a->next_out) {
+        if (!(sink ? a->sister->r_cap : a->r_cap)) continue;
+        node* j = a->head;
+        if (!j->parent) {
+            j->is_sink = sink;
+            j->parent = a->sister;
+            j->TS = i->TS;
+            j->DIST = i->DIST + 1;
+            activate(j);
+            note_changed(j);
+        } else if (static_cast<bool>(j->is_sink) != sink) {
+            return sink ? a->sister : a;
+        } else if (j->TS <= i->TS && j->DIST > i->DIST) {
+            j->parent = a->sister;
+            j->TS = i->TS;
+            j->DIST = i->DIST + 1;
+        }
+    }
+    return nullptr;
+}
+
 // Finds a new parent for orphan i of the source tree (sink = false) or the
 // sink tree (sink = true), or frees it. The two trees mirror each other: the
 // residual capacity that counts runs towards the node in the source tree and
@@ -309,48 +337,7 @@ flowtype Graph<captype, tcaptype, flowtype>::maxflow(bool reuse_trees, ChunkList
         if (!i && !(i = take_active())) break;
 
         // Grow the tree of i; stop at the first arc into the other tree.
-        arc* middle = nullptr;
-        if (!i->is_sink) {
-            for (arc* a = i->first_out; a; a = a->next_out) {
-                if (!a->r_cap) continue;
-                node* j = a->head;
-                if (!j->parent) {
-                    j->is_sink = 0;
-                    j->parent = a->sister;
-                    j->TS = i->TS;
-                    j->DIST = i->DIST + 1;
-                    activate(j);
-                    note_changed(j);
-                } else if (j->is_sink) {
-                    middle = a;
-                    break;
-                } else if (j->TS <= i->TS && j->DIST > i->DIST) {
-                    j->parent = a->sister;
-                    j->TS = i->TS;
-                    j->DIST = i->DIST + 1;
-                }
-            }
-        } else {
-            for (arc* a = i->first_out; a; a = a->next_out) {
-                if (!a->sister->r_cap) continue;
-                node* j = a->head;
-                if (!j->parent) {
-                    j->is_sink = 1;
-                    j->parent = a->sister;
-                    j->TS = i->TS;
-                    j->DIST = i->DIST + 1;
-                    activate(j);
-                    note_changed(j);
-                } else if (!j->is_sink) {
-                    middle = a->sister;
-                    break;
-                } else if (j->TS <= i->TS && j->DIST > i->DIST) {
-                    j->parent = a->sister;
-                    j->TS = i->TS;
-                    j->DIST = i->DIST + 1;
-                }
-            }
-        }
+        arc* middle = i->is_sink ? grow_tree<true>(i) : grow_tree<false>(i);
 
         ++CLOCK;
 

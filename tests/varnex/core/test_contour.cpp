@@ -218,13 +218,6 @@ TEST(ContourSeeds, OnlyPointsInsideThePictureAreKept) {
     EXPECT_EQ(contour.object_seeds.GetAt(2), (CPoint{3, 2}));
     ASSERT_EQ(contour.background_seeds.GetCount(), 1);
     EXPECT_EQ(contour.background_seeds.GetAt(1), (CPoint{1, 0}));
-
-    contour.strokes_a.Add({1, 1});
-    contour.stroke_flag = true;
-    contour.ClearStrokes();
-    EXPECT_TRUE(contour.strokes_a.IsEmpty());
-    EXPECT_FALSE(contour.stroke_flag);
-    EXPECT_EQ(contour.object_seeds.GetCount(), 2);
 }
 
 TEST_F(RegionsTest, UnreadableRegionMapIsReportedAndStopsTheRun) {

@@ -22,9 +22,6 @@
 class Contour {
 public:
     MyImage* image;                 ///< the document's picture; not owned
-    bool stroke_flag;
-    SeqList<CPoint> strokes_a;
-    SeqList<CPoint> strokes_b;
     float parameter;                ///< neighbour capacity scale; set before each run
     std::string path;               ///< region file of the last LoadRegionMap
     MyImage* region_map;            ///< owned
@@ -42,7 +39,6 @@ public:
     int map_cols;
     int map_rows;
     int** label_map;                ///< region number of every pixel [row][column]
-    int edge_hint;                  ///< running total of the edges of the run's graphs
     int** seed_map;                 ///< seed kind of every pixel during a run: 0, 1 or 2
     Graph<int, int, int>* graph;    ///< graph of the current iteration
     int dist_object;
@@ -53,7 +49,6 @@ public:
     SeqList<SeqList<CPoint>*> regions;        ///< list r: pixels of region r in fill order
     SeqList<int> background_regions;
     SeqList<int> object_regions;
-    SeqList<int> free_regions;
     SeqList<CPoint> object_seeds;             ///< in painting order, duplicates allowed
     SeqList<CPoint> background_seeds;
 
@@ -66,8 +61,6 @@ public:
     /// False for a point outside the picture (or when memory runs out); true
     /// (nothing stored) for another kind.
     bool AddSeed(int x, int y, int kind);
-    /// Empties the stroke lists; seeds and run data stay.
-    void ClearStrokes();
 
     /// Reads the region map. False after a message when it cannot be read
     /// ("Can't open image %s \n(it might be a type problem)") or differs in
@@ -130,6 +123,7 @@ private:
     int nearest_distance(const SideIndex& side, int r) const;
     int neighbour_capacity(int a, int entry);
     void release_tables(SeqList<SeqList<int>*>& tables);
+    void release_cut_tables();
 
     int m_nCuts;
     double m_dMean;          // picture statistics of the run

@@ -211,6 +211,8 @@ private:
     void init_reused_trees();
     void augment(arc* middle);
     template <bool sink>
+    arc* grow_tree(node* i);
+    template <bool sink>
     void adopt_orphan(node* i);
     void adopt_queued_orphans();
 };

@@ -38,10 +38,6 @@ public:
     /// Mean absolute channel difference (colour) or absolute difference
     /// (grey); 1e30 for an image of another colour mode.
     float AbsDifference(int x1, int y1, int x2, int y2) const;
-    /// New image (owned by the caller): the gradient magnitude at scale
-    /// `sigma`, one float a pixel, stretched to 0..1. Null when the image
-    /// has no grey pixels to differentiate.
-    MyImage* GradientMagnitude(float sigma);
 
     /// Sets the window and the size copies from nrows and ncols.
     void SetWindow();

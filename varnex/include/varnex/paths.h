@@ -9,10 +9,18 @@
 /// dot, or starting with one, gives "unnamed".
 std::string base_name_of(const std::string& path);
 
-/// base_name_of(path) + "_regions.bmp": the region map beside the picture.
-inline std::string regions_file_of(const std::string& path) { return base_name_of(path) + "_regions.bmp"; }
-/// base_name_of(path) + "_res.bmp": where the shown picture is saved.
-inline std::string result_file_of(const std::string& path) { return base_name_of(path) + "_res.bmp"; }
+/// The region map of the picture with base name `base`: base + "_regions.bmp".
+inline std::string regions_file_for(const std::string& base) { return base + "_regions.bmp"; }
+/// Where the shown picture with base name `base` is saved: base + "_res.bmp".
+inline std::string result_file_for(const std::string& base) { return base + "_res.bmp"; }
+/// The region map beside the picture at `path`.
+inline std::string regions_file_of(const std::string& path) { return regions_file_for(base_name_of(path)); }
+/// Where the shown picture of the picture at `path` is saved.
+inline std::string result_file_of(const std::string& path) { return result_file_for(base_name_of(path)); }
+
+/// The message for a picture or region map at `path` that cannot be read:
+/// "Can't open image PATH \n(it might be a type problem)".
+std::string cant_open_image_message(const std::string& path);
 
 /// Whether two paths name the same file, whatever their spelling ("./x",
 /// "d/../x", absolute or relative) and the links on the way: two existing
