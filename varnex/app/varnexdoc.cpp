@@ -145,7 +145,7 @@ bool CVarnexDoc::OnSaveCurrentImage() {
         }
     const int rows = m_pImage->nrows;
     const int cols = m_pImage->ncols;
-    MyImage* picture = new (std::nothrow) MyImage(rows, cols, 1, 3, 4);
+    MyImage* picture = new (std::nothrow) MyImage(rows, cols, 1, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
     if (!picture || !picture->data) {
         delete picture;
         AfxMessageBox("Couldn't write image " + name, MB_ICONERROR | MB_OK);

@@ -234,7 +234,7 @@ void CVarnexView::OnImageWindowCenter() {
         AfxMessageBox("Window Center cannot be changed for color images", MB_OK);
         return;
     }
-    if (doc->m_pImage->datatype != 4 && doc->m_pImage->datatype != 7) {
+    if (doc->m_pImage->datatype != KALVIO_TYPE_UINT8 && doc->m_pImage->datatype != KALVIO_TYPE_INT16) {
         AfxMessageBox("Window Center can only be changed for byte and short images", MB_OK);
         return;
     }

@@ -344,7 +344,7 @@ int Contour::build_ring_graph(int n, std::vector<int>& local_position, std::vect
 void Contour::paint_result(int n) {
     delete result;
     result = nullptr;
-    result = new MyImage(image->height, image->width, 1, 3, 4);
+    result = new MyImage(image->height, image->width, 1, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
     if (!result->data) throw std::bad_alloc();
     const bool colour = image->color == 1;
     const bool through_table = !colour && result_levels.lut && image->datatype != KALVIO_TYPE_UINT8;
