@@ -108,6 +108,17 @@ def bmp(width, height, bits, rows, palette=None, compression=0, masks=None,
     return file_header + header + extra + table + pixels
 
 
+def rle_bmp(width, height, bits, stream, palette):
+    """A run-length compressed bitmap, RLE8 for 8 bits and RLE4 for 4, from
+    its pixel stream (bottom row first)."""
+    table = b"".join(bytes((b, g, r, 0)) for (r, g, b) in palette)
+    info = struct.pack("<iiHHIIiiII", width, height, 1, bits, 1 if bits == 8 else 2, len(stream),
+                       2835, 2835, len(palette), 0)
+    offset = 14 + 40 + len(table)
+    file_header = b"BM" + struct.pack("<IHHI", offset + len(stream), 0, 0, offset)
+    return file_header + struct.pack("<I", 40) + info + table + stream
+
+
 def grey_palette(n):
     return [(i * 255 // max(n - 1, 1),) * 3 for i in range(n)]
 
@@ -147,6 +158,12 @@ def bmp_seeds():
                                    masks=(0xFF000000, 0x00FF0000, 0x0000FF00, 0x000000FF)),
         "24bit_v5_header.bmp": bmp(w, h, 24, bgr, header_size=124),
         "8bit_v5_header.bmp": bmp(w, h, 8, idx(256), palette=grey_palette(256), header_size=124),
+        # Every escape: an odd absolute run and its pad byte, a run, end of
+        # line, a delta over the middle row, end of bitmap.
+        "8bit_rle.bmp": rle_bmp(w, h, 8, bytes([0, 3, 1, 2, 3, 0, 2, 4, 0, 0, 0, 2, 2, 1,
+                                                3, 5, 0, 0, 0, 1]), colours16),
+        "4bit_rle.bmp": rle_bmp(w, h, 4, bytes([0, 5, 0x12, 0x34, 0x50, 0, 0, 0, 0, 2, 2, 1,
+                                                3, 0x67, 0, 0, 0, 1]), colours16),
     }
 
 
@@ -210,6 +227,10 @@ def readimage_seeds():
         "image_colour.qvf": qvfs["colour.qvf"],
         "image_medical.ima": med["16x16_with_header_612_bytes.ima"],
         "image_medical_other_first_line.ima": medical(8, b"P1\n"),
+        "image_rle8.bmp": bmps["8bit_rle.bmp"],
+        # Refused by their first bytes before any reader runs.
+        "image_ascii.pgm": b"P2\n# grey\n3 2\n255\n0 128 255\n1 2 3\n",
+        "image_png_signature.png": b"\x89PNG\r\n\x1a\n" + bytes(120),
     }
 
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -25,6 +26,16 @@ const char* format_name(int format) {
 std::string contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The messages shown for one file as one line, or `none` when there were none.
+std::string joined(const std::vector<std::string>& messages, const char* none) {
+    std::string line;
+    for (const std::string& text : messages) {
+        if (!line.empty()) line += "; ";
+        line += text;
+    }
+    return line.empty() ? none : line;
 }
 
 void usage(FILE* to) {
@@ -62,17 +73,21 @@ int main(int argc, char** argv) {
         usage(stderr);
         return 2;
     }
-    // Library messages go to standard error with the file they concern.
-    kalvio::set_message_handler([](const std::string& text, kalvio::MessageButtons, kalvio::MessageIcon) {
-        std::fprintf(stderr, "  %s\n", text.c_str());
-        return IDOK;
-    });
+    // Library messages are collected per file and reported on that file's
+    // one line.
+    std::vector<std::string> messages;
+    kalvio::set_message_handler(
+        [&messages](const std::string& text, kalvio::MessageButtons, kalvio::MessageIcon) {
+            messages.push_back(text);
+            return IDOK;
+        });
 
     int status = 0;
     for (int k = first; k < argc; ++k) {
+        messages.clear();
         CImage image;
         if (!image.ReadImage(argv[k])) {
-            std::fprintf(stderr, "%s: cannot read this picture\n", argv[k]);
+            std::fprintf(stderr, "%s: %s\n", argv[k], joined(messages, "cannot read this picture").c_str());
             status = 2;
             continue;
         }
@@ -89,8 +104,9 @@ int main(int argc, char** argv) {
         if (!write_dir.empty()) {
             const std::string out =
                 (std::filesystem::path(write_dir) / std::filesystem::path(argv[k]).filename()).string();
+            messages.clear();
             if (!image.WriteImage(out.c_str())) {
-                std::printf(", not written\n");
+                std::printf(", not written: %s\n", joined(messages, "no writer for this format").c_str());
                 status = 2;
                 continue;
             }

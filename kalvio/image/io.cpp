@@ -1,6 +1,5 @@
 // CImage::ReadImage and WriteImage, the byte-order helpers and shared I/O.
 #include "image/io_p.h"
-#include "support/temp_file_p.h"
 
 #include <kalvio/arrays.h>
 #include <kalvio/formats.h>
@@ -13,19 +12,28 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace kalvio::detail {
 
 FILE* open_for_reading(const char* path) {
     if (!path || !*path) return nullptr;
-    FILE* fp = std::fopen(path, "rb");
-    if (!fp) return nullptr;
+    // Without O_NONBLOCK, opening a FIFO that has no writer waits forever;
+    // with it the open returns at once and the type check refuses the FIFO.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
     struct stat st {};
-    if (::fstat(::fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fclose(fp);
+    const int flags = ::fcntl(fd, F_GETFL);
+    // Reads of a regular file never wait anyway; the stream handed out is an
+    // ordinary blocking one.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(fd);
         return nullptr;
     }
+    FILE* fp = ::fdopen(fd, "rb");
+    if (!fp) ::close(fd);
     return fp;
 }
 
@@ -62,45 +70,9 @@ bool read_exact(FILE* fp, void* buffer, std::size_t n) {
     return std::fread(buffer, 1, n, fp) == n;
 }
 
-bool SafeOutput::create(const char* path) {
-    abort();
-    if (!path || !*path) return false;
-    struct stat st {};
-    if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode)) return false;
-    std::string temp;
-    const int fd = create_temp_beside(path, &temp);
-    if (fd < 0) return false;
-    m_fp = ::fdopen(fd, "wb");
-    if (!m_fp) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    m_target = path;
-    m_temp = temp;
-    return true;
-}
-
-bool SafeOutput::commit() {
-    if (!m_fp) return false;
-    bool ok = std::fflush(m_fp) == 0 && !std::ferror(m_fp) && ::fsync(::fileno(m_fp)) == 0;
-    ok = std::fclose(m_fp) == 0 && ok;
-    m_fp = nullptr;
-    if (ok) ok = std::rename(m_temp.c_str(), m_target.c_str()) == 0;
-    if (!ok) ::unlink(m_temp.c_str());
-    m_temp.clear();
-    return ok;
-}
-
-void SafeOutput::abort() {
-    if (m_fp) std::fclose(m_fp);
-    m_fp = nullptr;
-    if (!m_temp.empty()) ::unlink(m_temp.c_str());
-    m_temp.clear();
-}
-
 }  // namespace kalvio::detail
 
+using kalvio::detail::bytes_left;
 using kalvio::detail::open_for_reading;
 
 int are_equal(const char* text, const char* prefix) {
@@ -136,38 +108,139 @@ void putshort(short value, FILE* fp) {
     std::putc(bits & 0xFF, fp);
 }
 
-int CImage::ReadImage(const char* path) {
-    char line[256] = {};
-    {
-        FILE* fp = open_for_reading(path);
-        if (!fp) {
-            AfxMessageBox("CImage: Can't open file");
-            return 0;
+namespace {
+
+// What the first and last bytes of a file say it is.
+enum class FileKind { Pgm, Ppm, Bmp, Qvf, Foreign, AsciiPnm, Pbm, Text, Other };
+
+// The bytes a file begins and ends with: enough for every signature, and for
+// telling a text file from a medical one, whose header may be text but whose
+// pixels fill its end.
+struct FileEnds {
+    unsigned char head[512];
+    unsigned char tail[512];
+    std::size_t head_size = 0, tail_size = 0;
+
+    bool begins_with(const char* signature, std::size_t size) const {
+        return head_size >= size && std::memcmp(head, signature, size) == 0;
+    }
+};
+
+bool read_ends(const char* path, FileEnds* ends) {
+    FILE* fp = open_for_reading(path);
+    if (!fp) return false;
+    ends->head_size = std::fread(ends->head, 1, sizeof ends->head, fp);
+    const std::int64_t rest = bytes_left(fp);
+    if (rest > 0) {
+        const std::int64_t skip = rest > std::int64_t{sizeof ends->tail}
+                                      ? rest - std::int64_t{sizeof ends->tail}
+                                      : 0;
+        if (std::fseek(fp, static_cast<long>(skip), SEEK_CUR) == 0)
+            ends->tail_size = std::fread(ends->tail, 1, sizeof ends->tail, fp);
+    }
+    std::fclose(fp);
+    return true;
+}
+
+bool is_blank(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+bool is_text(const unsigned char* bytes, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i)
+        if (!is_blank(bytes[i]) && (bytes[i] < 0x20 || bytes[i] > 0x7E)) return false;
+    return true;
+}
+
+// "P<kind>", white space, then, past any comments, a digit: a netpbm header.
+// A medical file whose header happens to begin with the same two letters
+// goes on with binary bytes instead. A header that runs to the end of the
+// bytes looked at is taken as netpbm.
+bool netpbm_header(const FileEnds& ends, char kind) {
+    const unsigned char* p = ends.head;
+    const std::size_t n = ends.head_size;
+    if (n < 3 || p[0] != 'P' || p[1] != kind || !is_blank(p[2])) return false;
+    for (std::size_t i = 3; i < n; ++i) {
+        if (p[i] == '#') {
+            while (i < n && p[i] != '\n' && p[i] != '\r') ++i;
+        } else if (!is_blank(p[i])) {
+            return p[i] >= '0' && p[i] <= '9';
         }
-        if (!std::fgets(line, sizeof line, fp)) line[0] = '\0';
-        std::fclose(fp);
+    }
+    return true;
+}
+
+FileKind kind_of(const FileEnds& ends) {
+    if (ends.begins_with("P5", 2)) return FileKind::Pgm;
+    if (ends.begins_with("P6", 2)) return FileKind::Ppm;
+    if (ends.begins_with("BM", 2)) return FileKind::Bmp;
+    if (ends.begins_with("QV", 2)) return FileKind::Qvf;
+    // Formats other programs write and no reader here takes: PNG, JPEG,
+    // TIFF of either byte order, GIF.
+    static const std::pair<const char*, std::size_t> foreign[] = {
+        {"\x89PNG\r\n\x1a\n", 8}, {"\xFF\xD8\xFF", 3}, {"II*\0", 4},
+        {"MM\0*", 4},             {"GIF87a", 6},       {"GIF89a", 6}};
+    for (const auto& [signature, size] : foreign)
+        if (ends.begins_with(signature, size)) return FileKind::Foreign;
+    if (netpbm_header(ends, '1') || netpbm_header(ends, '2') || netpbm_header(ends, '3'))
+        return FileKind::AsciiPnm;
+    if (netpbm_header(ends, '4')) return FileKind::Pbm;
+    if (ends.head_size > 0 && is_text(ends.head, ends.head_size) &&
+        is_text(ends.tail, ends.tail_size))
+        return FileKind::Text;
+    return FileKind::Other;
+}
+
+// The message for a file no reader takes, or null when a reader does.
+const char* refusal(FileKind kind) {
+    switch (kind) {
+        case FileKind::Foreign: return "CImage: Unsupported file format";
+        case FileKind::AsciiPnm: return "CImage: ASCII PNM is not supported";
+        case FileKind::Pbm: return "CImage: PBM bitmaps are not supported";
+        case FileKind::Text: return "CImage: Unrecognised file format";
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
+int CImage::ReadImage(const char* path) {
+    FileEnds ends;
+    if (!read_ends(path, &ends)) {
+        AfxMessageBox("CImage: Can't open file");
+        return 0;
+    }
+    const FileKind kind = kind_of(ends);
+    if (const char* message = refusal(kind)) {
+        AfxMessageBox(message);
+        return 0;
     }
 
     // Read into locals first: a failed read leaves the image as it was.
-    int rows = 0, cols = 0, new_color = 0, new_type = 4, new_format;
+    int rows = 0, cols = 0, new_color = 0, new_type = KALVIO_TYPE_UINT8, new_format;
     float** pixels;
-    if (are_equal(line, "P5")) {
-        new_format = 1;
-        pixels = read_pgm_image(path, &rows, &cols, &new_type);
-    } else if (are_equal(line, "P6")) {
-        new_format = 2;
-        new_color = 1;
-        pixels = read_ppm_image(path, &rows, &cols, &new_type);
-    } else if (are_equal(line, "BM")) {
-        new_format = 3;
-        pixels = read_bmp_image(path, &rows, &cols, &new_color);
-    } else if (are_equal(line, "QV")) {
-        new_format = 4;
-        pixels = read_qvf_image(path, &rows, &cols, &new_color, &new_type);
-    } else {
-        new_format = 6;
-        new_type = 7;
-        pixels = read_medical_image(path, &rows, &cols);
+    switch (kind) {
+        case FileKind::Pgm:
+            new_format = KALVIO_FORMAT_PGM;
+            pixels = read_pgm_image(path, &rows, &cols, &new_type);
+            break;
+        case FileKind::Ppm:
+            new_format = KALVIO_FORMAT_PPM;
+            new_color = 1;
+            pixels = read_ppm_image(path, &rows, &cols, &new_type);
+            break;
+        case FileKind::Bmp:
+            new_format = KALVIO_FORMAT_BMP;
+            pixels = read_bmp_image(path, &rows, &cols, &new_color);
+            break;
+        case FileKind::Qvf:
+            new_format = KALVIO_FORMAT_QVF;
+            pixels = read_qvf_image(path, &rows, &cols, &new_color, &new_type);
+            break;
+        default:
+            // No signature: the medical reader guesses the layout from the
+            // file's length.
+            new_format = KALVIO_FORMAT_TESSIL;
+            new_type = KALVIO_TYPE_INT16;
+            pixels = read_medical_image(path, &rows, &cols);
     }
     if (!pixels) {
         AfxMessageBox("CImage: Can't read data");

@@ -5,10 +5,14 @@
 #include <cstdio>
 #include <string>
 
+#include "support/output_file_p.h"
+
 namespace kalvio::detail {
 
 /// Opens a regular file for binary reading; null for anything else
-/// (missing files, folders, devices).
+/// (missing files, folders, devices, FIFOs), found without waiting: a FIFO
+/// that has no writer is refused at once. The stream returned blocks as
+/// usual.
 FILE* open_for_reading(const char* path);
 
 /// Bytes from the current position to the end of `fp`, or -1.
@@ -25,30 +29,5 @@ int to_int(double value);
 
 /// Reads n bytes; false when fewer arrive.
 bool read_exact(FILE* fp, void* buffer, std::size_t n);
-
-/// Output written to a temporary file beside the target and renamed into
-/// place by commit(), so a failed or abandoned write never replaces a good
-/// file. The destructor discards an uncommitted file.
-class SafeOutput {
-public:
-    SafeOutput() = default;
-    ~SafeOutput() { abort(); }
-    SafeOutput(const SafeOutput&) = delete;
-    SafeOutput& operator=(const SafeOutput&) = delete;
-
-    /// Creates the temporary file; false when the folder cannot take it.
-    bool create(const char* path);
-    FILE* fp() const { return m_fp; }
-    /// Flushes, syncs and renames; false (and nothing published) on any
-    /// write error.
-    bool commit();
-    /// Discards the temporary file.
-    void abort();
-
-private:
-    FILE* m_fp = nullptr;
-    std::string m_target;
-    std::string m_temp;
-};
 
 }  // namespace kalvio::detail

@@ -6,6 +6,7 @@
 #include <kalvio/image.h>
 #include <kalvio/message.h>
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <cmath>
@@ -35,6 +36,12 @@ constexpr const char* kTruncated = "Read error 2: truncated bitmap";
 constexpr const char* kCompressed = "Compressed bitmaps are not supported";
 constexpr const char* kUnsupported = "Unsupported bitmap format";
 constexpr const char* kTooLarge = "Bitmap too large for memory";
+
+// A run paints at most 255 pixels for its two bytes, so a stream that paints
+// every pixel has no more than 128 pixels a byte. Only skips (deltas, early
+// ends of line or of bitmap) go beyond; allowing twice that keeps room for
+// them while a few bytes cannot claim a picture of gigabytes.
+constexpr std::uint64_t kMaxRlePixelsPerByte = 256;
 
 using Bytes = std::unique_ptr<std::uint8_t[]>;
 
@@ -243,6 +250,115 @@ void convert_row(const std::uint8_t* in, std::uint8_t* out, int width, int bit_c
     }
 }
 
+// The bytes of a compressed pixel stream, read through a small buffer: the
+// stream's length comes from the file, so it is never allocated whole.
+class StreamReader {
+public:
+    StreamReader(CFile& file, std::uint64_t length) : m_file(file), m_left(length) {}
+
+    // The next byte; false at the end of the stream.
+    bool next(std::uint8_t& byte) {
+        if (m_at == m_end) {
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(m_left, sizeof m_buffer));
+            m_end = want ? m_file.Read(m_buffer, want) : 0;
+            m_at = 0;
+            m_left -= m_end;
+            if (m_end == 0) return false;
+        }
+        byte = m_buffer[m_at++];
+        return true;
+    }
+
+private:
+    CFile& m_file;
+    std::uint64_t m_left;
+    std::uint8_t m_buffer[4096];
+    std::size_t m_at = 0, m_end = 0;
+};
+
+// Decodes an RLE8 or RLE4 stream (bit_count 8 or 4) into `bits`: one index
+// a byte, stored rows of `out_stride` bytes from the bottom, zero-filled by
+// the caller so that pixels the stream skips keep index 0. Null on success,
+// else the message to show. Pixels may run into the padding of the row as
+// stored uncompressed (writers encode it) and are dropped there; a run,
+// absolute run or delta beyond that padding or above the top row is refused.
+const char* decode_rle(CFile& file, std::uint64_t stream_bytes, int bit_count, std::int32_t width,
+                       std::int32_t height, std::uint64_t out_stride, std::uint8_t* bits) {
+    StreamReader in(file, stream_bytes);
+    const std::uint64_t row_slots = row_stride(static_cast<std::uint64_t>(width), bit_count) * 8 /
+                                    static_cast<std::uint64_t>(bit_count);
+    const auto columns = static_cast<std::uint64_t>(width);
+    std::uint64_t x = 0;
+    std::int64_t y = 0;  // stored row, from the bottom; wide enough for y + 255
+    auto paint = [&](std::uint8_t index) {
+        if (x < columns) bits[static_cast<std::uint64_t>(y) * out_stride + x] = index;
+        ++x;
+    };
+    // Index k of a run or absolute run: RLE4 bytes hold two, high nibble first.
+    auto index = [bit_count](std::uint8_t byte, unsigned k) -> std::uint8_t {
+        if (bit_count == 8) return byte;
+        return k % 2 == 0 ? byte >> 4 : byte & 0x0F;
+    };
+    while (y < height) {
+        std::uint8_t count, value;
+        if (!in.next(count) || !in.next(value)) {
+            // A stream may stop without its end-of-bitmap marker once the
+            // top row is full, as Pillow and ImageMagick accept (ImageMagick
+            // only after the row's end of line); nothing is missing then.
+            // Any earlier end is a truncated file.
+            return y == height - 1 && x >= columns ? nullptr : kTruncated;
+        }
+        if (count > 0) {
+            if (x + count > row_slots) return kInvalid;
+            for (unsigned k = 0; k < count; ++k) paint(index(value, k));
+            continue;
+        }
+        if (value == 0) {  // end of line
+            x = 0;
+            ++y;
+        } else if (value == 1) {  // end of bitmap
+            return nullptr;
+        } else if (value == 2) {  // delta: right and up
+            std::uint8_t dx, dy;
+            if (!in.next(dx) || !in.next(dy)) return kTruncated;
+            x += dx;
+            y += dy;
+            if (x > row_slots || y >= height) return kInvalid;
+        } else {  // absolute run of `value` indices, padded to 16 bits
+            if (x + value > row_slots) return kInvalid;
+            const unsigned bytes = bit_count == 8 ? value : (value + 1u) / 2;
+            std::uint8_t byte = 0;
+            for (unsigned k = 0; k < value; ++k) {
+                if ((bit_count == 8 || k % 2 == 0) && !in.next(byte)) return kTruncated;
+                paint(index(byte, k));
+            }
+            // A missing pad byte at the very end is left to the next read.
+            if (bytes % 2) in.next(byte);
+        }
+    }
+    // The end of line of the top row ends the bitmap; what follows is unused.
+    return nullptr;
+}
+
+// Reads uncompressed rows of `in_stride` bytes into `bits` in the kept
+// layout; a negative `stored_height` means the file holds the top row first.
+const char* read_rows(CFile& file, std::uint64_t in_stride, int bit_count, std::int32_t width,
+                      std::int32_t stored_height, const std::uint32_t (&masks)[3],
+                      std::uint64_t out_stride, std::uint8_t* bits) {
+    Bytes row = new_bytes(in_stride);
+    if (!row) return kTooLarge;
+    const bool top_down = stored_height < 0;
+    const std::int32_t height = top_down ? -stored_height : stored_height;
+    const Field fields[3] = {Field(masks[0]), Field(masks[1]), Field(masks[2])};
+    for (std::int32_t i = 0; i < height; ++i) {
+        if (file.Read(row.get(), in_stride) != in_stride) return kTruncated;
+        const std::int32_t stored = top_down ? height - 1 - i : i;
+        convert_row(row.get(), bits + stored * out_stride, width, bit_count, fields);
+    }
+    return nullptr;
+}
+
 // Reads a BMP file from the file's position; null on success, else the
 // message to show. Every size in the headers is checked against the bytes
 // the file holds before anything is allocated from it.
@@ -268,17 +384,20 @@ const char* read_bitmap(CFile& file, Loaded& out) {
     const std::uint32_t compression = get32(header + 16);
     const std::uint32_t colors_used = get32(header + 32);
 
-    if (compression == kRle8 || compression == kRle4 || compression == kJpeg ||
-        compression == kPng)
-        return kCompressed;
-    if (compression != kRgb && compression != kBitFields && compression != kAlphaBitFields)
-        return kUnsupported;
+    const bool rle = compression == kRle8 || compression == kRle4;
+    const bool bit_fields = compression == kBitFields || compression == kAlphaBitFields;
+    if (compression == kJpeg || compression == kPng) return kCompressed;
+    if (compression != kRgb && !rle && !bit_fields) return kUnsupported;
     if (bit_count != 1 && bit_count != 2 && bit_count != 4 && bit_count != 8 &&
         bit_count != 16 && bit_count != 24 && bit_count != 32)
         return kInvalid;
-    if (compression != kRgb && bit_count != 16 && bit_count != 32) return kInvalid;
+    if (bit_fields && bit_count != 16 && bit_count != 32) return kInvalid;
+    if (rle && bit_count != (compression == kRle8 ? 8 : 4)) return kInvalid;
     if (width <= 0 || stored_height == 0 || stored_height == INT32_MIN) return kInvalid;
     const bool top_down = stored_height < 0;
+    // Compressed streams are bottom-up by definition; a negative height
+    // makes no sense for them.
+    if (rle && top_down) return kInvalid;
     const std::int32_t height = top_down ? -stored_height : stored_height;
 
     std::uint64_t table_start = kFileHeaderSize + header_size;
@@ -288,7 +407,7 @@ const char* read_bitmap(CFile& file, Loaded& out) {
         masks[1] = 0x00FF00;
         masks[2] = 0x0000FF;
     }
-    if (compression != kRgb) {
+    if (bit_fields) {
         // A 40-byte header is followed by the masks; larger headers hold them.
         if (header_size == kInfoHeaderSize) {
             const std::size_t count = compression == kAlphaBitFields ? 16 : 12;
@@ -305,8 +424,16 @@ const char* read_bitmap(CFile& file, Loaded& out) {
     }
     if (offset < table_start + 4ULL * color_count) return kInvalid;
     if (offset > available) return kTruncated;
+    const std::uint64_t stream_bytes = available - offset;
     const std::uint64_t in_stride = row_stride(static_cast<std::uint64_t>(width), bit_count);
-    if (in_stride > (available - offset) / static_cast<std::uint64_t>(height)) return kTruncated;
+    if (rle) {
+        const std::uint64_t pixels =
+            static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
+        if ((pixels + kMaxRlePixelsPerByte - 1) / kMaxRlePixelsPerByte > stream_bytes)
+            return kTruncated;
+    } else if (in_stride > stream_bytes / static_cast<std::uint64_t>(height)) {
+        return kTruncated;
+    }
 
     const int out_bits = bit_count <= 8 ? 8 : 24;
     const std::uint64_t out_stride = row_stride(static_cast<std::uint64_t>(width), out_bits);
@@ -315,8 +442,7 @@ const char* read_bitmap(CFile& file, Loaded& out) {
 
     Bytes info = new_bytes(kInfoHeaderSize + 4ULL * color_count);
     Bytes bits = new_bytes(image_size);
-    Bytes row = new_bytes(in_stride);
-    if (!info || !bits || !row) return kTooLarge;
+    if (!info || !bits) return kTooLarge;
     write_info_header(info.get(), width, height, out_bits, color_count, image_size);
     std::memcpy(info.get() + 24, header + 24, 8);  // keep the resolution
     const std::size_t table_bytes = 4 * static_cast<std::size_t>(color_count);
@@ -324,12 +450,11 @@ const char* read_bitmap(CFile& file, Loaded& out) {
 
     const std::int64_t pixels_at = base + static_cast<std::int64_t>(offset);
     if (file.Seek(pixels_at, CFile::begin) != pixels_at) return kTruncated;
-    const Field fields[3] = {Field(masks[0]), Field(masks[1]), Field(masks[2])};
-    for (std::int32_t i = 0; i < height; ++i) {
-        if (file.Read(row.get(), in_stride) != in_stride) return kTruncated;
-        const std::int32_t stored = top_down ? height - 1 - i : i;
-        convert_row(row.get(), bits.get() + stored * out_stride, width, bit_count, fields);
-    }
+    const char* error =
+        rle ? decode_rle(file, stream_bytes, bit_count, width, height, out_stride, bits.get())
+            : read_rows(file, in_stride, bit_count, width, stored_height, masks, out_stride,
+                        bits.get());
+    if (error) return error;
 
     out.info = std::move(info);
     out.bits = std::move(bits);

@@ -1,41 +1,16 @@
 // Binary files on POSIX descriptors, with atomic replacement on create.
 #include <kalvio/file.h>
 
-#include "support/temp_file_p.h"
+#include "support/output_file_p.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+#include <new>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
-namespace kalvio::detail {
-
-int create_temp_beside(const std::string& target, std::string* temp_path) {
-    std::string templ = target + ".XXXXXX";
-    std::vector<char> name(templ.begin(), templ.end());
-    name.push_back('\0');
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat st {};
-    mode_t mode;
-    if (::stat(target.c_str(), &st) == 0) {
-        mode = st.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
-    ::fchmod(fd, mode);
-    *temp_path = name.data();
-    return fd;
-}
-
-}  // namespace kalvio::detail
-
-CFile::CFile() : m_hFile(-1), m_nFlags(0), m_bFailed(false) {}
+CFile::CFile() : m_hFile(-1), m_nFlags(0), m_bFailed(false), m_pOutput(nullptr) {}
 
 CFile::~CFile() { Abort(); }
 
@@ -51,25 +26,34 @@ bool CFile::Open(const char* path, unsigned int flags) {
     m_bFailed = false;
 
     if ((flags & modeCreate) && !(flags & modeNoTruncate)) {
-        // Write beside the target and rename on Close, so the target is
+        // Written beside the target and renamed on Close, so the target is
         // either the old file or the complete new one.
-        const int fd = kalvio::detail::create_temp_beside(m_strPath, &m_strTempPath);
-        if (fd < 0) return false;
-        m_hFile = fd;
+        m_pOutput = new (std::nothrow) kalvio::detail::OutputFile;
+        if (!m_pOutput) return false;
+        if (!m_pOutput->open(path)) {
+            delete m_pOutput;
+            m_pOutput = nullptr;
+            return false;
+        }
+        m_hFile = m_pOutput->fd();
         return true;
     }
 
-    int oflags = O_CLOEXEC;
+    // Non-blocking, so that opening a FIFO never waits for its other end.
+    int oflags = O_CLOEXEC | O_NONBLOCK;
     oflags |= access == modeWrite ? O_WRONLY : access == modeReadWrite ? O_RDWR : O_RDONLY;
     if (flags & modeCreate) oflags |= O_CREAT;
     m_hFile = ::open(path, oflags, 0666);
     if (m_hFile < 0) return false;
     struct stat st {};
-    if (::fstat(m_hFile, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const bool usable = ::fstat(m_hFile, &st) == 0 && !S_ISDIR(st.st_mode) &&
+                        (access != modeRead || S_ISREG(st.st_mode));
+    if (!usable) {
         ::close(m_hFile);
         m_hFile = -1;
         return false;
     }
+    ::fcntl(m_hFile, F_SETFL, ::fcntl(m_hFile, F_GETFL) & ~O_NONBLOCK);
     return true;
 }
 
@@ -126,25 +110,24 @@ std::int64_t CFile::GetLength() const {
 
 bool CFile::Close() {
     if (m_hFile < 0) return true;
-    if (m_strTempPath.empty()) {
-        const bool ok = ::close(m_hFile) == 0 && !m_bFailed;
-        m_hFile = -1;
-        return ok;
-    }
-    // Data must be on disk before the rename makes it the file of record.
-    bool ok = !m_bFailed && ::fsync(m_hFile) == 0;
-    ok = ::close(m_hFile) == 0 && ok;
+    const int fd = m_hFile;
     m_hFile = -1;
-    if (ok) ok = ::rename(m_strTempPath.c_str(), m_strPath.c_str()) == 0;
-    if (!ok) ::unlink(m_strTempPath.c_str());
-    m_strTempPath.clear();
+    if (!m_pOutput) return ::close(fd) == 0 && !m_bFailed;
+    if (m_bFailed) m_pOutput->set_failed();
+    const bool ok = m_pOutput->commit();
+    delete m_pOutput;
+    m_pOutput = nullptr;
     if (!ok) m_bFailed = true;
     return ok;
 }
 
 void CFile::Abort() {
-    if (m_hFile >= 0) ::close(m_hFile);
+    if (m_pOutput) {
+        m_pOutput->abort();
+        delete m_pOutput;
+        m_pOutput = nullptr;
+    } else if (m_hFile >= 0) {
+        ::close(m_hFile);
+    }
     m_hFile = -1;
-    if (!m_strTempPath.empty()) ::unlink(m_strTempPath.c_str());
-    m_strTempPath.clear();
 }

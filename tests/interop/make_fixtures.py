@@ -10,8 +10,17 @@ peer-written file here. NAME.expected holds the pixels: a line
 
 Nothing is written unless the values fed to the tool come back unchanged from
 Pillow, from ImageMagick (8-bit files) and from netpbm (PGM and PPM), so the
-expected values are what the peers themselves decode. rle*.bmp files are compressed bitmaps,
-which Kalvio refuses; they have no .expected file.
+expected values are what the peers themselves decode.
+
+Run-length compressed bitmaps: ImageMagick writes RLE8 (its only compressed
+BMP; asked for RLE with 16 colours or fewer it still writes 8 bits). RLE4
+files and streams with absolute runs, deltas and early ends of line are
+encoded here. Pillow 9.4 drops the last index of an odd absolute RLE4 run and
+misplaces pixels after a delta, so files using those are checked against
+ImageMagick alone.
+
+It also writes tests/data/corrupt: hand-made hostile files, each named after
+what it breaks, that a reader must refuse.
 
 Needs python3-pil, imagemagick and netpbm. Run: python3 make_fixtures.py [OUTDIR]
 """
@@ -27,6 +36,7 @@ from PIL import Image
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.path.join(HERE, "..", "data", "peer")
+CORRUPT = os.path.join(OUT, "..", "corrupt")
 WORK = tempfile.mkdtemp(prefix="kalvio-fixtures-")
 
 
@@ -198,6 +208,51 @@ def v5_plain_555(data):
                     table_bytes, pixels)
 
 
+# ---- run-length streams ------------------------------------------------------
+
+def rle_row(indices, bits, absolute_step=1):
+    """One row as runs of equal indices and absolute runs of the rest, then
+    an end of line. Absolute runs hold a multiple of `absolute_step` indices
+    (2 keeps RLE4 ones whole bytes)."""
+    out, x, n = b"", 0, len(indices)
+    while x < n:
+        run = 1
+        while x + run < n and run < 255 and indices[x + run] == indices[x]:
+            run += 1
+        end = x  # the stretch before the next three equal indices
+        while end < n and not (end + 2 < n and indices[end] == indices[end + 1] == indices[end + 2]):
+            end += 1
+        length = min(end - x, 254) // absolute_step * absolute_step
+        if run >= 3 or length < 3:
+            out += bytes((run, indices[x] * 17 if bits == 4 else indices[x]))
+            x += run
+            continue
+        chunk = indices[x:x + length]
+        body = bytes(chunk) if bits == 8 else bytes(
+            (chunk[i] << 4) | (chunk[i + 1] if i + 1 < length else 0) for i in range(0, length, 2))
+        out += bytes((0, length)) + body + b"\0" * (len(body) % 2)
+        x += length
+    return out + b"\0\0"
+
+
+def rle_bmp(w, h, bits, colours, stream):
+    """An RLE8 (bits 8) or RLE4 (bits 4) bitmap, bottom-up, from its pixel stream."""
+    table_bytes = b"".join(bytes((b, g, r, 0)) for r, g, b in colours)
+    header = struct.pack("<IiiHHIIiiII", 40, w, h, 1, bits, 1 if bits == 8 else 2, len(stream),
+                         2835, 2835, len(colours), 0)
+    return bmp_join(header, table_bytes, stream)
+
+
+def rle_encode(px_indices, bits, absolute_step=1):
+    """Rows given top first, stored bottom first, ended by an end of bitmap."""
+    return b"".join(rle_row(row, bits, absolute_step) for row in reversed(px_indices)) + b"\0\1"
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 def edit(src, dst, change):
     with open(src, "rb") as f:
         data = change(f.read())
@@ -214,7 +269,7 @@ def bmp_info(path):
     return size, bits, compression, h
 
 
-def finish(name, ext, px, bmp=None):
+def finish(name, ext, px, bmp=None, pillow=True):
     """Checks that the peers read the file back as px, then writes NAME.expected."""
     path = os.path.join(OUT, name + "." + ext)
     if bmp is not None:
@@ -222,7 +277,8 @@ def finish(name, ext, px, bmp=None):
         assert all(want is None or want == have for want, have in zip(bmp, got)), (name, bmp, got)
     h, w = len(px), len(px[0])
     deep_samples = ext == "pgm" and max(flat(px)) > 255
-    assert as_rgb(pillow_values(path)) == as_rgb(px), name + ": Pillow reads other values"
+    if pillow:
+        assert as_rgb(pillow_values(path)) == as_rgb(px), name + ": Pillow reads other values"
     if not deep_samples:
         assert magick_values(path, w, h) == as_rgb(px), name + ": ImageMagick reads other values"
     if ext != "bmp":
@@ -237,6 +293,33 @@ def finish(name, ext, px, bmp=None):
 
 def out(name):
     return os.path.join(OUT, name)
+
+
+def hostile_bitmaps():
+    """Run-length bitmaps that break one rule each, 3 x 2 unless the name
+    says otherwise, written to CORRUPT."""
+    four = table(4)
+    top_down = rle_bmp(3, 2, 8, four, bytes([3, 1, 0, 0, 3, 2, 0, 0, 0, 1]))
+    top_down = top_down[:22] + struct.pack("<i", -2) + top_down[26:]
+    wrong_bits = rle_bmp(3, 2, 8, four, bytes([3, 1, 0, 0, 3, 2, 0, 0, 0, 1]))
+    wrong_bits = wrong_bits[:30] + struct.pack("<I", 2) + wrong_bits[34:]
+    files = {
+        # A stored 3-pixel row has room for 4 indices (8 in RLE4).
+        "rle8-run-past-row.bmp": rle_bmp(3, 2, 8, four, bytes([5, 1, 0, 0, 0, 1])),
+        "rle8-absolute-past-row.bmp": rle_bmp(3, 2, 8, four, bytes([0, 5, 1, 2, 3, 1, 2, 0, 0, 1])),
+        "rle4-run-past-row.bmp": rle_bmp(3, 2, 4, four, bytes([9, 0x12, 0, 0, 0, 1])),
+        "rle8-delta-past-row.bmp": rle_bmp(3, 2, 8, four, bytes([0, 2, 5, 0, 0, 1])),
+        "rle8-delta-above-top-row.bmp": rle_bmp(3, 2, 8, four, bytes([0, 2, 0, 2, 0, 1])),
+        "rle8-ends-before-end-of-bitmap.bmp": rle_bmp(3, 2, 8, four, bytes([3, 1, 0, 0, 2, 2])),
+        "rle8-top-down.bmp": top_down,
+        "rle4-on-8-bit-pixels.bmp": wrong_bits,
+        # 50000 x 50000 blank pixels (2.5 GB) claimed by a two-byte stream.
+        "rle8-huge-blank.bmp": rle_bmp(50000, 50000, 8, four, bytes([0, 1])),
+    }
+    os.makedirs(CORRUPT, exist_ok=True)
+    for name, data in files.items():
+        write(os.path.join(CORRUPT, name), data)
+        print("%-32s %d bytes" % (name, len(data)))
 
 
 def main():
@@ -304,8 +387,36 @@ def main():
     finish("bmp8_greytable_magick_7x5", "bmp", greys, bmp=(40, 8, 0, 5))
     edit(out("bmp8_colour_pillow_13x4.bmp"), out("bmp8_colour_topdown_13x4.bmp"), top_down)
     finish("bmp8_colour_topdown_13x4", "bmp", forty, bmp=(40, 8, 0, -4))
-    magick(forty, "BMP3:" + out("rle8_magick_13x4.bmp"), "-type", "palette", "-compress", "RLE")
-    assert bmp_info(out("rle8_magick_13x4.bmp"))[2] == 1
+
+    # Run-length compressed, 8 and 4 bits.
+    magick(forty, "BMP3:" + out("bmp8_rle_magick_13x4.bmp"), "-type", "palette", "-compress", "RLE")
+    finish("bmp8_rle_magick_13x4", "bmp", forty, bmp=(40, 8, 1, 4))
+    twenty = table(20)
+    spans = [[twenty[(5 * r + c // 3) % 20] for c in range(13)] for r in range(4)]
+    magick(spans, "BMP3:" + out("bmp8_rle_spans_magick_13x4.bmp"), "-type", "palette")
+    finish("bmp8_rle_spans_magick_13x4", "bmp", spans, bmp=(40, 8, 1, 4))
+    sixteen = table(16)
+    runs4 = [[(3 * r + c) % 12 for c in range(6)] + [(5 * r) % 12] * 7 for r in range(4)]
+    write(out("bmp4_rle_13x4.bmp"), rle_bmp(13, 4, 4, sixteen, rle_encode(runs4, 4, absolute_step=2)))
+    finish("bmp4_rle_13x4", "bmp", [[sixteen[i] for i in row] for row in runs4], bmp=(40, 4, 2, 4))
+    # Every escape: an odd absolute run with its pad byte, an early end of
+    # line, a delta over a row and a half. Skipped pixels are index 0.
+    escapes8 = bytes([0, 5, 1, 2, 3, 4, 5, 0, 2, 6, 0, 0,   # bottom row
+                      3, 7, 0, 0,
+                      0, 2, 2, 1,                           # to column 2 two rows up
+                      5, 8, 0, 0,
+                      0, 3, 9, 10, 11, 0, 4, 12, 0, 0, 0, 1])
+    escapes4 = bytes([0, 5, 0x12, 0x34, 0x50, 0, 2, 0x66, 0, 0,
+                      3, 0x77, 0, 0,
+                      0, 2, 2, 1,
+                      5, 0x8F, 0, 0,
+                      0, 3, 0x9A, 0xB0, 4, 0xCC, 0, 0, 0, 1])
+    for bits, stream, third_row in ((8, escapes8, [0, 0, 8, 8, 8, 8, 8]), (4, escapes4, [0, 0, 8, 15, 8, 15, 8])):
+        name = "bmp%d_rle_escapes_7x5" % bits
+        write(out(name + ".bmp"), rle_bmp(7, 5, bits, sixteen, stream))
+        indices = [[9, 10, 11, 12, 12, 12, 12], third_row, [0] * 7, [7, 7, 7, 0, 0, 0, 0], [1, 2, 3, 4, 5, 6, 6]]
+        finish(name, "bmp", [[sixteen[i] for i in row] for row in indices],
+               bmp=(40, bits, 1 if bits == 8 else 2, 5), pillow=False)
 
     # BMP with pixels of 16, 24 and 32 bits.
     pil_image(c7).save(out("bmp24_pillow_7x5.bmp"))
@@ -343,6 +454,7 @@ def main():
 
     total = sum(os.path.getsize(os.path.join(OUT, f)) for f in os.listdir(OUT))
     print("%d files, %d bytes in %s" % (len(os.listdir(OUT)), total, OUT))
+    hostile_bitmaps()
     shutil.rmtree(WORK)
 
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -95,7 +96,7 @@ class PeerFile : public testing::TestWithParam<std::string> {};
 
 TEST(PeerFiles, AreAllThere) {
     // A folder lost or emptied would otherwise pass as zero tests.
-    EXPECT_GE(fixture_names().size(), 25u);
+    EXPECT_GE(fixture_names().size(), 30u);
     for (const auto& name : fixture_names()) EXPECT_FALSE(picture(name).empty()) << name;
 }
 
@@ -150,31 +151,49 @@ std::string test_name(const testing::TestParamInfo<std::string>& info) { return 
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, PeerFile, testing::ValuesIn(fixture_names()), test_name);
 
-// ImageMagick's RLE-compressed bitmaps: refused with a message, no crash,
-// and the image being read into keeps its pixels.
-TEST(PeerFiles, CompressedBitmapsAreRefused) {
-    int found = 0;
-    for (const auto& entry : fs::directory_iterator(KALVIO_PEER_DATA)) {
+// Hand-made hostile files (tests/data/corrupt, made by make_fixtures.py),
+// each named after what it breaks: one message from the bitmap reader, no
+// crash and no huge allocation, and the image being read into keeps its
+// pixels.
+TEST(CorruptFiles, AreRefusedWithOneMessageAndChangeNothing) {
+    const std::string invalid = "Invalid bitmap file", truncated = "Read error 2: truncated bitmap";
+    const std::map<std::string, std::string> refusals = {
+        {"rle8-run-past-row.bmp", invalid},
+        {"rle8-absolute-past-row.bmp", invalid},
+        {"rle4-run-past-row.bmp", invalid},
+        {"rle8-delta-past-row.bmp", invalid},
+        {"rle8-delta-above-top-row.bmp", invalid},
+        {"rle8-ends-before-end-of-bitmap.bmp", truncated},
+        {"rle8-top-down.bmp", invalid},
+        {"rle4-on-8-bit-pixels.bmp", invalid},
+        {"rle8-huge-blank.bmp", truncated},
+    };
+    std::size_t found = 0;
+    for (const auto& entry : fs::directory_iterator(KALVIO_CORRUPT_DATA)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind("rle", 0) != 0 || entry.path().extension() != ".bmp") continue;
-        ++found;
         SCOPED_TRACE(name);
+        const auto refusal = refusals.find(name);
+        ASSERT_NE(refusal, refusals.end()) << "a file without its expected message";
+        ++found;
         kalvio_test::MessageRecorder messages;
         int rows = -1, cols = -1, color = -1;
         float** data = read_bmp_image(entry.path().c_str(), &rows, &cols, &color);
         EXPECT_EQ(data, nullptr);
         free_2D_float_array(data);
-        EXPECT_EQ(messages.boxes().size(), 1u) << joined(messages.texts());
+        EXPECT_EQ(messages.texts(), std::vector<std::string>{refusal->second});
 
+        messages.clear();
         CImage image(2, 3, 0, KALVIO_FORMAT_PGM, KALVIO_TYPE_UINT8);
         image.data[1][2] = 7.0f;
         EXPECT_EQ(image.ReadImage(entry.path().c_str()), 0);
+        EXPECT_EQ(messages.texts(),
+                  (std::vector<std::string>{refusal->second, "CImage: Can't read data"}));
         EXPECT_EQ(std::vector<int>({image.nrows, image.ncols, image.color, image.format}),
                   std::vector<int>({2, 3, 0, KALVIO_FORMAT_PGM}));
         ASSERT_NE(image.data, nullptr);
         EXPECT_EQ(image.data[1][2], 7.0f);
     }
-    EXPECT_GE(found, 1);
+    EXPECT_EQ(found, refusals.size());
 }
 
 }  // namespace

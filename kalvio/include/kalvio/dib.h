@@ -62,9 +62,13 @@ public:
     /// top-down rows, 1-, 2-, 4- and 8-bit colour tables and 16-, 24- and
     /// 32-bit pixels (plain or with bit-field masks), stored afterwards as
     /// 8-bit indices or 24-bit pixels with a 40-byte header. A mask field is
-    /// scaled to 0..255 as value * 255 / largest value, truncating. Refuses
-    /// compressed bitmaps and any header that does not fit the file, with one
-    /// message. Any previous contents are released first. Returns 1 on
+    /// scaled to 0..255 as value * 255 / largest value, truncating. RLE8 and
+    /// RLE4 bitmaps (bottom-up only) are decompressed; pixels their stream
+    /// skips get index 0. Refuses JPEG and PNG compression, streams that
+    /// leave their row or the picture or end before its top row, pictures
+    /// larger than 256 pixels per stream byte, and any header that does not
+    /// fit the file, with one message. Any previous contents are released
+    /// first. Returns 1 on
     /// success, 0 on failure (the bitmap then stays empty).
     int Read(CFile* file);
     /// Writes the bitmap as a BMP file and closes the file. Returns 1 when

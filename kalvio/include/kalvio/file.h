@@ -6,13 +6,21 @@
 #include <cstdint>
 #include <string>
 
+namespace kalvio::detail {
+class OutputFile;
+}
+
 /// A binary file. No operation throws: each reports failure by its result.
 ///
 /// A file opened with modeCreate (and without modeNoTruncate) is written to a
 /// temporary file in the same folder and renamed into place by Close() only
 /// when every write succeeded, so a failed or abandoned write never replaces
 /// a good file. A created file that is destroyed or Abort()ed without a
-/// successful Close() leaves the folder as it was.
+/// successful Close() leaves the folder as it was. A symbolic link keeps
+/// pointing where it pointed (the file it leads to is replaced), a device
+/// or FIFO is written in place and never replaced, and a file the caller
+/// may not write is refused. Only regular files open for reading; nothing
+/// ever blocks on a FIFO.
 class KALVIO_API CFile {
 public:
     enum OpenFlags : unsigned int {
@@ -65,5 +73,5 @@ private:
     unsigned int m_nFlags;
     bool m_bFailed;
     std::string m_strPath;
-    std::string m_strTempPath;  ///< non-empty while a created file is pending
+    kalvio::detail::OutputFile* m_pOutput;  ///< owned; set while a created file is pending
 };

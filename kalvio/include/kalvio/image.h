@@ -88,11 +88,12 @@ public:
     void ComputeRGB(CImage* red, CImage* green, CImage* blue);
 
     /// Fills the image from a picture file, choosing the reader from the
-    /// file's first line (not its name): "P5" PGM, "P6" PPM, "BM" BMP, "QV"
-    /// qvf, anything else the medical reader. Returns 1 on success; on
-    /// failure shows the reader's message and "CImage: Can't read data",
-    /// returns 0 and leaves the image as it was. A read that changes the size
-    /// releases mag, dir and scale, which no longer fit.
+    /// file's first bytes (not its name): "P5" PGM, "P6" PPM, "BM" BMP, "QV"
+    /// qvf; PNG, JPEG, TIFF, GIF, ASCII PNM, PBM and text files are refused
+    /// with one message; any other file goes to the medical reader. Returns
+    /// 1 on success; on failure shows the reader's message and "CImage:
+    /// Can't read data", returns 0 and leaves the image as it was. A read
+    /// that changes the size releases mag, dir and scale, which no longer fit.
     int ReadImage(const char* path);
     /// Writes the image in the format named by `format` (PGM, PPM, BMP, qvf,
     /// duta, raw, brantow). Returns the writer's result, or 0 without a

@@ -9,8 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
+#include <future>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -141,6 +146,81 @@ TEST(ReadImage, ChoosesTheReaderFromTheFirstLineAndKeepsPlanesOnlyWhenTheSizeHol
     EXPECT_EQ(image.WriteImage(dir.path("back.med").c_str()), 0) << "no writer for this format";
     EXPECT_FALSE(std::filesystem::exists(dir.path("back.med")));
     EXPECT_TRUE(messages.boxes().empty());
+}
+
+TEST(ReadImage, FilesNoReaderTakesAreNamedInsteadOfGuessedAsMedical) {
+    TempDir dir;
+    // Each would make a 128 x 128 medical picture by its length alone.
+    const std::string body(2 * 128 * 128, '\0');
+    const std::string unsupported = "CImage: Unsupported file format";
+    const std::string ascii = "CImage: ASCII PNM is not supported";
+    struct Case {
+        std::string name, content, message;
+    };
+    const std::vector<Case> cases = {
+        {"a.png", "\x89PNG\r\n\x1a\n" + body, unsupported},
+        {"a.jpg", bytes({0xFF, 0xD8, 0xFF, 0xE0}) + body, unsupported},
+        {"le.tif", bytes({'I', 'I', '*', 0}) + body, unsupported},
+        {"be.tif", bytes({'M', 'M', 0, '*'}) + body, unsupported},
+        {"a.gif", "GIF87a" + body, unsupported},
+        {"b.gif", "GIF89a" + body, unsupported},
+        {"p1.pbm", "P1\n# bits\n2 1\n0 1\n", ascii},
+        {"p2.pgm", "P2 2 1 255\n" + std::string(40000, ' ') + "1 2\n", ascii},
+        {"p3.ppm", "P3\r\n1 1\n255\n1 2 3\n", ascii},
+        {"p4.pbm", "P4\n16 2\n" + bytes({0xAA, 0x55, 0x00, 0xFF}), "CImage: PBM bitmaps are not supported"},
+        {"notes.txt", "These are not pixels.\n\tIndented\r\n", "CImage: Unrecognised file format"},
+        {"long.txt", std::string(2 * 64 * 64, 'x'), "CImage: Unrecognised file format"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir::put(dir.path(c.name), c.content);
+        CImage image(3, 4, 0, KALVIO_FORMAT_QVF, KALVIO_TYPE_FLOAT);
+        image.data[2][3] = 7.0f;
+        MessageRecorder messages;
+        EXPECT_EQ(image.ReadImage(dir.path(c.name).c_str()), 0);
+        EXPECT_EQ(messages.texts(), Strings{c.message});
+        EXPECT_EQ(std::vector<int>({image.nrows, image.ncols, image.format, image.datatype}),
+                  std::vector<int>({3, 4, KALVIO_FORMAT_QVF, KALVIO_TYPE_FLOAT}));
+        ASSERT_NE(image.data, nullptr);
+        EXPECT_EQ(image.data[2][3], 7.0f);
+    }
+
+    // Binary files without a signature still go to the medical reader, also
+    // when their header begins like a netpbm file or is text up to the pixels.
+    MessageRecorder messages;
+    for (const auto& [header, side] : {std::pair{std::string("P1\n"), 8},
+                                       {"P4" + std::string(10, '\0'), 8},
+                                       {"ACR-NEMA " + std::string(591, 'h'), 16}}) {
+        SCOPED_TRACE(header.substr(0, 2));
+        std::string file = header + std::string(2 * side * side, '\0');
+        file[file.size() - 1] = 1;
+        TempDir::put(dir.path("m.ima"), file);
+        CImage image;
+        ASSERT_EQ(image.ReadImage(dir.path("m.ima").c_str()), 1);
+        EXPECT_EQ(image.format, KALVIO_FORMAT_TESSIL);
+        EXPECT_EQ(image.nrows, side);
+        EXPECT_EQ(image.data[side - 1][side - 1], 1.0f);
+    }
+    EXPECT_TRUE(messages.boxes().empty());
+}
+
+TEST(ReadImage, FifosAreRefusedWithoutWaitingForAWriter) {
+    TempDir dir;
+    const std::string fifo = dir.path("pipe.pgm");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    MessageRecorder messages;
+    auto result = std::async(std::launch::async, [&] {
+        CImage image;
+        return image.ReadImage(fifo.c_str());
+    });
+    if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "ReadImage waits for a writer";
+        // Let the blocked open return so that the test can end.
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+    }
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_EQ(messages.texts(), Strings{"CImage: Can't open file"});
 }
 
 TEST(MedicalRead, SideAndHeaderComeFromTheLengthAndSamplesFromEitherByteOrder) {

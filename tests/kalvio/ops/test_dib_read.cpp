@@ -32,6 +32,7 @@ struct Bmp {
     std::vector<std::uint32_t> table = {};  // 0xRRGGBB
     std::vector<std::uint32_t> masks = {};  // after a 40-byte header, else inside the header
     std::vector<Bytes> rows = {};
+    Bytes stream = {};  // compressed pixels, after the rows, unpadded
 
     Bytes bytes() const {
         const bool masks_follow = header_size == 40;
@@ -59,6 +60,7 @@ struct Bmp {
             out.insert(out.end(), row.begin(), row.end());
             out.resize(out.size() + (4 - row.size() % 4) % 4);
         }
+        out.insert(out.end(), stream.begin(), stream.end());
         return out;
     }
 };
@@ -114,6 +116,16 @@ protected:
         return out;
     }
 
+    // The indices kept, top row first, `width` a row.
+    std::vector<Ints> indices() const {
+        std::vector<Ints> out;
+        for (int y = m_dib.height - 1; y >= 0; --y) {
+            const std::uint8_t* row = m_dib.bits + static_cast<std::size_t>(y) * m_dib.row_bytes;
+            out.emplace_back(row, row + m_dib.width);
+        }
+        return out;
+    }
+
     // Read refused the file with exactly one message and kept nothing.
     void expect_refused(int result, const std::string& message) {
         EXPECT_EQ(result, 0);
@@ -128,6 +140,15 @@ protected:
     CDib m_dib;
     std::vector<std::string> m_messages;
 };
+
+// A run-length bitmap: RLE8 for 8 bits, RLE4 for 4, a 16-entry grey table.
+Bmp rle(int bit_count, std::int32_t width, std::int32_t height, Bytes stream) {
+    Bmp bmp{.width = width, .height = height, .bit_count = bit_count,
+            .compression = bit_count == 8 ? 1u : 2u, .colors_used = 16};
+    for (std::uint32_t k = 0; k < 16; ++k) bmp.table.push_back(0x111111u * k);
+    bmp.stream = std::move(stream);
+    return bmp;
+}
 
 // kPicture as an 8-bit file with a colour table of the six colours.
 Bmp eight_bit_picture() {
@@ -293,10 +314,11 @@ TEST_F(DibReadTest, InconsistentHeadersAreRefusedWithOneMessage) {
         SCOPED_TRACE(i);
         expect_refused(read(cases[i].first), cases[i].second);
     }
-    for (std::uint32_t compression : {1u, 2u, 4u, 5u}) {
+    for (std::uint32_t compression : {4u, 5u}) {
         SCOPED_TRACE(compression);
         expect_refused(read(patched(30, compression, 4)), compressed);
     }
+    expect_refused(read(patched(30, 2, 4)), invalid);  // RLE4 on 8-bit pixels
     Bmp huge{.width = 0x7FFFFFFF, .height = 0x7FFFFFFF, .bit_count = 24};
     expect_refused(read(huge.bytes()), truncated);
     // Sizes that agree with each other but not with what a bitmap may hold.
@@ -315,4 +337,73 @@ TEST_F(DibReadTest, InconsistentHeadersAreRefusedWithOneMessage) {
     m_dib.MakePalette();
     expect_refused(read(Bytes{'B', 'M'}), "Read error 1");
     EXPECT_EQ(m_dib.palette, nullptr);
+}
+
+// Streams the peer fixtures (tests/data/peer, bmp*_rle_*) do not hold:
+// ends of bitmap and of stream, and the edges of the stored row.
+TEST_F(DibReadTest, RunLengthStreamsSkipAndEndAsWritersUseThem) {
+    struct Case {
+        const char* name;
+        int bit_count;
+        std::int32_t width, height;
+        Bytes stream;
+        std::vector<Ints> top_first;
+    };
+    const Case cases[] = {
+        {"a delta, an early end of line and end of bitmap leave index 0", 8, 4, 4,
+         {1, 5, 0, 2, 1, 1, 1, 6, 0, 0, 2, 7, 0, 1},
+         {{0, 0, 0, 0}, {7, 7, 0, 0}, {0, 0, 6, 0}, {5, 0, 0, 0}}},
+        {"RLE4 rows of 3 pixels pad to 8 nibbles", 4, 3, 1, {8, 0x12, 0, 1}, {{1, 2, 1}}},
+        {"a delta may reach the end of the padded row", 8, 3, 2, {0, 2, 4, 1, 0, 0, 0, 1},
+         {{0, 0, 0}, {0, 0, 0}}},
+        // Without the end-of-bitmap marker: the top row's end of line, or
+        // the end of its last run, ends the picture; nothing after is read.
+        {"no marker after the top row's end of line", 8, 2, 2, {2, 1, 0, 0, 2, 2, 0, 0},
+         {{2, 2}, {1, 1}}},
+        {"no marker after the top row's last run", 8, 2, 2, {2, 1, 0, 0, 2, 2}, {{2, 2}, {1, 1}}},
+        {"bytes after the top row are not read", 8, 2, 1, {2, 3, 0, 0, 9, 9, 0, 2, 9, 9},
+         {{3, 3}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(read(rle(c.bit_count, c.width, c.height, c.stream).bytes()), 1)
+            << testing::PrintToString(m_messages);
+        EXPECT_EQ(indices(), c.top_first);
+        EXPECT_EQ(m_dib.bits[m_dib.row_bytes - 1] | m_dib.bits[m_dib.image_size - 1], 0)
+            << "row padding stays 0";
+    }
+}
+
+TEST_F(DibReadTest, RunLengthStreamsCutShortAreRefused) {
+    // 3 x 2: an absolute run with a pad byte, then a delta and a run.
+    const Bytes stream = {0, 3, 1, 2, 3, 0, 0, 0, 0, 2, 1, 0, 2, 4, 0, 0, 0, 1};
+    const std::size_t top_row_done = 14;  // after the run that fills the top row
+    for (std::size_t length = 0; length <= stream.size(); ++length) {
+        SCOPED_TRACE(length);
+        const Bytes cut(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(length));
+        const int result = read(rle(8, 3, 2, cut).bytes());
+        if (length < top_row_done) {
+            expect_refused(result, "Read error 2: truncated bitmap");
+        } else {
+            ASSERT_EQ(result, 1);
+            EXPECT_EQ(indices(), (std::vector<Ints>{{0, 4, 4}, {1, 2, 3}}));
+        }
+    }
+}
+
+// tests/data/corrupt holds one file for each kind of refusal; these are the
+// edges: a stored row of 3 pixels holds 4 indices in RLE8 and 8 in RLE4.
+TEST_F(DibReadTest, RunLengthStreamsOnePastTheirRowOrSizeAreRefused) {
+    const std::string invalid = "Invalid bitmap file", truncated = "Read error 2: truncated bitmap";
+    EXPECT_EQ(read(rle(8, 3, 1, {2, 1, 2, 1, 0, 1}).bytes()), 1);
+    expect_refused(read(rle(8, 3, 1, {2, 1, 3, 1, 0, 1}).bytes()), invalid);
+    EXPECT_EQ(read(rle(4, 3, 1, {0, 8, 1, 2, 3, 4, 0, 1}).bytes()), 1);
+    expect_refused(read(rle(4, 3, 1, {0, 9, 1, 2, 3, 4, 5, 0, 0, 1}).bytes()), invalid);
+    Bmp rle8_on_4_bits = rle(4, 3, 1, {0, 1});
+    rle8_on_4_bits.compression = 1;
+    expect_refused(read(rle8_on_4_bits.bytes()), invalid);
+    // At most 256 pixels a stream byte, and no product of the sizes overflows.
+    EXPECT_EQ(read(rle(8, 512, 1, {0, 1}).bytes()), 1);
+    expect_refused(read(rle(8, 513, 1, {0, 1}).bytes()), truncated);
+    expect_refused(read(rle(8, 0x7FFFFFFF, 0x7FFFFFFF, {0, 1}).bytes()), truncated);
 }
