@@ -214,28 +214,12 @@ long long read_fully(int fd, std::vector<char>& into) {
     return static_cast<long long>(filled);
 }
 
-// Picture formats the library has no reader for. Its fallback reader takes
-// any unknown file for a headerless scanner image, so these are named here.
-const char* unreadable_picture_format(std::string_view head) {
-    static const struct {
-        std::string_view signature;
-        const char* name;
-    } formats[] = {{"\x89PNG", "PNG"},
-                   {"\xFF\xD8\xFF", "JPEG"},
-                   {std::string_view("II*\0", 4), "TIFF"},
-                   {std::string_view("MM\0*", 4), "TIFF"},
-                   {"GIF8", "GIF"}};
-    for (const auto& format : formats)
-        if (head.starts_with(format.signature)) return format.name;
-    return nullptr;
-}
-
 // A seed file is a picture when it starts with the signature of a picture
-// format, or when its first bytes hold a control character no text has.
+// format the library reads, or when its first bytes hold a control
+// character no text has (as every other picture format's header does).
 bool is_picture(std::string_view head) {
     for (const char* signature : {"BM", "P5", "P6", "QV"})
         if (head.starts_with(signature)) return true;
-    if (unreadable_picture_format(head)) return true;
     for (const unsigned char c : head.substr(0, kSeedHeadBytes)) {
         const bool text_space = c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
         if ((c < 0x20 && !text_space) || c == 0x7f) return true;
@@ -344,9 +328,6 @@ std::string read_seeds(const std::string& file, const MyImage& picture, Contour&
         return problem;
     }
     ::close(fd);
-    if (const char* format = unreadable_picture_format(head))
-        return std::string("cannot read the seeds picture: ") + format +
-               " is not a format this program reads (BMP, PGM, PPM and qvf are)";
     return read_seed_picture(file, picture, contour, count);
 }
 
