@@ -1,7 +1,9 @@
 // Renders the main states of Varnex to PNG files: the picture opened, seeds
-// painted with the mouse, the segmentation, and zoom 3.
+// painted with the mouse, the segmentation, zoom 3, the dialogs, a second
+// window on the document and the windows cascaded.
 // Usage: varnex-screenshots PICTURE SEEDS.txt OUTPUT_FOLDER
 #include "childfrm.h"
+#include "dialogs.h"
 #include "mainfrm.h"
 #include "resource.h"
 #include "varnex.h"
@@ -10,12 +12,14 @@
 #include <kalvio/message.h>
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QMdiArea>
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QTextStream>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -37,6 +41,21 @@ bool save(QWidget* window, const QString& folder, const char* name) {
     return true;
 }
 
+// Runs command `id` of `main`, which opens a modal dialog, saves the
+// dialog's picture and closes it.
+bool save_modal(CMainFrame* main, int id, const QString& folder, const char* name) {
+    bool ok = false;
+    QTimer::singleShot(0, main, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        ok = save(dialog, folder, name);
+        dialog->reject();
+    });
+    main->RouteCommand(id);
+    if (!ok) std::fprintf(stderr, "no dialog for %s\n", name);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,15 +67,17 @@ int main(int argc, char** argv) {
     }
     QDir().mkpath(args[3]);
     CVarnexApp app;
-    if (!app.InitInstance({args[1]})) return 1;
+    if (!app.InitInstance({})) return 1;
     // Messages go to standard error: nobody is there to close a message box.
+    // The picture opens after this, so that a picture that cannot be read
+    // is reported instead of waiting on a box.
     kalvio::set_message_handler([](const std::string& text, kalvio::MessageButtons, kalvio::MessageIcon) {
         std::fprintf(stderr, "message: %s\n", text.c_str());
         return IDOK;
     });
     CMainFrame* main = app.MainWindow();
     main->resize(1000, 760);
-    CChildFrame* frame = main->MDIGetActive();
+    CChildFrame* frame = app.OpenDocumentFile(args[1]);
     if (!frame) return 1;
     auto* view = static_cast<CVarnexView*>(frame->GetActiveView());
     bool ok = save(main, args[3], "1-opened.png");
@@ -94,5 +115,21 @@ int main(int argc, char** argv) {
     view->horizontalScrollBar()->setValue(view->horizontalScrollBar()->maximum() / 2);
     view->verticalScrollBar()->setValue(view->verticalScrollBar()->maximum() / 2);
     ok = save(main, args[3], "4-zoom3.png") && ok;
+
+    ok = save_modal(main, ID_EDIT_TUNEPARAMETER, args[3], "5-parameter.png") && ok;
+    // Colour pictures answer the window/centre command with a message.
+    main->RouteCommand(ID_IMAGE_WINDOWCENTER);
+    if (view->GetWindCentDlg()->isVisible()) {
+        ok = save(view->GetWindCentDlg(), args[3], "6-window-center.png") && ok;
+        view->GetWindCentDlg()->reject();
+    }
+    ok = save_modal(main, ID_APP_ABOUT, args[3], "7-about.png") && ok;
+
+    main->RouteCommand(ID_WINDOW_NEW);
+    main->UpdateActions();
+    ok = save(main, args[3], "8-new-window.png") && ok;
+    main->RouteCommand(ID_WINDOW_TILE_HORZ);
+    main->RouteCommand(ID_WINDOW_CASCADE);
+    ok = save(main, args[3], "9-cascade.png") && ok;
     return ok ? 0 : 1;
 }

@@ -3,6 +3,8 @@
 
 #include <QEvent>
 
+#include <algorithm>
+
 CChildFrame::CChildFrame(CView* view) : m_pView(view) {
     setAttribute(Qt::WA_DeleteOnClose);
     setWidget(view);
@@ -25,4 +27,15 @@ void CChildFrame::ResizeToView(QSize view_size) {
     // The frame's decoration is whatever surrounds the view now.
     const QSize decoration = size() - m_pView->size();
     resize(view_size + decoration);
+}
+
+QSize CChildFrame::FittingSize() const {
+    return m_pView->GetIdealSize() + (size() - m_pView->size());
+}
+
+void CChildFrame::KeepInside(const QRect& area) {
+    const QSize fitted = size().boundedTo(area.size());
+    const int x = std::clamp(pos().x(), area.left(), area.left() + area.width() - fitted.width());
+    const int y = std::clamp(pos().y(), area.top(), area.top() + area.height() - fitted.height());
+    setGeometry(QRect(QPoint(x, y), fitted));
 }

@@ -18,6 +18,11 @@ public:
     /// Resizes the frame so that its view gets `view_size`, keeping the
     /// frame's place.
     void ResizeToView(QSize view_size);
+    /// The frame size that gives the view its ideal size.
+    QSize FittingSize() const;
+    /// Moves the frame, and shrinks it where it is larger, so that it lies
+    /// inside `area` (in the coordinates of the frame's parent).
+    void KeepInside(const QRect& area);
 
 private:
     CView* m_pView;

@@ -7,6 +7,7 @@
 #include <kalvio/message.h>
 
 #include <QApplication>
+#include <QBoxLayout>
 #include <QCoreApplication>
 #include <QFontMetrics>
 #include <QLabel>
@@ -14,6 +15,7 @@
 #include <QPushButton>
 #include <QSlider>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <locale>
@@ -21,70 +23,100 @@
 
 namespace {
 
-// Places dialogs the way their templates give them: in dialog units of the
-// dialog's font (a quarter of the average character width across, an
-// eighth of the character height down).
-class DialogUnits {
-public:
-    explicit DialogUnits(const QWidget* dialog) {
-        const QFontMetrics metrics(dialog->font());
-        m_x = metrics.averageCharWidth();
-        m_y = metrics.height();
-    }
-    QRect rect(int x, int y, int cx, int cy) const {
-        return {x * m_x / 4, y * m_y / 8, cx * m_x / 4, cy * m_y / 8};
-    }
-    QSize size(int cx, int cy) const { return {cx * m_x / 4, cy * m_y / 8}; }
+// Widths from the dialog font, a quarter of its average character width
+// per unit, as minimums only: the layouts grow everything to fit its text
+// at whatever font the user has.
+int dialog_units(const QWidget* dialog, int cx) {
+    return cx * QFontMetrics(dialog->font()).averageCharWidth() / 4;
+}
 
-private:
-    int m_x;
-    int m_y;
-};
-
-QPushButton* make_button(QDialog* dialog, const QString& text, const QRect& where, bool is_default) {
+QPushButton* make_button(QDialog* dialog, const QString& text, bool is_default) {
     auto* button = new QPushButton(text, dialog);
-    button->setGeometry(where);
+    button->setMinimumWidth(dialog_units(dialog, 50));
     button->setDefault(is_default);
     button->setAutoDefault(is_default);
     return button;
 }
 
-QLabel* make_label(QDialog* dialog, const QString& text, const QRect& where) {
-    auto* label = new QLabel(text, dialog);
-    label->setGeometry(where);
-    return label;
-}
-
-QSlider* make_slider(QDialog* dialog, const QRect& where) {
+QSlider* make_slider(QDialog* dialog) {
     auto* slider = new QSlider(Qt::Horizontal, dialog);
-    slider->setGeometry(where);
+    slider->setMinimumWidth(dialog_units(dialog, 171));
     slider->setTickPosition(QSlider::NoTicks);
     slider->setFocusPolicy(Qt::StrongFocus);
     return slider;
+}
+
+// A caption centred over its slider, and the slider with its value beside it.
+QLabel* add_slider_row(QDialog* dialog, QVBoxLayout* layout, const QString& caption, QSlider* slider,
+                       QLabel* value) {
+    auto* label = new QLabel(caption, dialog);
+    label->setBuddy(slider);
+    layout->addWidget(label, 0, Qt::AlignHCenter);
+    auto* row = new QHBoxLayout;
+    row->addWidget(slider, 1);
+    value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    row->addWidget(value);
+    layout->addLayout(row);
+    return label;
+}
+
+// Grey level <-> position of the window/centre sliders. They move in steps
+// of a 256th of the grey table, so that 16-bit pictures can be windowed over
+// their whole range; for byte pictures a step is one grey level. Both round
+// down.
+int level_to_position(int level, int table_length) {
+    return static_cast<int>(static_cast<long long>(level) * 256 / table_length);
+}
+
+int position_to_level(int position, int table_length) {
+    return static_cast<int>(static_cast<long long>(position) * table_length / 256);
 }
 
 }  // namespace
 
 WindCentDlg::WindCentDlg(CVarnexView* owner) : QDialog(nullptr), m_pOwnerView(owner) {
     setWindowTitle(QStringLiteral("Window Center"));
-    const DialogUnits du(this);
-    setFixedSize(du.size(186, 111));
-    QPushButton* ok = make_button(this, QStringLiteral("OK"), du.rect(7, 7, 50, 14), true);
-    QPushButton* cancel = make_button(this, QStringLiteral("Cancel"), du.rect(128, 7, 50, 14), false);
-    QLabel* window_label = make_label(this, QStringLiteral("&Window"), du.rect(79, 32, 30, 8));
-    m_pWindowSlider = make_slider(this, du.rect(7, 45, 171, 15));
-    QLabel* center_label = make_label(this, QStringLiteral("C&enter"), du.rect(80, 74, 30, 8));
-    m_pCenterSlider = make_slider(this, du.rect(7, 89, 171, 15));
+    QPushButton* ok = make_button(this, QStringLiteral("OK"), true);
+    QPushButton* cancel = make_button(this, QStringLiteral("Cancel"), false);
+    m_pWindowSlider = make_slider(this);
+    m_pCenterSlider = make_slider(this);
     m_pWindowSlider->setObjectName(QStringLiteral("window"));
     m_pCenterSlider->setObjectName(QStringLiteral("center"));
-    window_label->setBuddy(m_pWindowSlider);
-    center_label->setBuddy(m_pCenterSlider);
-    // Tab order follows the template: OK, Cancel, Window, Center.
+    m_pWindowValue = new QLabel(this);
+    m_pCenterValue = new QLabel(this);
+
+    auto* layout = new QVBoxLayout(this);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(ok);
+    buttons->addStretch(1);
+    buttons->addWidget(cancel);
+    layout->addLayout(buttons);
+    layout->addSpacing(fontMetrics().height() / 2);
+    add_slider_row(this, layout, QStringLiteral("&Window"), m_pWindowSlider, m_pWindowValue);
+    layout->addSpacing(fontMetrics().height() / 2);
+    add_slider_row(this, layout, QStringLiteral("C&enter"), m_pCenterSlider, m_pCenterValue);
+
+    // Tab order: OK, Cancel, Window, Center.
     setTabOrder(ok, cancel);
     setTabOrder(cancel, m_pWindowSlider);
     setTabOrder(m_pWindowSlider, m_pCenterSlider);
     connect(ok, &QPushButton::clicked, this, &WindCentDlg::accept);
     connect(cancel, &QPushButton::clicked, this, &WindCentDlg::reject);
+    connect(m_pWindowSlider, &QSlider::valueChanged, this, &WindCentDlg::show_levels);
+    connect(m_pCenterSlider, &QSlider::valueChanged, this, &WindCentDlg::show_levels);
+}
+
+void WindCentDlg::SetLevels(int center, int window, int table_length) {
+    m_nTableLength = std::max(1, table_length);
+    m_nStartCenter = center;
+    m_nStartWindow = window;
+    m_center = level_to_position(center, m_nTableLength);
+    m_window = level_to_position(window, m_nTableLength);
+    // Room for the largest level, so that the sliders keep their length as
+    // the numbers change.
+    const int widest = fontMetrics().horizontalAdvance(QString::number(std::max(m_nTableLength, window)));
+    m_pWindowValue->setMinimumWidth(widest);
+    m_pCenterValue->setMinimumWidth(widest);
 }
 
 bool WindCentDlg::Create() {
@@ -98,6 +130,9 @@ bool WindCentDlg::Create() {
     m_pCenterSlider->setValue(m_center);
     m_pWindowSlider->setRange(1, 255);
     m_pWindowSlider->setValue(m_window);
+    m_nStartCenterPosition = m_pCenterSlider->value();
+    m_nStartWindowPosition = m_pWindowSlider->value();
+    show_levels();
     m_bHasWindow = true;
     show();
     raise();
@@ -109,6 +144,24 @@ bool WindCentDlg::Create() {
 void WindCentDlg::DestroyWindow() {
     hide();
     m_bHasWindow = false;
+}
+
+int WindCentDlg::level_of(const QSlider* slider, int start_level, int start_position) const {
+    // The start level need not be a whole step (a 16-bit window of 4096
+    // sits beyond the slider's end); unmoved, it stays exact.
+    if (slider->value() == start_position) return start_level;
+    return position_to_level(slider->value(), m_nTableLength);
+}
+
+int WindCentDlg::CenterLevel() const { return level_of(m_pCenterSlider, m_nStartCenter, m_nStartCenterPosition); }
+
+int WindCentDlg::WindowLevel() const {
+    return std::max(1, level_of(m_pWindowSlider, m_nStartWindow, m_nStartWindowPosition));
+}
+
+void WindCentDlg::show_levels() {
+    m_pWindowValue->setText(QString::number(WindowLevel()));
+    m_pCenterValue->setText(QString::number(CenterLevel()));
 }
 
 void WindCentDlg::accept() {
@@ -124,15 +177,26 @@ void WindCentDlg::reject() {
 }
 
 Dlg_Parameter::Dlg_Parameter(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QStringLiteral("Dialog"));
-    const DialogUnits du(this);
-    setFixedSize(du.size(186, 88));
-    QLabel* label = make_label(this, QStringLiteral("&Please input the value of the parameter"), du.rect(27, 14, 153, 12));
+    setWindowTitle(QStringLiteral("Tune Parameter"));
+    auto* label = new QLabel(QStringLiteral("&Please input the value of the parameter"), this);
     m_pEdit = new QLineEdit(this);
-    m_pEdit->setGeometry(du.rect(56, 31, 73, 16));
+    m_pEdit->setMinimumWidth(dialog_units(this, 73));
     label->setBuddy(m_pEdit);
-    QPushButton* ok = make_button(this, QStringLiteral("OK"), du.rect(35, 67, 50, 14), true);
-    QPushButton* cancel = make_button(this, QStringLiteral("Cancel"), du.rect(111, 67, 50, 14), false);
+    QPushButton* ok = make_button(this, QStringLiteral("OK"), true);
+    QPushButton* cancel = make_button(this, QStringLiteral("Cancel"), false);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(label);
+    layout->addWidget(m_pEdit, 0, Qt::AlignHCenter);
+    layout->addSpacing(fontMetrics().height());
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(ok);
+    buttons->addStretch(1);
+    buttons->addWidget(cancel);
+    buttons->addStretch(1);
+    layout->addLayout(buttons);
+
     setTabOrder(m_pEdit, ok);
     setTabOrder(ok, cancel);
     connect(ok, &QPushButton::clicked, this, &Dlg_Parameter::accept);
@@ -146,18 +210,25 @@ int Dlg_Parameter::DoModal() {
     return exec();
 }
 
+void Dlg_Parameter::refuse(const char* text) {
+    AfxMessageBox(text, MB_ICONEXCLAMATION | MB_OK);
+    // The message box took the keyboard, and without a window manager that
+    // hands it back (or with one that gives it to another window) this
+    // dialog would stay inactive: ask for it, then for the edit box, with
+    // the text selected for retyping.
+    activateWindow();
+    m_pEdit->setFocus(Qt::OtherFocusReason);
+    m_pEdit->selectAll();
+}
+
 void Dlg_Parameter::accept() {
     float value = 0.0f;
     if (!parse_parameter(m_pEdit->text(), &value)) {
-        AfxMessageBox("Please enter a number.", MB_ICONEXCLAMATION | MB_OK);
-        m_pEdit->setFocus();
-        m_pEdit->selectAll();
+        refuse("Please enter a number.");
         return;
     }
     if (value < 0.0f) {
-        AfxMessageBox("The parameter must not be negative.", MB_ICONEXCLAMATION | MB_OK);
-        m_pEdit->setFocus();
-        m_pEdit->selectAll();
+        refuse("The parameter must not be negative.");
         return;
     }
     m_value = value;
@@ -166,15 +237,18 @@ void Dlg_Parameter::accept() {
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("About Varnex"));
-    const DialogUnits du(this);
-    setFixedSize(du.size(235, 55));
     auto* icon = new QLabel(this);
     icon->setPixmap(QApplication::windowIcon().pixmap(32, 32));
-    icon->move(du.rect(11, 17, 0, 0).topLeft());
-    icon->resize(32, 32);
-    make_label(this, QStringLiteral("Varnex Version 1.0"), du.rect(40, 10, 125, 8));
-    make_label(this, QStringLiteral("Interactive segmentation by graph cuts"), du.rect(40, 25, 135, 8));
-    QPushButton* ok = make_button(this, QStringLiteral("OK"), du.rect(178, 7, 50, 16), true);
+    auto* text = new QVBoxLayout;
+    text->addWidget(new QLabel(QStringLiteral("Varnex Version 1.0"), this));
+    text->addWidget(new QLabel(QStringLiteral("Interactive segmentation by graph cuts"), this));
+    text->setAlignment(Qt::AlignTop);
+    QPushButton* ok = make_button(this, QStringLiteral("OK"), true);
+    auto* layout = new QHBoxLayout(this);
+    layout->addWidget(icon, 0, Qt::AlignTop);
+    layout->addSpacing(fontMetrics().averageCharWidth());
+    layout->addLayout(text, 1);
+    layout->addWidget(ok, 0, Qt::AlignTop);
     connect(ok, &QPushButton::clicked, this, &CAboutDlg::accept);
 }
 

@@ -11,7 +11,7 @@
 
 namespace varnex {
 
-KALVIO_IMPLEMENT_DYNCREATE(CDib, CObject);
+KALVIO_IMPLEMENT_DYNCREATE(DisplayBitmap, CObject);
 
 namespace {
 
@@ -40,9 +40,9 @@ std::uint8_t to_byte(float v) { return static_cast<std::uint8_t>(truncate_to_int
 
 }  // namespace
 
-CDib::CDib() = default;
+DisplayBitmap::DisplayBitmap() = default;
 
-CDib::CDib(const CImage* image, const GreyTable& table, unsigned char** mask) {
+DisplayBitmap::DisplayBitmap(const CImage* image, const GreyTable& table, unsigned char** mask) {
     if (!image || !image->data || image->nrows <= 0 || image->ncols <= 0) return;
     if (image->color != 1 && (!table.lut || table.length <= 0)) return;
     width = image->ncols;
@@ -86,17 +86,17 @@ CDib::CDib(const CImage* image, const GreyTable& table, unsigned char** mask) {
     }
 }
 
-CDib::~CDib() {
+DisplayBitmap::~DisplayBitmap() {
     delete[] info;
     delete[] bits;
 }
 
-const std::uint8_t* CDib::PixelAt(int x, int y) const {
+const std::uint8_t* DisplayBitmap::PixelAt(int x, int y) const {
     if (!bits || x < 0 || y < 0 || x >= width || y >= height) return nullptr;
     return bits + static_cast<std::size_t>(height - 1 - y) * row_bytes + 3 * static_cast<std::size_t>(x);
 }
 
-int CDib::Draw(QPainter* painter, int x, int y, int cx, int cy) {
+int DisplayBitmap::Draw(QPainter* painter, int x, int y, int cx, int cy) {
     if (!info || !bits) return 0;
     if (m_drawImage.isNull()) {
         m_drawImage = QImage(width, height, QImage::Format_RGB888);

@@ -17,19 +17,25 @@ namespace varnex {
 
 /// The display bitmap of the application. Pixel rows are stored bottom-up,
 /// three bytes blue, green, red each, rows padded to 4 bytes.
-class CDib : public CObject {
-    KALVIO_DECLARE_DYNCREATE(CDib);
+///
+/// Not Kalvio's CDib, the general bitmap behind the library's BMP files
+/// (8-bit with a colour table or 24-bit, read and written as files, turned
+/// back into floats): this one is made only from a picture through the
+/// document's grey table and display mask (masked pixels black), is always
+/// 24-bit without a colour table, and is only drawn or read pixel by pixel.
+class DisplayBitmap : public CObject {
+    KALVIO_DECLARE_DYNCREATE(DisplayBitmap);
 public:
     /// Empty bitmap.
-    CDib();
+    DisplayBitmap();
     /// A 24-bit bitmap of `image`. A grey pixel shows its table entry in all
     /// three channels; a colour pixel its channels truncated to bytes (low 8
     /// bits). Wherever mask[x][y] is 0 (x the column, y the row) the pixel
     /// is black. O(pixels).
-    CDib(const CImage* image, const GreyTable& table, unsigned char** mask);
-    ~CDib() override;
-    CDib(const CDib&) = delete;
-    CDib& operator=(const CDib&) = delete;
+    DisplayBitmap(const CImage* image, const GreyTable& table, unsigned char** mask);
+    ~DisplayBitmap() override;
+    DisplayBitmap(const DisplayBitmap&) = delete;
+    DisplayBitmap& operator=(const DisplayBitmap&) = delete;
 
     /// Draws the whole bitmap stretched into the rectangle (x, y, cx, cy)
     /// with nearest-neighbour scaling. Returns 1, or 0 when empty.

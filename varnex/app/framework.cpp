@@ -145,6 +145,9 @@ CChildFrame* CMultiDocTemplate::CreateNewFrame(QMdiArea* area, CDocument* docume
     // The first show sizes the frame; the view's initial update may resize
     // it again to the picture.
     view->OnInitialUpdate();
+    // Qt placed the frame for its first size; sized to the picture it may
+    // reach beyond the area.
+    frame->KeepInside(QRect(QPoint(0, 0), area->viewport()->size()));
     frame->OnUpdateFrameTitle();
     view->setFocus();
     return frame;

@@ -93,6 +93,9 @@ public:
 
     /// Run once when the view is first shown.
     virtual void OnInitialUpdate() {}
+    /// The size the view should have in its frame when the frame sizes
+    /// itself to its content (opening, cascading); by default its size now.
+    virtual QSize GetIdealSize() const { return size(); }
     /// Draws the view's content at content coordinates; for the screen the
     /// painter is already translated by the scroll position.
     virtual void OnDraw(QPainter* painter, const QRect& content_rect) = 0;

@@ -24,6 +24,8 @@
 #include <QToolBar>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace {
 
 QIcon toolbar_icon(const char* name) { return QIcon(QStringLiteral(":/varnex/%1.png").arg(QLatin1String(name))); }
@@ -172,6 +174,10 @@ bool CMainFrame::OnCreate() {
         m_wndStatusBar->addPermanentWidget(m_pIndicators[k]);
     }
     setStatusBar(m_wndStatusBar);
+    // A message that timed out leaves the idle text, not an empty pane.
+    connect(m_wndStatusBar, &QStatusBar::messageChanged, this, [this](const QString& text) {
+        if (text.isEmpty()) SetStatusText(QString());
+    });
     SetStatusText(QString());
     OnActiveFrameChanged();
     return true;
@@ -184,9 +190,9 @@ QAction* CMainFrame::Action(int id) const {
 
 QPrinter* CMainFrame::Printer() const { return m_pApp->Printer(); }
 
-void CMainFrame::SetStatusText(const QString& text) {
+void CMainFrame::SetStatusText(const QString& text, int timeout_ms) {
     if (!m_wndStatusBar) return;
-    m_wndStatusBar->showMessage(text.isEmpty() ? QStringLiteral("Ready") : text);
+    m_wndStatusBar->showMessage(text.isEmpty() ? QStringLiteral("Ready") : text, std::max(0, timeout_ms));
     m_wndStatusBar->repaint();
 }
 
@@ -346,6 +352,29 @@ void CMainFrame::OnActiveFrameChanged() {
     OnUpdateFrameTitle();
 }
 
+void CMainFrame::cascade_windows() {
+    // Qt's own cascade gives every window its size hint, a fraction of a
+    // picture; here each window keeps the size that fits its picture at its
+    // zoom, as when it opened, within the area.
+    const QRect area(QPoint(0, 0), m_pMdiArea->viewport()->size());
+    QPoint at = area.topLeft();
+    // Bottom window first, so that raising each in turn keeps the order and
+    // every window shows the title bar of the one beneath.
+    for (QMdiSubWindow* window : m_pMdiArea->subWindowList(QMdiArea::StackingOrder)) {
+        auto* frame = dynamic_cast<CChildFrame*>(window);
+        if (!frame || frame->isMinimized()) continue;
+        if (frame->isMaximized()) frame->showNormal();
+        const QSize size = frame->FittingSize().boundedTo(area.size());
+        // A window that would reach beyond the area starts a new round at
+        // the corner.
+        if (!area.contains(QRect(at, size))) at = area.topLeft();
+        frame->setGeometry(QRect(at, size));
+        frame->raise();
+        const int step = std::max(1, frame->widget()->y());  // title bar and top border
+        at += QPoint(step, step);
+    }
+}
+
 void CMainFrame::arrange_icons() {
     // Minimised document windows in a row along the bottom of the area.
     int x = 0;
@@ -369,7 +398,7 @@ bool CMainFrame::OnCommand(int id) {
         if (CChildFrame* frame = MDIGetActive()) m_pApp->NewWindow(frame->GetActiveView()->GetDocument());
         return true;
     case ID_WINDOW_CASCADE:
-        m_pMdiArea->cascadeSubWindows();
+        cascade_windows();
         return true;
     case ID_WINDOW_TILE_HORZ:
         m_pMdiArea->tileSubWindows();

@@ -41,7 +41,9 @@ public:
     QStatusBar* StatusBar() const { return m_wndStatusBar; }
     QPrinter* Printer() const;
     /// Shows `text` in the status bar's message pane; empty shows "Ready".
-    void SetStatusText(const QString& text);
+    /// With `timeout_ms` above 0 the text goes after that many milliseconds
+    /// and "Ready" comes back.
+    void SetStatusText(const QString& text, int timeout_ms = 0);
 
     /// Runs command `id` through the active view, its document, its frame,
     /// this window and the application. False when nobody handles it.
@@ -75,6 +77,7 @@ private:
     void fill_file_menu(QMenu* menu, bool document_menu);
     void fill_window_menu(QMenu* menu);
     const std::vector<QMenu*>& menu_set(bool document_menu);
+    void cascade_windows();
     void arrange_icons();
     void on_sub_window_activated(QMdiSubWindow* window);
 

@@ -2,14 +2,8 @@
 #pragma once
 
 // Resources.
-constexpr int IDD_ABOUTBOX = 100;
 constexpr int IDR_MAINFRAME = 128;   // menu without a document, accelerators, toolbar, icon
 constexpr int IDR_VARNEXTYPE = 129;  // menu of a document window
-constexpr int IDD_WINDCENT = 132;
-constexpr int IDD_PARAMETER = 133;
-constexpr int IDC_WINDOW_SLIDER = 1000;
-constexpr int IDC_CENTER_SLIDER = 1001;
-constexpr int IDC_PARAMETER_EDIT = 1001;
 
 // The program's own commands.
 constexpr int ID_ZOOM_X1 = 32771;
@@ -43,16 +37,11 @@ constexpr int ID_APP_ABOUT = 57664;
 constexpr int ID_APP_EXIT = 57665;
 constexpr int ID_NEXT_PANE = 57680;
 constexpr int ID_PREV_PANE = 57681;
-constexpr int ID_INDICATOR_CAPS = 59137;
-constexpr int ID_INDICATOR_NUM = 59138;
-constexpr int ID_INDICATOR_SCRL = 59139;
 constexpr int ID_VIEW_TOOLBAR = 59392;
 constexpr int ID_VIEW_STATUS_BAR = 59393;
 
-/// The view's private message: the window/centre dialog's answer. Its code
-/// is WINDCENT_APPLY when the dialog ended with OK, WINDCENT_CANCEL else.
-constexpr int WM_USER = 0x0400;
-constexpr int WM_WINDCENT = WM_USER + 100;
+/// Codes of the window/centre dialog's answer to its view (WindCentEvent):
+/// WINDCENT_APPLY when the dialog ended with OK, WINDCENT_CANCEL else.
 constexpr int WINDCENT_CANCEL = 1;
 constexpr int WINDCENT_APPLY = 2;
 

@@ -67,7 +67,11 @@ void install_message_boxes() {
 bool CVarnexApp::InitInstance(const QStringList& arguments, bool show) {
     QApplication::setOrganizationName(QString::fromLatin1(kRegistryKey));
     QApplication::setApplicationName(QString::fromLatin1(kAppTitle));
-    QApplication::setApplicationDisplayName(QString::fromLatin1(kAppTitle));
+    // No display name: when a program sets one, Qt's window-system back ends
+    // (X11 among them) append it to every caption that does not already end
+    // with it ("Quellbox - coffee.ppm — Quellbox"), and the main window's
+    // caption begins with the title anyway. Unset, the display name reads as
+    // the application name.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/varnex/varnex.png")));
     install_message_boxes();
     load_recent_files();

@@ -1,6 +1,7 @@
 // The document.
 #include "varnexdoc.h"
 
+#include "mainfrm.h"
 #include "resource.h"
 #include "varnexview.h"
 
@@ -14,6 +15,13 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
+
+namespace {
+
+// How long the status bar says where Save Current Image wrote.
+constexpr int kSavedNoteMs = 5000;
+
+}  // namespace
 
 CVarnexDoc::CVarnexDoc() = default;
 
@@ -60,8 +68,8 @@ bool CVarnexDoc::OnOpenDocument(const QString& path) {
     m_pContour = new Contour(m_pImage);
     m_pContour->parameter = m_fParameter;
     const varnex::GreyTable table = GreyTable();
-    m_pSaveDib = new varnex::CDib(m_pImage, table, m_ppMask);
-    m_pViewDib = new varnex::CDib(m_pImage, table, m_ppMask);
+    m_pSaveDib = new varnex::DisplayBitmap(m_pImage, table, m_ppMask);
+    m_pViewDib = new varnex::DisplayBitmap(m_pImage, table, m_ppMask);
     m_bDisplaysCurrent = true;
     m_pView = nullptr;
     return true;
@@ -104,8 +112,8 @@ void CVarnexDoc::InitMask() {
 void CVarnexDoc::replace_displays(const MyImage* source) {
     const varnex::GreyTable table = GreyTable();
     // The view's bitmap first, then the one that is saved.
-    auto* view_dib = new varnex::CDib(source, table, m_ppMask);
-    auto* save_dib = new varnex::CDib(source, table, m_ppMask);
+    auto* view_dib = new varnex::DisplayBitmap(source, table, m_ppMask);
+    auto* save_dib = new varnex::DisplayBitmap(source, table, m_ppMask);
     delete m_pViewDib;
     delete m_pSaveDib;
     m_pViewDib = view_dib;
@@ -160,8 +168,15 @@ bool CVarnexDoc::OnSaveCurrentImage() {
         }
     const bool written = picture->WriteImage(name.c_str()) != 0;
     delete picture;
-    if (!written) AfxMessageBox("Couldn't write image " + name, MB_ICONERROR | MB_OK);
-    return written;
+    if (!written) {
+        AfxMessageBox("Couldn't write image " + name, MB_ICONERROR | MB_OK);
+        return false;
+    }
+    // Success needs no box to close, but the user should see where it went.
+    if (CMainFrame* main_frame = GetViews().empty() ? nullptr : CMainFrame::Find(GetViews().front()))
+        main_frame->SetStatusText(QStringLiteral("Saved ") + QFile::decodeName(QByteArray::fromStdString(name)),
+                                  kSavedNoteMs);
+    return true;
 }
 
 void CVarnexDoc::OnViewRemoved(CView* view) {

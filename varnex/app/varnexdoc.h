@@ -33,7 +33,8 @@ public:
     /// empties both seed lists.
     void ShowSegmentation();
     /// Writes the picture of the display bitmaps to the base name followed
-    /// by "_res.bmp" as a 24-bit BMP. False after a message when it fails.
+    /// by "_res.bmp" as a 24-bit BMP and says so in the status bar for a few
+    /// seconds. False after a message when it fails.
     bool OnSaveCurrentImage();
     /// "Save Results": does nothing.
     void OnSaveResults() {}
@@ -52,8 +53,8 @@ public:
 
     unsigned char** m_ppMask = nullptr;
     Contour* m_pContour = nullptr;
-    varnex::CDib* m_pViewDib = nullptr;
-    varnex::CDib* m_pSaveDib = nullptr;
+    varnex::DisplayBitmap* m_pViewDib = nullptr;
+    varnex::DisplayBitmap* m_pSaveDib = nullptr;
     MyImage* m_pImage = nullptr;
     std::string m_strBaseName;
     int m_nWindow = 0;

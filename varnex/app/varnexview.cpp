@@ -29,16 +29,6 @@ constexpr int kBrushRadius = 3;  // the brush is 7 x 7 pixels
 
 int floor_div(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
-// The dialog's sliders show grey levels in steps of a 256th of the table, so
-// that 16-bit pictures can be windowed over their whole range; for byte
-// pictures a step is one grey level.
-int level_to_position(int level, int table_length) {
-    return static_cast<int>(static_cast<long long>(level) * 256 / table_length);
-}
-int position_to_level(int position, int table_length) {
-    return static_cast<int>(static_cast<long long>(position) * table_length / 256);
-}
-
 }  // namespace
 
 CVarnexView::CVarnexView(CVarnexDoc* document) : CView(document) {
@@ -62,7 +52,7 @@ void CVarnexView::OnInitialUpdate() {
 }
 
 QSize CVarnexView::FrameClientSize(int zoom) const {
-    const varnex::CDib* dib = GetDocument()->m_pViewDib;
+    const varnex::DisplayBitmap* dib = GetDocument()->m_pViewDib;
     if (!dib || dib->IsEmpty()) return {104, 104};
     const int w = dib->width;
     const int h = dib->height;
@@ -72,7 +62,7 @@ QSize CVarnexView::FrameClientSize(int zoom) const {
 }
 
 void CVarnexView::SetZoom(int zoom) {
-    const varnex::CDib* dib = GetDocument()->m_pViewDib;
+    const varnex::DisplayBitmap* dib = GetDocument()->m_pViewDib;
     // A bitmap that could not be built has no size to zoom.
     if (!dib || dib->IsEmpty() || zoom < 1 || zoom > 4) return;
     m_nZoom = zoom;
@@ -86,11 +76,6 @@ void CVarnexView::SetZoom(int zoom) {
     GetDocument()->UpdateAllViews(nullptr);
 }
 
-QPoint CVarnexView::ScalePoint(QPoint point, bool to_screen) const {
-    if (to_screen) return {point.x() * m_nZoom, point.y() * m_nZoom};
-    return {point.x() / m_nZoom, point.y() / m_nZoom};
-}
-
 QPoint CVarnexView::ClientToImage(QPoint client) const {
     const QPoint content = client + GetScrollPosition();
     return {floor_div(content.x(), m_nZoom), floor_div(content.y(), m_nZoom)};
@@ -99,7 +84,7 @@ QPoint CVarnexView::ClientToImage(QPoint client) const {
 void CVarnexView::OnDraw(QPainter* painter, const QRect& content_rect) {
     CVarnexDoc* doc = GetDocument();
     if (!doc->HasImage() || !doc->m_pViewDib) return;
-    varnex::CDib* dib = doc->m_pViewDib;
+    varnex::DisplayBitmap* dib = doc->m_pViewDib;
     dib->Draw(painter, 0, 0, m_nZoom * dib->width, m_nZoom * dib->height);
     draw_seeds(painter, content_rect, 1);
     draw_seeds(painter, content_rect, 2);
@@ -238,12 +223,10 @@ void CVarnexView::OnImageWindowCenter() {
         AfxMessageBox("Window Center can only be changed for byte and short images", MB_OK);
         return;
     }
-    const int length = doc->GreyTableLength();
     if (!m_pWindCentDlg->HasWindow()) {
         m_nCenter = doc->m_nCenter;
         m_nWindow = doc->m_nWindow;
-        m_pWindCentDlg->m_center = level_to_position(m_nCenter, length);
-        m_pWindCentDlg->m_window = level_to_position(m_nWindow, length);
+        m_pWindCentDlg->SetLevels(m_nCenter, m_nWindow, doc->GreyTableLength());
     }
     m_pWindCentDlg->Create();
 }
@@ -251,13 +234,8 @@ void CVarnexView::OnImageWindowCenter() {
 int CVarnexView::OnWindCent(int code) {
     CVarnexDoc* doc = GetDocument();
     if (code == WINDCENT_APPLY && doc->HasImage()) {
-        const int length = doc->GreyTableLength();
-        // A slider left where it started keeps the exact value it showed.
-        if (m_pWindCentDlg->m_center != level_to_position(m_nCenter, length))
-            m_nCenter = position_to_level(m_pWindCentDlg->m_center, length);
-        if (std::clamp(m_pWindCentDlg->m_window, 1, 255) !=
-            std::clamp(level_to_position(m_nWindow, length), 1, 255))
-            m_nWindow = std::max(1, position_to_level(m_pWindCentDlg->m_window, length));
+        m_nCenter = m_pWindCentDlg->CenterLevel();
+        m_nWindow = m_pWindCentDlg->WindowLevel();
         OnWindowCenterChanged(m_nCenter, m_nWindow);
         doc->m_nCenter = m_nCenter;
         doc->m_nWindow = m_nWindow;

@@ -23,9 +23,6 @@ public:
 
     /// Sets the zoom factor (1 to 4), the scroll sizes and the frame size.
     void SetZoom(int zoom);
-    /// (x, y) times the zoom when `to_screen`, else divided by it
-    /// (truncating).
-    QPoint ScalePoint(QPoint point, bool to_screen) const;
     /// The image pixel under viewport position `client`: (client + scroll
     /// position) / zoom, rounding down.
     QPoint ClientToImage(QPoint client) const;
@@ -33,6 +30,8 @@ public:
     /// grows with the zoom up to the largest whole multiple of its size
     /// within 500 pixels, plus the border.
     QSize FrameClientSize(int zoom) const;
+    /// The frame client size at the current zoom.
+    QSize GetIdealSize() const override { return FrameClientSize(m_nZoom); }
 
     /// Commands of the view.
     void OnGraphcut();

@@ -58,17 +58,21 @@ inline std::vector<QPoint> points_of(const SeqList<CPoint>& list) {
     return out;
 }
 
-/// The seeds one brush move at image pixel `centre` should add: the 7 x 7
-/// square, columns outer and rows inner, without the points outside a
-/// picture of `size`.
-inline std::vector<QPoint> brush_at(QPoint centre, QSize size) {
-    std::vector<QPoint> out;
-    for (int dx = -3; dx <= 3; ++dx)
-        for (int dy = -3; dy <= 3; ++dy) {
-            const QPoint p = centre + QPoint(dx, dy);
-            if (p.x() >= 0 && p.y() >= 0 && p.x() < size.width() && p.y() < size.height()) out.push_back(p);
-        }
-    return out;
+/// Checks that `seeds` are what one brush move at image pixel `centre`
+/// adds in a picture of `size`: the pixels of the 7 x 7 square around it
+/// that lie inside the picture, each once, columns outer and rows inner
+/// (so strictly increasing by column, then row).
+inline void check_brush(const std::vector<QPoint>& seeds, QPoint centre, QSize size) {
+    const QRect square = QRect(centre - QPoint(3, 3), QSize(7, 7)) & QRect(QPoint(0, 0), size);
+    QCOMPARE(qsizetype(seeds.size()), qsizetype(square.width()) * square.height());
+    QRect bounds;
+    for (const QPoint& p : seeds) bounds |= QRect(p, QSize(1, 1));
+    QCOMPARE(bounds, square);
+    for (std::size_t i = 1; i < seeds.size(); ++i) {
+        const QPoint a = seeds[i - 1], b = seeds[i];
+        QVERIFY2(a.x() < b.x() || (a.x() == b.x() && a.y() < b.y()),
+                 qPrintable(QStringLiteral("seed %1 (%2,%3) after (%4,%5)").arg(i).arg(b.x()).arg(b.y()).arg(a.x()).arg(a.y())));
+    }
 }
 
 /// The application started on one picture, with every message recorded.

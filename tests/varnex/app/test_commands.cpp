@@ -1,5 +1,6 @@
-// The commands of a document window: Tune Parameter, Image Window/Center,
-// the zoom factors and the two save commands.
+// The commands of a document window and their dialogs: Tune Parameter,
+// Image Window/Center, the about box, the zoom factors and the two save
+// commands.
 #include "app_harness.h"
 
 #include "dialogs.h"
@@ -10,10 +11,14 @@
 #include <QAction>
 #include <QFileInfo>
 #include <QImage>
+#include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSlider>
+#include <QStatusBar>
 #include <QTimer>
 
 #include <algorithm>
@@ -30,26 +35,57 @@ void click(QWidget* dialog, const QString& text) {
     QFAIL(qPrintable(QStringLiteral("no button ") + text));
 }
 
-// Runs `steps` on the dialog Tune Parameter opens, then cancels the dialog
-// if the steps left it open.
-void with_parameter_dialog(Session& s, const std::function<void(Dlg_Parameter*)>& steps) {
+// Runs `steps` on the modal dialog that command `id` opens, then cancels
+// the dialog if the steps left it open.
+void with_modal_dialog(Session& s, int id, const std::function<void(QDialog*)>& steps) {
     bool seen = false;
     QTimer::singleShot(0, [&] {
-        auto* dialog = qobject_cast<Dlg_Parameter*>(QApplication::activeModalWidget());
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
         if (!dialog) return;
         seen = true;
         steps(dialog);
         if (dialog->isVisible()) dialog->reject();
     });
-    QVERIFY(s.main()->RouteCommand(ID_EDIT_TUNEPARAMETER));
+    QVERIFY(s.main()->RouteCommand(id));
     QVERIFY(seen);
+}
+
+void with_parameter_dialog(Session& s, const std::function<void(Dlg_Parameter*)>& steps) {
+    with_modal_dialog(s, ID_EDIT_TUNEPARAMETER, [&](QDialog* d) {
+        auto* dialog = qobject_cast<Dlg_Parameter*>(d);
+        QVERIFY(dialog);
+        steps(dialog);
+    });
+}
+
+// Every text of the dialog is shown whole: labels and buttons are at least
+// as wide as their text in their font, and lie inside the dialog; both as
+// the dialog opens and at the smallest size the user can give it.
+void check_texts_fit(QDialog* dialog) {
+    for (bool smallest : {false, true}) {
+        if (smallest) dialog->resize(1, 1);
+        QVERIFY(dialog->layout());
+        dialog->layout()->activate();
+        for (QWidget* child : dialog->findChildren<QWidget*>()) {
+            QString text;
+            if (auto* label = qobject_cast<QLabel*>(child)) text = label->text();
+            else if (auto* button = qobject_cast<QAbstractButton*>(child)) text = button->text();
+            else continue;
+            text.remove(QLatin1Char('&'));
+            if (text.isEmpty()) continue;  // the about box's icon
+            const QString where = dialog->windowTitle() + QStringLiteral(": \"") + text + QStringLiteral("\"");
+            QVERIFY2(child->contentsRect().width() >= child->fontMetrics().horizontalAdvance(text), qPrintable(where));
+            QVERIFY2(child->contentsRect().height() >= child->fontMetrics().height(), qPrintable(where));
+            QVERIFY2(dialog->rect().contains(child->geometry()), qPrintable(where));
+        }
+    }
 }
 
 // Every pixel of both display bitmaps shows the table entry of the
 // picture's grey value in all three channels.
 void check_displays(const CVarnexDoc* doc, const std::vector<int>& table) {
     const CImage* image = doc->m_pImage;
-    for (const varnex::CDib* dib : {doc->m_pViewDib, doc->m_pSaveDib})
+    for (const varnex::DisplayBitmap* dib : {doc->m_pViewDib, doc->m_pSaveDib})
         for (int y = 0; y < image->nrows; ++y)
             for (int x = 0; x < image->ncols; ++x) {
                 const std::uint8_t* bgr = dib->PixelAt(x, y);
@@ -99,6 +135,65 @@ private Q_SLOTS:
         QCOMPARE(s.contour()->parameter, 2.5f);
     }
 
+    // After a refusal the keyboard is back in the edit box with the text
+    // selected for retyping. The message box here is a real one: it takes
+    // the keyboard, and (as under X11 without a window manager) nobody hands
+    // it back to the dialog when it closes.
+    void refusalReturnsToTheEditBox() {
+        Session s;
+        QVERIFY(s.start(copy_sample(m_dir.path(), QStringLiteral("coins.pgm"))));
+        s.messages.reset();  // the program's own message boxes
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->buttons().value(0)->click();
+        });
+        closer.start(20);
+        with_parameter_dialog(s, [&](Dlg_Parameter* d) {
+            QVERIFY(QTest::qWaitForWindowActive(d));
+            QPushButton* ok = nullptr;
+            for (QPushButton* button : d->findChildren<QPushButton*>())
+                if (button->text() == QStringLiteral("OK")) ok = button;
+            QVERIFY(ok);
+            d->Edit()->setText(QStringLiteral("abc"));
+            QTest::mouseClick(ok, Qt::LeftButton);  // the click takes the focus to OK
+            QVERIFY(d->isVisible());
+            QTRY_COMPARE(QApplication::focusWidget(), d->Edit());
+            QCOMPARE(QApplication::activeWindow(), d);
+            QCOMPARE(d->Edit()->selectedText(), QStringLiteral("abc"));
+        });
+    }
+
+    // Each dialog carries the name of its command and shows its texts whole,
+    // also at a font twice the usual size.
+    void dialogsFitTheirTexts_data() {
+        QTest::addColumn<qreal>("scale");
+        QTest::newRow("usual font") << 1.0;
+        QTest::newRow("font x2") << 2.0;
+    }
+    void dialogsFitTheirTexts() {
+        QFETCH(qreal, scale);
+        const QFont usual = QApplication::font();
+        QFont font = usual;
+        font.setPointSizeF(usual.pointSizeF() * scale);
+        QApplication::setFont(font);
+        Session s;
+        QVERIFY(s.start(copy_sample(m_dir.path(), QStringLiteral("coins.pgm"))));
+        with_parameter_dialog(s, [](Dlg_Parameter* d) {
+            QCOMPARE(d->windowTitle(), QStringLiteral("Tune Parameter"));
+            check_texts_fit(d);
+        });
+        with_modal_dialog(s, ID_APP_ABOUT, [](QDialog* d) {
+            QCOMPARE(d->windowTitle(), QStringLiteral("About Varnex"));
+            check_texts_fit(d);
+        });
+        QVERIFY(s.main()->RouteCommand(ID_IMAGE_WINDOWCENTER));
+        WindCentDlg* dlg = s.view()->GetWindCentDlg();
+        QCOMPARE(dlg->windowTitle(), QStringLiteral("Window Center"));
+        check_texts_fit(dlg);
+        dlg->reject();
+        QApplication::setFont(usual);
+    }
+
     // Colour pictures and pictures of other sample types than bytes and
     // 16-bit integers are refused with a plain OK message.
     void windowCenterRefused() {
@@ -112,6 +207,8 @@ private Q_SLOTS:
         for (const auto& [path, message] : cases) {
             Session s;
             QVERIFY(s.start(path));
+            // The command stays available to say why it cannot be used.
+            QVERIFY(s.main()->Action(ID_IMAGE_WINDOWCENTER)->isEnabled());
             QVERIFY(s.main()->RouteCommand(ID_IMAGE_WINDOWCENTER));
             QCOMPARE(s.messages->texts(), std::vector<std::string>{message});
             QCOMPARE(s.messages->boxes()[0].buttons, kalvio::MessageButtons::Ok);
@@ -139,8 +236,12 @@ private Q_SLOTS:
         QVERIFY(dlg->isVisible());
         QCOMPARE(dlg->WindowSlider()->value(), 255);
         QCOMPARE(dlg->CenterSlider()->value(), 128);
+        QCOMPARE(dlg->WindowValue()->text(), QStringLiteral("256"));
+        QCOMPARE(dlg->CenterValue()->text(), QStringLiteral("128"));
         dlg->WindowSlider()->setValue(100);
         dlg->CenterSlider()->setValue(60);
+        QCOMPARE(dlg->WindowValue()->text(), QStringLiteral("100"));
+        QCOMPARE(dlg->CenterValue()->text(), QStringLiteral("60"));
         QVERIFY(s.main()->RouteCommand(ID_IMAGE_WINDOWCENTER));
         QVERIFY(dlg->isVisible());
         QCOMPARE(dlg->WindowSlider()->value(), 100);
@@ -173,7 +274,8 @@ private Q_SLOTS:
         check_displays(doc, table);
     }
 
-    // A 16-bit picture gets a 4096-entry table; OK with the sliders left
+    // A 16-bit picture gets a 4096-entry table; the sliders move in steps of
+    // 16 levels and show levels, not positions; OK with the sliders left
     // where they started keeps window and centre exactly.
     void windowCenterOnSixteenBitPicture() {
         const QString path = m_dir.filePath(QStringLiteral("deep.pgm"));
@@ -186,15 +288,28 @@ private Q_SLOTS:
         CVarnexDoc* doc = s.doc();
         std::vector<int> table(4096);
         for (int i = 0; i < 4096; ++i) table[i] = i * 255 / 4096;
+        WindCentDlg* dlg = s.view()->GetWindCentDlg();
         for (int pass = 0; pass < 2; ++pass) {
             QCOMPARE(doc->m_nWindow, 4096);
             QCOMPARE(doc->m_nCenter, 2048);
             QCOMPARE(grey_table(doc), table);
             QVERIFY(s.main()->RouteCommand(ID_IMAGE_WINDOWCENTER));
-            click(s.view()->GetWindCentDlg(), QStringLiteral("OK"));
+            QCOMPARE(dlg->WindowValue()->text(), QStringLiteral("4096"));
+            QCOMPARE(dlg->CenterValue()->text(), QStringLiteral("2048"));
+            click(dlg, QStringLiteral("OK"));
             QCoreApplication::sendPostedEvents();
         }
         check_displays(doc, table);
+
+        QVERIFY(s.main()->RouteCommand(ID_IMAGE_WINDOWCENTER));
+        dlg->WindowSlider()->setValue(100);
+        dlg->CenterSlider()->setValue(64);
+        QCOMPARE(dlg->WindowValue()->text(), QStringLiteral("1600"));
+        QCOMPARE(dlg->CenterValue()->text(), QStringLiteral("1024"));
+        click(dlg, QStringLiteral("OK"));
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(doc->m_nWindow, 1600);
+        QCOMPARE(doc->m_nCenter, 1024);
     }
 
     // Each zoom factor checks and greys its own item; the view grows with
@@ -222,8 +337,8 @@ private Q_SLOTS:
         // A bitmap that could not be built (memory) has no size: the zoom
         // is refused instead of dividing by its width.
         CVarnexDoc* doc = s.doc();
-        varnex::CDib* built = doc->m_pViewDib;
-        doc->m_pViewDib = new varnex::CDib;
+        varnex::DisplayBitmap* built = doc->m_pViewDib;
+        doc->m_pViewDib = new varnex::DisplayBitmap;
         QVERIFY(s.main()->RouteCommand(ID_ZOOM_X3));
         QCOMPARE(s.view()->m_nZoom, 1);
         delete doc->m_pViewDib;
@@ -239,7 +354,10 @@ private Q_SLOTS:
         const QString saved = QDir(folder).filePath(QStringLiteral("coins_res.bmp"));
         Session s;
         QVERIFY(s.start(picture));
+        QStatusBar* status = s.main()->StatusBar();
+        QCOMPARE(status->currentMessage(), QStringLiteral("Ready"));
         QVERIFY(s.main()->RouteCommand(ID_SAVE_CURRENT_IMAGE));
+        QCOMPARE(status->currentMessage(), QStringLiteral("Saved ") + saved);
         const QByteArray bmp = read_all(saved);
         QVERIFY(bmp.startsWith("BM"));
         QCOMPARE(int(bmp[28]), 24);  // bits per pixel: three channels
@@ -262,12 +380,17 @@ private Q_SLOTS:
         QVERIFY(s.main()->RouteCommand(ID_SAVE_RESULTS));
         QCOMPARE(QDir(folder).entryList(QDir::Files), files);
 
+        // The note of the last save goes after a few seconds.
+        QTRY_COMPARE_WITH_TIMEOUT(status->currentMessage(), QStringLiteral("Ready"), 15000);
+
         // A result name that is a link to the picture is refused: the
-        // picture stays, and so does the link.
+        // picture stays, and so does the link; the message box says so and
+        // the status bar claims nothing.
         QVERIFY(QFile::remove(saved));
         QVERIFY(QFile::link(QStringLiteral("coins.pgm"), saved));
         QVERIFY(s.main()->RouteCommand(ID_SAVE_CURRENT_IMAGE));
         QVERIFY(s.last_message().find("Couldn't write image") == 0);
+        QCOMPARE(status->currentMessage(), QStringLiteral("Ready"));
         QCOMPARE(read_all(picture), original);
         QVERIFY(QFileInfo(saved).isSymLink());
     }

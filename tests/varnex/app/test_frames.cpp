@@ -1,6 +1,6 @@
-// The main window around the documents: its menus and caption, the
-// recent-file list kept in the settings, the names of the files beside a
-// picture, and ending the program.
+// The main window around the documents: its command states and caption,
+// the arrangement of document windows, the recent-file list kept in the
+// settings, the names of the files beside a picture, and ending the program.
 #include "app_harness.h"
 
 #include "dialogs.h"
@@ -8,38 +8,36 @@
 
 #include <QAction>
 #include <QFileInfo>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSettings>
 #include <QTimer>
 
-#include <algorithm>
-
 using namespace varnex_test;
 
 namespace {
 
-using Menus = QList<QPair<QString, QStringList>>;
-
-// The menu bar as titles with their item texts, "-" for a separator.
-Menus menus_of(const CMainFrame* main) {
-    Menus out;
-    for (QAction* top : main->menuBar()->actions()) {
-        QStringList items;
-        for (QAction* item : top->menu()->actions()) items << (item->isSeparator() ? QStringLiteral("-") : item->text());
-        out.append({top->text(), items});
-    }
-    return out;
+// The item texts of the File menu, "-" for a separator.
+QStringList file_menu(const CMainFrame* main) {
+    QStringList items;
+    for (QAction* item : main->menuBar()->actions().value(0)->menu()->actions())
+        items << (item->isSeparator() ? QStringLiteral("-") : item->text());
+    return items;
 }
 
-// Menu by menu, so that a failure names the menu that differs.
-void compare_menus(const CMainFrame* main, const Menus& expected) {
-    const Menus actual = menus_of(main);
-    for (qsizetype i = 0; i < std::max(actual.size(), expected.size()); ++i) {
-        QCOMPARE(actual.value(i).first, expected.value(i).first);
-        QCOMPARE(actual.value(i).second, expected.value(i).second);
-    }
+bool enabled(const CMainFrame* main, int id) { return main->Action(id)->isEnabled(); }
+
+// The document windows in the order they were opened.
+QList<CChildFrame*> frames_of(const CMainFrame* main) {
+    QList<CChildFrame*> frames;
+    for (QMdiSubWindow* window : main->MdiArea()->subWindowList(QMdiArea::CreationOrder))
+        frames << static_cast<CChildFrame*>(window);
+    return frames;
 }
+
+QRect workspace(const CMainFrame* main) { return QRect(QPoint(0, 0), main->MdiArea()->viewport()->size()); }
 
 QStringList stored_recent_files() {
     QSettings settings;
@@ -63,61 +61,127 @@ private Q_SLOTS:
     }
     void init() { QSettings().clear(); }
 
-    // Without a document the short menu; with one the document menu and the
-    // document's title in the caption; closing it brings the short menu back.
-    void menusAndCaption() {
-        const Menus short_menu = {
-            {"&File", {"&New\tCtrl+N", "&Open...\tCtrl+O", "-", "P&rint Setup...", "-", "Recent File", "-",
-                       "&Close", "E&xit"}},
-            {"&View", {"&Toolbar", "&Status Bar"}},
-            {"&Help", {"&About Varnex..."}},
-        };
+    // Without a document only the application's commands work and the
+    // caption is the title alone; a document window brings its menu, its
+    // commands and its title after " - "; closing it takes them away again.
+    void commandStatesAndCaption() {
         Session s;
         QVERIFY(s.start(QString()));
-        compare_menus(s.main(), short_menu);
-        QCOMPARE(s.main()->CurrentMenu(), IDR_MAINFRAME);
-        QCOMPARE(s.main()->windowTitle(), QStringLiteral("Quellbox"));
-        QVERIFY(!s.main()->menuBar()->actions()[0]->menu()->actions()[5]->isEnabled());
+        CMainFrame* main = s.main();
+        QCOMPARE(main->CurrentMenu(), IDR_MAINFRAME);
+        QCOMPARE(main->windowTitle(), QStringLiteral("Quellbox"));
+        QVERIFY(enabled(main, ID_FILE_OPEN) && enabled(main, ID_APP_ABOUT));
+        for (int id : {ID_EDIT_GRAPHCUT, ID_SAVE_CURRENT_IMAGE, ID_FILE_CLOSE, ID_WINDOW_CASCADE, ID_ZOOM_X2})
+            QVERIFY2(!enabled(main, id), qPrintable(QString::number(id)));
+        QVERIFY(!main->RouteCommand(ID_EDIT_GRAPHCUT));
+        QVERIFY(!main->RouteCommand(ID_ZOOM_X2));
 
         const QString picture = QFileInfo(copy_sample(m_dir.path(), QStringLiteral("coins.pgm"))).absoluteFilePath();
         QVERIFY(s.app->OpenDocumentFile(picture));
-        const Menus document_menu = {
-            {"&File", {"&New\tCtrl+N", "&Open...\tCtrl+O", "&Close", "Save Current Image", "-", "&Print...\tCtrl+P",
-                       "Print Pre&view", "P&rint Setup...", "-", "&1 " + picture, "-", "E&xit"}},
-            {"&Edit", {"Graphcut", "Tune Parameter"}},
-            {"&View", {"&Toolbar", "&Status Bar", "-", "Image Window/Center"}},
-            {"&Window", {"&New Window", "&Cascade", "&Tile", "&Arrange Icons", "-", "&1 coins.pgm"}},
-            {"&Help", {"&About Varnex..."}},
-            {"Zoom", {"x1", "x2", "x3", "x4"}},
-            {"Save", {"Save Results"}},
-        };
-        compare_menus(s.main(), document_menu);
-        QCOMPARE(s.main()->CurrentMenu(), IDR_VARNEXTYPE);
-        QCOMPARE(s.main()->windowTitle(), QStringLiteral("Quellbox - coins.pgm"));
+        QCOMPARE(main->CurrentMenu(), IDR_VARNEXTYPE);
+        QCOMPARE(main->windowTitle(), QStringLiteral("Quellbox - coins.pgm"));
+        for (int id : {ID_EDIT_GRAPHCUT, ID_EDIT_TUNEPARAMETER, ID_IMAGE_WINDOWCENTER, ID_SAVE_CURRENT_IMAGE,
+                       ID_FILE_CLOSE, ID_WINDOW_NEW, ID_WINDOW_CASCADE, ID_ZOOM_X2})
+            QVERIFY2(enabled(main, id), qPrintable(QString::number(id)));
+        // Commands nobody handles stay greyed.
+        for (int id : {ID_EDIT_CUT, ID_EDIT_COPY, ID_EDIT_PASTE, ID_EDIT_UNDO})
+            QVERIFY2(!enabled(main, id), qPrintable(QString::number(id)));
+        QVERIFY(main->RouteCommand(ID_ZOOM_X2));
+        QCOMPARE(s.view()->m_nZoom, 2);
 
-        QVERIFY(s.main()->RouteCommand(ID_FILE_CLOSE));
-        QTRY_COMPARE(s.main()->CurrentMenu(), IDR_MAINFRAME);
-        QCOMPARE(s.main()->windowTitle(), QStringLiteral("Quellbox"));
-        QCOMPARE(menus_of(s.main())[0].second[5], "&1 " + picture);
+        QVERIFY(main->RouteCommand(ID_FILE_CLOSE));
+        QTRY_COMPARE(main->CurrentMenu(), IDR_MAINFRAME);
+        QCOMPARE(main->windowTitle(), QStringLiteral("Quellbox"));
+        QVERIFY(!enabled(main, ID_EDIT_GRAPHCUT));
+        QCOMPARE(file_menu(main)[5], "&1 " + picture);
 
         // Menus are switched on every activation: that must not pile up
         // menus or actions.
         QVERIFY(s.app->OpenDocumentFile(picture));
-        s.main()->UpdateMenus();
-        QVERIFY(s.main()->RouteCommand(ID_FILE_CLOSE));
-        QTRY_COMPARE(s.main()->CurrentMenu(), IDR_MAINFRAME);
+        main->UpdateMenus();
+        QVERIFY(main->RouteCommand(ID_FILE_CLOSE));
+        QTRY_COMPARE(main->CurrentMenu(), IDR_MAINFRAME);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        const auto menus = s.main()->findChildren<QMenu*>().size();
-        const auto actions = s.main()->findChildren<QAction*>().size();
+        const auto menus = main->findChildren<QMenu*>().size();
+        const auto actions = main->findChildren<QAction*>().size();
         for (int i = 0; i < 5; ++i) {
             QVERIFY(s.app->OpenDocumentFile(picture));
-            for (int k = 0; k < 10; ++k) s.main()->UpdateMenus();
-            QVERIFY(s.main()->RouteCommand(ID_FILE_CLOSE));
-            QTRY_COMPARE(s.main()->CurrentMenu(), IDR_MAINFRAME);
+            for (int k = 0; k < 10; ++k) main->UpdateMenus();
+            QVERIFY(main->RouteCommand(ID_FILE_CLOSE));
+            QTRY_COMPARE(main->CurrentMenu(), IDR_MAINFRAME);
         }
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QCOMPARE(s.main()->findChildren<QMenu*>().size(), menus);
-        QCOMPARE(s.main()->findChildren<QAction*>().size(), actions);
+        QCOMPARE(main->findChildren<QMenu*>().size(), menus);
+        QCOMPARE(main->findChildren<QAction*>().size(), actions);
+    }
+
+    // When a program sets a display name, Qt's window-system back ends (X11
+    // among them) append it to every caption that does not end with it:
+    // "Quellbox - coins.pgm — Quellbox". None is set, so the display name is
+    // whatever the application name is.
+    void captionGetsNoSecondTitle() {
+        Session s;
+        QVERIFY(s.start(copy_sample(m_dir.path(), QStringLiteral("coins.pgm"))));
+        QCOMPARE(s.main()->windowTitle(), QStringLiteral("Quellbox - coins.pgm"));
+        QCOMPARE(QGuiApplication::applicationDisplayName(), QStringLiteral("Quellbox"));
+        QCoreApplication::setApplicationName(QStringLiteral("probe"));
+        const QString display_name = QGuiApplication::applicationDisplayName();
+        QCoreApplication::setApplicationName(QString::fromLatin1(CVarnexApp::kAppTitle));
+        QCOMPARE(display_name, QStringLiteral("probe"));
+    }
+
+    // Cascade gives each window the size that fits its picture at its zoom
+    // (as when it opened), whatever tiling did to it, and steps them down
+    // from the area's corner, the active window on top.
+    void cascadeKeepsPictureSizes() {
+        Session s;
+        QVERIFY(s.start(copy_sample(m_dir.path(), QStringLiteral("coins.pgm"))));
+        CMainFrame* main = s.main();
+        QVERIFY(s.app->OpenDocumentFile(copy_sample(m_dir.path(), QStringLiteral("brain_pd.bmp"))));
+        QVERIFY(main->RouteCommand(ID_ZOOM_X2));
+        QVERIFY(main->RouteCommand(ID_WINDOW_NEW));
+        CChildFrame* active = main->MDIGetActive();
+        QVERIFY(main->RouteCommand(ID_WINDOW_TILE_HORZ));
+        QVERIFY(main->RouteCommand(ID_WINDOW_CASCADE));
+
+        // coins.pgm 384 x 303 at zoom 1, brain_pd.bmp 181 x 217 at zoom 2 and
+        // (the new window) at zoom 1; 4 pixels of border each.
+        const QList<CChildFrame*> frames = frames_of(main);
+        QCOMPARE(frames.size(), 3);
+        const QSize views[] = {{388, 307}, {366, 438}, {185, 221}};
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(frames[i]->GetActiveView()->size(), views[i]);
+            QVERIFY(workspace(main).contains(frames[i]->geometry()));
+        }
+        QCOMPARE(main->MDIGetActive(), active);
+        const QList<QMdiSubWindow*> stacked = main->MdiArea()->subWindowList(QMdiArea::StackingOrder);
+        QCOMPARE(stacked.back(), active);
+        QCOMPARE(stacked.front()->pos(), QPoint(0, 0));
+        for (qsizetype i = 1; i < stacked.size(); ++i) {
+            const QPoint step = stacked[i]->pos() - stacked[i - 1]->pos();
+            QCOMPARE(step.x(), step.y());
+            // The window beneath keeps its title bar (the view's offset in
+            // its frame less the side border) in sight.
+            const QWidget* beneath = stacked[i - 1]->widget();
+            QVERIFY(step.y() >= beneath->y() - beneath->x());
+        }
+    }
+
+    // New windows open inside the document area and sized to their picture,
+    // however the area's free places lie.
+    void newWindowsOpenInsideTheArea() {
+        Session s;
+        QVERIFY(s.start(copy_sample(m_dir.path(), QStringLiteral("coins.pgm"))));
+        CMainFrame* main = s.main();
+        for (int i = 0; i < 4; ++i) {
+            QVERIFY(main->RouteCommand(ID_WINDOW_NEW));
+            CChildFrame* frame = main->MDIGetActive();
+            QVERIFY2(workspace(main).contains(frame->geometry()),
+                     qPrintable(QStringLiteral("window %1 at %2,%3 %4 x %5 in %6 x %7")
+                                    .arg(i + 2).arg(frame->x()).arg(frame->y()).arg(frame->width())
+                                    .arg(frame->height()).arg(workspace(main).width()).arg(workspace(main).height())));
+            QCOMPARE(frame->GetActiveView()->size(), QSize(388, 307));
+        }
     }
 
     // The last four files opened, most recent first, in the settings and the
@@ -142,7 +206,7 @@ private Q_SLOTS:
         Session s;
         QVERIFY(s.start(QString()));
         QCOMPARE(s.app->RecentFiles(), (QStringList{files[1], files[4], files[3], files[2]}));
-        QCOMPARE(menus_of(s.main())[0].second.mid(5, 4),
+        QCOMPARE(file_menu(s.main()).mid(5, 4),
                  (QStringList{"&1 " + files[1], "&2 " + files[4], "&3 " + files[3], "&4 " + files[2]}));
 
         QVERIFY(s.main()->RouteCommand(ID_FILE_MRU_FILE1 + 1));
