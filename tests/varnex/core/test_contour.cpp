@@ -47,17 +47,6 @@ protected:
     std::unique_ptr<Contour> contour;
 };
 
-TEST_F(RegionsTest, FlatMapIsOneRegionWithoutNeighbours) {
-    MyImage picture = core_test::grey_picture(4, 5, {50});
-    divide(picture, {"aaaaa", "aaaaa", "aaaaa", "aaaaa"});
-    ASSERT_EQ(contour->region_count(), 1);
-    EXPECT_EQ(pixels_of(*contour, 1).size(), 20u);
-    EXPECT_EQ(lower(1), std::vector<int>{1});
-    EXPECT_EQ(all(1), std::vector<int>{1});
-    EXPECT_EQ(contour->map_rows, 4);
-    EXPECT_EQ(contour->map_cols, 5);
-}
-
 TEST_F(RegionsTest, RingAroundACentreInFillOrder) {
     MyImage picture = core_test::grey_picture(3, 3, {0});
     divide(picture, {"aaa", "aba", "aaa"});
@@ -179,22 +168,6 @@ TEST_F(RegionsTest, SamplesOutsideTheByteRangeGoToTheEndBins) {
     ASSERT_TRUE(contour->ComputeRegions());
     EXPECT_FLOAT_EQ(contour->histograms[0][1], 4.0f / 6);
     EXPECT_FLOAT_EQ(contour->histograms[0][256], 2.0f / 6);
-}
-
-TEST_F(RegionsTest, ComputeRegionsTraces) {
-    kalvio_test::TraceRecorder trace;
-    MyImage picture = core_test::grey_picture(2, 2, {0});
-    divide(picture, {"ab", "ba"});
-    contour->BuildGraph();
-    const std::vector<std::string> steps = {"gray image!\n", "finish BuildGraph\n"};
-    EXPECT_EQ(trace.lines(), steps);
-    MyImage colour(2, 2, 1, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
-    Contour other(&colour);
-    ASSERT_TRUE(other.LoadRegionMap(dir.path("map.bmp")));
-    ASSERT_TRUE(other.ComputeRegions());
-    EXPECT_EQ(trace.lines().back(), "color image!\n");
-    other.ReleaseRegions();
-    other.ReleaseRunData();
 }
 
 TEST(ContourSeeds, OnlyPointsInsideThePictureAreKept) {

@@ -25,13 +25,6 @@ bool contains(const MyImage& image, int x, int y) {
     return image.Contains(&p);
 }
 
-TEST(MyImageWindow, DefaultImageContainsNothing) {
-    MyImage image;
-    expect_window(image, 0, 0);
-    EXPECT_FALSE(contains(image, 0, 0));
-    EXPECT_FALSE(contains(image, -1, -1));
-}
-
 TEST(MyImageWindow, EveryConstructorCoversTheWholeImage) {
     MyImage sized(5, 4, 1, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
     expect_window(sized, 5, 4);
