@@ -14,11 +14,11 @@ namespace {
 
 const char* format_name(int format) {
     switch (format) {
-        case 1: return "PGM";
-        case 2: return "PPM";
-        case 3: return "BMP";
-        case 4: return "qvf";
-        case 6: return "medical";
+        case KALVIO_FORMAT_PGM: return "PGM";
+        case KALVIO_FORMAT_PPM: return "PPM";
+        case KALVIO_FORMAT_BMP: return "BMP";
+        case KALVIO_FORMAT_QVF: return "qvf";
+        case KALVIO_FORMAT_TESSIL: return "medical";
         default: return "unknown";
     }
 }

@@ -1,9 +1,416 @@
-// BMP files through the display bitmap.
+// BMP files: CDib::Read and Write, and the float-image reader and writer
+// that go through them.
+#include "ops/dib_p.h"
+
 #include <kalvio/dib.h>
 #include <kalvio/file.h>
 #include <kalvio/formats.h>
 #include <kalvio/image.h>
 #include <kalvio/message.h>
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+using namespace kalvio::detail;
+
+namespace {
+
+constexpr std::uint32_t kFileHeaderSize = 14;
+constexpr std::uint16_t kSignature = 0x4D42;  // "BM"
+
+// Compression codes of the information header besides kRgb.
+constexpr std::uint32_t kRle8 = 1, kRle4 = 2, kBitFields = 3, kJpeg = 4, kPng = 5,
+                        kAlphaBitFields = 6;
+
+// The messages of Read, one per kind of refusal.
+constexpr const char* kShortFileHeader = "Read error 1";
+constexpr const char* kInvalid = "Invalid bitmap file";
+constexpr const char* kTruncated = "Read error 2: truncated bitmap";
+constexpr const char* kCompressed = "Compressed bitmaps are not supported";
+constexpr const char* kUnsupported = "Unsupported bitmap format";
+constexpr const char* kTooLarge = "Bitmap too large for memory";
+
+// A run paints at most 255 pixels for its two bytes, so a stream that paints
+// every pixel has no more than 128 pixels a byte. Only skips (deltas, early
+// ends of line or of bitmap) go beyond; allowing twice that keeps room for
+// them while a few bytes cannot claim a picture of gigabytes.
+constexpr std::uint64_t kMaxRlePixelsPerByte = 256;
+
+// One colour of a bit-field pixel. The value under the mask is scaled to
+// 0..255 as value * 255 / largest, truncating, so that a full field gives 255
+// (for 5 bits: 31 -> 255, 16 -> 131, 1 -> 8).
+class Field {
+public:
+    explicit Field(std::uint32_t mask) : m_mask(mask) {
+        if (mask) {
+            m_shift = std::countr_zero(mask);
+            m_largest = mask >> m_shift;
+        }
+    }
+    std::uint8_t operator()(std::uint32_t pixel) const {
+        if (!m_largest) return 0;
+        return static_cast<std::uint8_t>(((pixel & m_mask) >> m_shift) * 255ULL / m_largest);
+    }
+
+private:
+    std::uint32_t m_mask;
+    int m_shift = 0;
+    std::uint32_t m_largest = 0;
+};
+
+// Converts one stored row of the file into the kept layout: 1-, 2- and 4-bit
+// indices become one byte each; 16- and 32-bit pixels become blue, green, red.
+void convert_row(const std::uint8_t* in, std::uint8_t* out, int width, int bit_count,
+                 const Field (&fields)[3]) {
+    switch (bit_count) {
+        case 1:
+        case 2:
+        case 4: {
+            const int per_byte = 8 / bit_count;
+            const unsigned largest = (1u << bit_count) - 1;
+            for (int x = 0; x < width; ++x) {
+                const int shift = 8 - bit_count * (x % per_byte + 1);
+                out[x] = static_cast<std::uint8_t>(in[x / per_byte] >> shift & largest);
+            }
+            break;
+        }
+        case 8: std::memcpy(out, in, static_cast<std::size_t>(width)); break;
+        case 24: std::memcpy(out, in, static_cast<std::size_t>(width) * 3); break;
+        default:
+            for (int x = 0; x < width; ++x) {
+                const std::uint32_t pixel = bit_count == 16
+                                                ? get16(in + 2 * static_cast<std::size_t>(x))
+                                                : get32(in + 4 * static_cast<std::size_t>(x));
+                out[3 * static_cast<std::size_t>(x)] = fields[2](pixel);
+                out[3 * static_cast<std::size_t>(x) + 1] = fields[1](pixel);
+                out[3 * static_cast<std::size_t>(x) + 2] = fields[0](pixel);
+            }
+    }
+}
+
+// The bytes of a compressed pixel stream, read through a small buffer: the
+// stream's length comes from the file, so it is never allocated whole.
+class StreamReader {
+public:
+    StreamReader(CFile& file, std::uint64_t length) : m_file(file), m_left(length) {}
+
+    // The next byte; false at the end of the stream.
+    bool next(std::uint8_t& byte) {
+        if (m_at == m_end) {
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(m_left, sizeof m_buffer));
+            m_end = want ? m_file.Read(m_buffer, want) : 0;
+            m_at = 0;
+            m_left -= m_end;
+            if (m_end == 0) return false;
+        }
+        byte = m_buffer[m_at++];
+        return true;
+    }
+
+private:
+    CFile& m_file;
+    std::uint64_t m_left;
+    std::uint8_t m_buffer[4096];
+    std::size_t m_at = 0, m_end = 0;
+};
+
+// Decodes an RLE8 or RLE4 stream (bit_count 8 or 4) into `bits`: one index
+// a byte, stored rows of `out_stride` bytes from the bottom, zero-filled by
+// the caller so that pixels the stream skips keep index 0. Null on success,
+// else the message to show. Pixels may run into the padding of the row as
+// stored uncompressed (writers encode it) and are dropped there; a run,
+// absolute run or delta beyond that padding or above the top row is refused.
+const char* decode_rle(CFile& file, std::uint64_t stream_bytes, int bit_count, std::int32_t width,
+                       std::int32_t height, std::uint64_t out_stride, std::uint8_t* bits) {
+    StreamReader in(file, stream_bytes);
+    const std::uint64_t row_slots = row_stride(static_cast<std::uint64_t>(width), bit_count) * 8 /
+                                    static_cast<std::uint64_t>(bit_count);
+    const auto columns = static_cast<std::uint64_t>(width);
+    std::uint64_t x = 0;
+    std::int64_t y = 0;  // stored row, from the bottom; wide enough for y + 255
+    auto paint = [&](std::uint8_t index) {
+        if (x < columns) bits[static_cast<std::uint64_t>(y) * out_stride + x] = index;
+        ++x;
+    };
+    // Index k of a run or absolute run: RLE4 bytes hold two, high nibble first.
+    auto index = [bit_count](std::uint8_t byte, unsigned k) -> std::uint8_t {
+        if (bit_count == 8) return byte;
+        return k % 2 == 0 ? byte >> 4 : byte & 0x0F;
+    };
+    while (y < height) {
+        std::uint8_t count, value;
+        if (!in.next(count) || !in.next(value)) {
+            // A stream may stop without its end-of-bitmap marker once the
+            // top row is full, as Pillow and ImageMagick accept (ImageMagick
+            // only after the row's end of line); nothing is missing then.
+            // Any earlier end is a truncated file.
+            return y == height - 1 && x >= columns ? nullptr : kTruncated;
+        }
+        if (count > 0) {
+            if (x + count > row_slots) return kInvalid;
+            for (unsigned k = 0; k < count; ++k) paint(index(value, k));
+            continue;
+        }
+        if (value == 0) {  // end of line
+            x = 0;
+            ++y;
+        } else if (value == 1) {  // end of bitmap
+            return nullptr;
+        } else if (value == 2) {  // delta: right and up
+            std::uint8_t dx, dy;
+            if (!in.next(dx) || !in.next(dy)) return kTruncated;
+            x += dx;
+            y += dy;
+            if (x > row_slots || y >= height) return kInvalid;
+        } else {  // absolute run of `value` indices, padded to 16 bits
+            if (x + value > row_slots) return kInvalid;
+            const unsigned bytes = bit_count == 8 ? value : (value + 1u) / 2;
+            std::uint8_t byte = 0;
+            for (unsigned k = 0; k < value; ++k) {
+                if ((bit_count == 8 || k % 2 == 0) && !in.next(byte)) return kTruncated;
+                paint(index(byte, k));
+            }
+            // A missing pad byte at the very end is left to the next read.
+            if (bytes % 2) in.next(byte);
+        }
+    }
+    // The end of line of the top row ends the bitmap; what follows is unused.
+    return nullptr;
+}
+
+// Reads uncompressed rows of `in_stride` bytes into `bits` in the kept
+// layout; a negative `stored_height` means the file holds the top row first.
+const char* read_rows(CFile& file, std::uint64_t in_stride, int bit_count, std::int32_t width,
+                      std::int32_t stored_height, const std::uint32_t (&masks)[3],
+                      std::uint64_t out_stride, std::uint8_t* bits) {
+    Bytes row = new_bytes(in_stride);
+    if (!row) return kTooLarge;
+    const bool top_down = stored_height < 0;
+    const std::int32_t height = top_down ? -stored_height : stored_height;
+    const Field fields[3] = {Field(masks[0]), Field(masks[1]), Field(masks[2])};
+    for (std::int32_t i = 0; i < height; ++i) {
+        if (file.Read(row.get(), in_stride) != in_stride) return kTruncated;
+        const std::int32_t stored = top_down ? height - 1 - i : i;
+        convert_row(row.get(), bits + stored * out_stride, width, bit_count, fields);
+    }
+    return nullptr;
+}
+
+// A bitmap read from a file, in the layout CDib keeps.
+struct Loaded {
+    Bytes info, bits;
+    std::uint32_t image_size = 0, row_bytes = 0;
+    int color_count = 0, width = 0, height = 0, pixel_bytes = 0;
+};
+
+// What the headers of a BMP file say, read and checked step by step.
+struct Header {
+    std::int64_t base = 0;          // file position of the signature
+    std::uint64_t available = 0;    // bytes from the signature to the end of the file
+    std::uint32_t offset = 0;       // of the pixels, from the signature
+    std::uint32_t size = 0;         // of the information header
+    std::uint8_t fields[124] = {};  // the information header; after a 40-byte one, the masks
+    std::int32_t width = 0;
+    std::int32_t stored_height = 0;  // negative when the file holds the top row first
+    std::int32_t height = 0;
+    int bit_count = 0;
+    std::uint32_t compression = 0;
+    bool rle = false, bit_fields = false;
+    std::uint64_t table_start = 0;  // of the colour table, from the signature
+    std::uint32_t masks[3] = {};    // red, green, blue of 16- and 32-bit pixels
+    int color_count = 0;            // colour-table entries of indexed pixels
+};
+
+// Reads the file header and the information header from the file's
+// position.
+const char* read_headers(CFile& file, Header& h) {
+    h.base = file.GetPosition();
+    std::uint8_t head[kFileHeaderSize];
+    if (h.base < 0 || file.Read(head, sizeof head) != sizeof head) return kShortFileHeader;
+    if (get16(head) != kSignature) return kInvalid;
+    const std::int64_t length = file.GetLength();
+    if (length < h.base + kFileHeaderSize) return kTruncated;
+    h.available = static_cast<std::uint64_t>(length - h.base);
+    h.offset = get32(head + 10);
+
+    if (file.Read(h.fields, 4) != 4) return kTruncated;
+    h.size = get32(h.fields);
+    if (h.size != 40 && h.size != 108 && h.size != 124) return kUnsupported;
+    if (file.Read(h.fields + 4, h.size - 4) != h.size - 4) return kTruncated;
+    h.width = static_cast<std::int32_t>(get32(h.fields + 4));
+    h.stored_height = static_cast<std::int32_t>(get32(h.fields + 8));
+    h.bit_count = get16(h.fields + 14);
+    h.compression = get32(h.fields + 16);
+    h.table_start = kFileHeaderSize + h.size;
+    return nullptr;
+}
+
+// Checks the compression, the bit count and the size against each other.
+const char* check_pixel_format(Header& h) {
+    h.rle = h.compression == kRle8 || h.compression == kRle4;
+    h.bit_fields = h.compression == kBitFields || h.compression == kAlphaBitFields;
+    if (h.compression == kJpeg || h.compression == kPng) return kCompressed;
+    if (h.compression != kRgb && !h.rle && !h.bit_fields) return kUnsupported;
+    if (!is_bit_count(h.bit_count)) return kInvalid;
+    if (h.bit_fields && h.bit_count != 16 && h.bit_count != 32) return kInvalid;
+    if (h.rle && h.bit_count != (h.compression == kRle8 ? 8 : 4)) return kInvalid;
+    if (h.width <= 0 || h.stored_height == 0 || h.stored_height == INT32_MIN) return kInvalid;
+    const bool top_down = h.stored_height < 0;
+    // Compressed streams are bottom-up by definition; a negative height
+    // makes no sense for them.
+    if (h.rle && top_down) return kInvalid;
+    h.height = top_down ? -h.stored_height : h.stored_height;
+    return nullptr;
+}
+
+// The masks of 16- and 32-bit pixels, read after a 40-byte header, and the
+// colour count of indexed pixels.
+const char* read_colour_layout(CFile& file, Header& h) {
+    std::uint32_t* masks = h.masks;
+    masks[0] = 0x7C00, masks[1] = 0x03E0, masks[2] = 0x001F;  // 16-bit default: 5-5-5
+    if (h.bit_count == 32) {
+        masks[0] = 0xFF0000;
+        masks[1] = 0x00FF00;
+        masks[2] = 0x0000FF;
+    }
+    if (h.bit_fields) {
+        // A 40-byte header is followed by the masks; larger headers hold them.
+        if (h.size == kInfoHeaderSize) {
+            const std::size_t count = h.compression == kAlphaBitFields ? 16 : 12;
+            if (file.Read(h.fields + kInfoHeaderSize, count) != count) return kTruncated;
+            h.table_start += count;
+        }
+        for (int k = 0; k < 3; ++k) masks[k] = get32(h.fields + 40 + 4 * k);
+    }
+    if (h.bit_count <= 8) {
+        const std::uint32_t colors_used = get32(h.fields + 32);
+        if (colors_used > 256) return kInvalid;
+        h.color_count = colors_used ? static_cast<int>(colors_used) : 1 << h.bit_count;
+    }
+    return nullptr;
+}
+
+// Where the pixels lie and the bytes they take, in the file and in memory.
+struct Extent {
+    std::uint64_t stream_bytes = 0;  // from the pixels to the end of the file
+    std::uint64_t in_stride = 0;     // of an uncompressed row of the file
+    int out_bits = 0;                // 8 or 24, as kept
+    std::uint64_t out_stride = 0;    // of a kept row
+    std::uint32_t image_size = 0;    // of all kept rows
+};
+
+// Checks that the colour table lies before the pixels and the pixels inside
+// the file, and that the kept rows fit 32 bits of bytes. Every size is
+// checked against the bytes the file holds before anything is allocated
+// from it.
+const char* check_extent(const Header& h, Extent& e) {
+    if (h.offset < h.table_start + 4ULL * h.color_count) return kInvalid;
+    if (h.offset > h.available) return kTruncated;
+    e.stream_bytes = h.available - h.offset;
+    e.in_stride = row_stride(static_cast<std::uint64_t>(h.width), h.bit_count);
+    if (h.rle) {
+        const std::uint64_t pixels =
+            static_cast<std::uint64_t>(h.width) * static_cast<std::uint64_t>(h.height);
+        if ((pixels + kMaxRlePixelsPerByte - 1) / kMaxRlePixelsPerByte > e.stream_bytes)
+            return kTruncated;
+    } else if (e.in_stride > e.stream_bytes / static_cast<std::uint64_t>(h.height)) {
+        return kTruncated;
+    }
+
+    e.out_bits = h.bit_count <= 8 ? 8 : 24;
+    e.out_stride = row_stride(static_cast<std::uint64_t>(h.width), e.out_bits);
+    if (e.out_stride > UINT32_MAX / static_cast<std::uint64_t>(h.height)) return kTooLarge;
+    e.image_size = static_cast<std::uint32_t>(e.out_stride * h.height);
+    return nullptr;
+}
+
+// Reads the colour table and the pixels into new blocks, under a fresh
+// 40-byte header that keeps the file's resolution.
+const char* read_pixels(CFile& file, const Header& h, const Extent& e, Loaded& out) {
+    Bytes info = new_bytes(kInfoHeaderSize + 4ULL * h.color_count);
+    Bytes bits = new_bytes(e.image_size);
+    if (!info || !bits) return kTooLarge;
+    write_info_header(info.get(), h.width, h.height, e.out_bits, h.color_count, e.image_size);
+    std::memcpy(info.get() + 24, h.fields + 24, 8);
+    const std::size_t table_bytes = 4 * static_cast<std::size_t>(h.color_count);
+    if (file.Read(info.get() + kInfoHeaderSize, table_bytes) != table_bytes) return kTruncated;
+
+    const std::int64_t pixels_at = h.base + static_cast<std::int64_t>(h.offset);
+    if (file.Seek(pixels_at, CFile::begin) != pixels_at) return kTruncated;
+    const char* error = h.rle ? decode_rle(file, e.stream_bytes, h.bit_count, h.width, h.height,
+                                           e.out_stride, bits.get())
+                              : read_rows(file, e.in_stride, h.bit_count, h.width,
+                                          h.stored_height, h.masks, e.out_stride, bits.get());
+    if (error) return error;
+
+    out.info = std::move(info);
+    out.bits = std::move(bits);
+    out.image_size = e.image_size;
+    out.row_bytes = static_cast<std::uint32_t>(e.out_stride);
+    out.color_count = h.color_count;
+    out.width = h.width;
+    out.height = h.height;
+    out.pixel_bytes = e.out_bits / 8;
+    return nullptr;
+}
+
+// Reads a BMP file from the file's position; null on success, else the
+// message to show.
+const char* read_bitmap(CFile& file, Loaded& out) {
+    Header header;
+    Extent extent;
+    const char* error = read_headers(file, header);
+    if (!error) error = check_pixel_format(header);
+    if (!error) error = read_colour_layout(file, header);
+    if (!error) error = check_extent(header, extent);
+    if (!error) error = read_pixels(file, header, extent, out);
+    return error;
+}
+
+}  // namespace
+
+int CDib::Read(CFile* file) {
+    release();
+    Loaded loaded;
+    if (const char* error = file ? read_bitmap(*file, loaded) : kShortFileHeader) {
+        AfxMessageBox(error, MB_OK);
+        return 0;
+    }
+    info = loaded.info.release();
+    bits = loaded.bits.release();
+    image_size = loaded.image_size;
+    color_count = loaded.color_count;
+    width = loaded.width;
+    height = loaded.height;
+    row_bytes = loaded.row_bytes;
+    pixel_bytes = loaded.pixel_bytes;
+    return 1;
+}
+
+int CDib::Write(CFile* file) {
+    if (!file) return 0;
+    const std::uint64_t table_bytes = 4ULL * static_cast<std::uint32_t>(color_count);
+    const std::uint64_t header_bytes = kInfoHeaderSize + table_bytes;
+    const std::uint64_t file_size = kFileHeaderSize + header_bytes + image_size;
+    // Whatever goes wrong, the file is abandoned rather than left half written.
+    if (!info || !bits || color_count < 0 || file_size > UINT32_MAX) {
+        file->Abort();
+        return 0;
+    }
+    std::uint8_t head[kFileHeaderSize] = {'B', 'M'};
+    put32(head + 2, static_cast<std::uint32_t>(file_size));
+    put32(head + 10, static_cast<std::uint32_t>(kFileHeaderSize + header_bytes));
+    const bool ok = file->Write(head, sizeof head) &&
+                    file->Write(info, static_cast<std::size_t>(header_bytes)) &&
+                    file->Write(bits, image_size) && file->Close();
+    if (!ok) file->Abort();
+    return ok ? 1 : 0;
+}
 
 float** read_bmp_image(const char* path, int* nrows, int* ncols, int* color) {
     CFile file;
@@ -25,7 +432,7 @@ int write_bmp_image(float** data, const char* path, int nrows, int ncols, int co
     }
     CDib* dib;
     {
-        CImage image(nrows, ncols, color, data, 3, 4);
+        CImage image(nrows, ncols, color, data, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
         if (!image.data) return 0;  // the allocator has shown its message
         dib = new CDib(&image, 0, 0.0f, 0.0f);
     }

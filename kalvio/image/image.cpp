@@ -62,7 +62,7 @@ void copy_from(CImage& image, const CImage& source) {
 }  // namespace
 
 CImage::CImage()
-    : nrows(0), ncols(0), color(0), datatype(6), format(4),
+    : nrows(0), ncols(0), color(0), datatype(KALVIO_TYPE_FLOAT), format(KALVIO_FORMAT_QVF),
       data(nullptr), mag(nullptr), dir(nullptr), scale(nullptr) {}
 
 CImage::CImage(int nrows, int ncols, int color, int format, int datatype)
@@ -145,7 +145,7 @@ void CImage::ComputeRGB(CImage* red, CImage* green, CImage* blue) {
 
 CImage* CImage::MakeGray() {
     if (!has_pixels(*this)) return nullptr;
-    CImage* gray = new CImage(nrows, ncols, 0, format, 6);
+    CImage* gray = new CImage(nrows, ncols, 0, format, KALVIO_TYPE_FLOAT);
     if (!gray->data) {
         delete gray;
         return nullptr;
@@ -164,7 +164,7 @@ CImage* CImage::MakeGray() {
 
 CImage* CImage::MakeColor(int rescale) {
     if (!has_pixels(*this)) return nullptr;
-    CImage* out = new CImage(nrows, ncols, 1, format, 4);
+    CImage* out = new CImage(nrows, ncols, 1, format, KALVIO_TYPE_UINT8);
     if (!out->data) {
         delete out;
         return nullptr;

@@ -52,6 +52,16 @@ bool pixel_bytes(int rows, int cols, int per_pixel, int sample_bytes, std::int64
     return true;
 }
 
+int sample_size(int type) {
+    switch (type) {
+        case KALVIO_TYPE_UINT8: return 1;
+        case KALVIO_TYPE_INT16: return 2;
+        case KALVIO_TYPE_INT32:
+        case KALVIO_TYPE_FLOAT: return 4;
+        default: return 0;
+    }
+}
+
 int to_int(float value) {
     if (std::isnan(value)) return 0;
     if (value >= 2147483648.0f) return INT_MAX;
@@ -266,13 +276,14 @@ int CImage::ReadImage(const char* path) {
 
 int CImage::WriteImage(const char* path) {
     switch (format) {
-        case 1: return write_pgm_image(data, path, nrows, ncols, color);
-        case 2: return write_ppm_image(data, path, nrows, ncols, color);
-        case 3: return write_bmp_image(data, path, nrows, ncols, color);
-        case 4: return write_qvf_image(data, path, nrows, ncols, color, datatype);
-        case 7: return write_duta_image(data, path, nrows, ncols);
-        case 8: return write_raw_image(data, path, nrows, ncols, datatype);
-        case 9: return write_brantow_image(data, path, nrows, ncols);
+        case KALVIO_FORMAT_PGM: return write_pgm_image(data, path, nrows, ncols, color);
+        case KALVIO_FORMAT_PPM: return write_ppm_image(data, path, nrows, ncols, color);
+        case KALVIO_FORMAT_BMP: return write_bmp_image(data, path, nrows, ncols, color);
+        case KALVIO_FORMAT_QVF:
+            return write_qvf_image(data, path, nrows, ncols, color, datatype);
+        case KALVIO_FORMAT_DUTA: return write_duta_image(data, path, nrows, ncols);
+        case KALVIO_FORMAT_RAW: return write_raw_image(data, path, nrows, ncols, datatype);
+        case KALVIO_FORMAT_BRANTOW: return write_brantow_image(data, path, nrows, ncols);
         default: return 0;
     }
 }

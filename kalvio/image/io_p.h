@@ -22,6 +22,11 @@ std::int64_t bytes_left(FILE* fp);
 /// bytes take; false when a size is not positive or the count overflows.
 bool pixel_bytes(int rows, int cols, int per_pixel, int sample_bytes, std::int64_t* bytes);
 
+/// Bytes a grey sample of sample type `type` takes in qvf and raw files: 1
+/// for KALVIO_TYPE_UINT8, 2 for INT16, 4 for INT32 and FLOAT; 0 for a type
+/// that has no samples.
+int sample_size(int type);
+
 /// A float sample as an integer: truncation toward zero, NaN as 0, values
 /// beyond the int range saturated, so no conversion is undefined.
 int to_int(float value);

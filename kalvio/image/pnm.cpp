@@ -3,6 +3,7 @@
 
 #include <kalvio/arrays.h>
 #include <kalvio/formats.h>
+#include <kalvio/image.h>
 #include <kalvio/message.h>
 
 #include <cctype>
@@ -100,7 +101,7 @@ float** read_pnm(const char* path, int channels, const char* name, int* nrows, i
     std::fclose(fp);
     *nrows = rows;
     *ncols = cols;
-    if (datatype) *datatype = sample_bytes == 2 ? 7 : 4;
+    if (datatype) *datatype = sample_bytes == 2 ? KALVIO_TYPE_INT16 : KALVIO_TYPE_UINT8;
     return data;
 }
 

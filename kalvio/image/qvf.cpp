@@ -3,6 +3,7 @@
 
 #include <kalvio/arrays.h>
 #include <kalvio/formats.h>
+#include <kalvio/image.h>
 #include <kalvio/message.h>
 
 #include <cerrno>
@@ -15,23 +16,11 @@ using namespace kalvio::detail;
 
 namespace {
 
-// Bytes of one sample of a grey image of sample type `type`; 0 for a type
-// that has no samples.
-int sample_size(int type) {
-    switch (type) {
-        case 4: return 1;
-        case 7: return 2;
-        case 5: return 4;
-        case 6: return 4;
-        default: return 0;
-    }
-}
-
 float decode(const unsigned char* p, int type) {
     switch (type) {
-        case 4: return p[0];
-        case 7: return static_cast<std::int16_t>(p[0] | (p[1] << 8));
-        case 5: {
+        case KALVIO_TYPE_UINT8: return p[0];
+        case KALVIO_TYPE_INT16: return static_cast<std::int16_t>(p[0] | (p[1] << 8));
+        case KALVIO_TYPE_INT32: {
             const std::uint32_t v = p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
             return static_cast<float>(static_cast<std::int32_t>(v));
         }
@@ -46,7 +35,7 @@ float decode(const unsigned char* p, int type) {
 
 void encode(float value, int type, unsigned char* p) {
     std::uint32_t v;
-    if (type == 6) {
+    if (type == KALVIO_TYPE_FLOAT) {
         std::memcpy(&v, &value, sizeof v);
     } else {
         v = static_cast<std::uint32_t>(to_int(value));
@@ -97,7 +86,7 @@ float** read_qvf_image(const char* path, int* nrows, int* ncols, int* color, int
         std::fclose(fp);
         return nullptr;
     }
-    if (flag == 1 && type != 4) {
+    if (flag == 1 && type != KALVIO_TYPE_UINT8) {
         std::fclose(fp);
         AfxMessageBox("A color image has to be in byte format");
         return nullptr;
@@ -140,7 +129,8 @@ float** read_qvf_image(const char* path, int* nrows, int* ncols, int* color, int
                 AfxMessageBox("read_qvf_image: Truncated file");
                 return nullptr;
             }
-            for (int i = 0; i < length; ++i) data[r][i] = decode(&row[std::size_t(i) * size], flag ? 4 : type);
+            const int row_type = flag ? KALVIO_TYPE_UINT8 : type;
+            for (int i = 0; i < length; ++i) data[r][i] = decode(&row[std::size_t(i) * size], row_type);
         }
     }
     std::fclose(fp);
@@ -152,7 +142,7 @@ float** read_qvf_image(const char* path, int* nrows, int* ncols, int* color, int
 }
 
 int write_qvf_image(float** data, const char* path, int nrows, int ncols, int color, int datatype) {
-    if (color == 1 && datatype != 4) {
+    if (color == 1 && datatype != KALVIO_TYPE_UINT8) {
         AfxMessageBox("write_qvf_image: A color image has to be in byte format");
         return 0;
     }
@@ -169,7 +159,7 @@ int write_qvf_image(float** data, const char* path, int nrows, int ncols, int co
     std::fprintf(out.fp(), "QV\n%d %d\n%d\n%d\n", nrows, ncols, datatype, color);
     if (has_samples) {
         const int size = color == 1 ? 1 : sample_size(datatype);
-        const int type = color == 1 ? 4 : datatype;
+        const int type = color == 1 ? KALVIO_TYPE_UINT8 : datatype;
         const std::size_t length = static_cast<std::size_t>(ncols) * (color == 1 ? 3 : 1);
         std::vector<unsigned char> row(length * size);
         for (int r = 0; r < nrows; ++r) {

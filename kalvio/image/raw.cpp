@@ -18,6 +18,21 @@ namespace {
 // samples of 2 bytes.
 constexpr std::int64_t kBrantowPixels = 0x20000;
 
+// The layout codes of Raw2Img for grey files, and for colour files.
+enum GreyLayout : int { kBytes = 0, kLow12Bits = 1, kInt16 = 2, kInt32 = 3, kFloat = 4 };
+enum ColourLayout : int { kInterleaved = 0, kPlanar = 1 };
+
+// Bytes a sample and the sample type of the image made, for each grey
+// layout in order.
+struct GreySamples {
+    int size, type;
+};
+constexpr GreySamples kGreySamples[] = {{1, KALVIO_TYPE_UINT8},
+                                        {2, KALVIO_TYPE_INT16},
+                                        {2, KALVIO_TYPE_INT16},
+                                        {4, KALVIO_TYPE_INT32},
+                                        {4, KALVIO_TYPE_FLOAT}};
+
 bool has_pixels(float** data, int nrows, int ncols) { return data && nrows > 0 && ncols > 0; }
 
 void put_rows_big_endian(float** data, int nrows, int ncols, FILE* fp) {
@@ -48,7 +63,7 @@ int write_duta_image(float** data, const char* path, int nrows, int ncols) {
 }
 
 int write_raw_image(float** data, const char* path, int nrows, int ncols, int datatype) {
-    const int size = datatype == 4 ? 1 : datatype == 7 ? 2 : (datatype == 5 || datatype == 6) ? 4 : 0;
+    const int size = sample_size(datatype);
     if (size > 0 && !has_pixels(data, nrows, ncols)) {
         AfxMessageBox("write_raw_image: No image to write");
         return 0;
@@ -64,7 +79,7 @@ int write_raw_image(float** data, const char* path, int nrows, int ncols, int da
         for (int r = 0; r < nrows; ++r) {
             for (int c = 0; c < ncols; ++c) {
                 std::uint32_t v;
-                if (datatype == 6) std::memcpy(&v, &data[r][c], sizeof v);
+                if (datatype == KALVIO_TYPE_FLOAT) std::memcpy(&v, &data[r][c], sizeof v);
                 else v = static_cast<std::uint32_t>(to_int(data[r][c]));
                 for (int i = 0; i < size; ++i) row[std::size_t(c) * size + i] = static_cast<unsigned char>(v >> (8 * i));
             }
@@ -120,10 +135,10 @@ CImage* Raw2Img(const char* path, int nrows, int ncols, int color, int layout, i
     // Sample bytes and the resulting sample type of each known layout.
     int size = 0, type = 0;
     if (color == 0) {
-        static const int sizes[] = {1, 2, 2, 4, 4}, types[] = {4, 7, 7, 5, 6};
-        if (layout >= 0 && layout <= 4) size = sizes[layout], type = types[layout];
-    } else if (color == 1 && (layout == 0 || layout == 1)) {
-        size = 1, type = 4;
+        if (layout >= kBytes && layout <= kFloat)
+            size = kGreySamples[layout].size, type = kGreySamples[layout].type;
+    } else if (color == 1 && (layout == kInterleaved || layout == kPlanar)) {
+        size = 1, type = KALVIO_TYPE_UINT8;
     }
     if (size == 0) {
         AfxMessageBox("Raw2Img: Unknown colour and layout");
@@ -150,7 +165,7 @@ CImage* Raw2Img(const char* path, int nrows, int ncols, int color, int layout, i
         return nullptr;
     }
 
-    CImage* image = new CImage(nrows, ncols, color, 4, type);
+    CImage* image = new CImage(nrows, ncols, color, KALVIO_FORMAT_QVF, type);
     if (!image->data) {
         delete image;
         return nullptr;
@@ -161,17 +176,17 @@ CImage* Raw2Img(const char* path, int nrows, int ncols, int color, int layout, i
         const std::size_t c = i % ncols;
         if (color == 1) {
             for (int k = 0; k < 3; ++k)
-                row[3 * c + k] = layout == 0 ? raw[3 * i + k] : raw[k * pixels + i];
+                row[3 * c + k] = layout == kInterleaved ? raw[3 * i + k] : raw[k * pixels + i];
             continue;
         }
         const unsigned char* p = &raw[i * size];
         std::uint32_t v = 0;
         for (int b = 0; b < size; ++b) v |= std::uint32_t(p[bigendian ? size - 1 - b : b]) << (8 * b);
         switch (layout) {
-            case 0: row[c] = static_cast<float>(v); break;
-            case 1: row[c] = static_cast<float>(v & 0x0FFF); break;
-            case 2: row[c] = static_cast<float>(static_cast<std::int16_t>(v)); break;
-            case 3: row[c] = static_cast<float>(static_cast<std::int32_t>(v)); break;
+            case kBytes: row[c] = static_cast<float>(v); break;
+            case kLow12Bits: row[c] = static_cast<float>(v & 0x0FFF); break;
+            case kInt16: row[c] = static_cast<float>(static_cast<std::int16_t>(v)); break;
+            case kInt32: row[c] = static_cast<float>(static_cast<std::int32_t>(v)); break;
             default: {
                 float f;
                 std::memcpy(&f, &v, sizeof f);

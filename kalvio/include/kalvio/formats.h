@@ -13,7 +13,8 @@ class CImage;
 // must hold every sample the header promises.
 
 /// Binary PGM ("P5"). A maximum above 255 means two big-endian bytes a
-/// sample; *datatype (when not null) becomes 7 then, else 4.
+/// sample; *datatype (when not null) becomes KALVIO_TYPE_INT16 then, else
+/// KALVIO_TYPE_UINT8.
 KALVIO_API float** read_pgm_image(const char* path, int* nrows, int* ncols, int* datatype = nullptr);
 /// Binary PPM ("P6"): rows of 3 * ncols floats, red, green, blue.
 KALVIO_API float** read_ppm_image(const char* path, int* nrows, int* ncols, int* datatype = nullptr);

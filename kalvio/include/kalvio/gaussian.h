@@ -15,8 +15,11 @@ KALVIO_API void fdga(float sigma, float** table);
 /// n >= 1 works. Does nothing for n <= 0 or a null table or line.
 ///
 /// The image filters of CImage run the same recursion on many lines at once
-/// with SSE2, AVX2 or AVX-512, chosen at run time, all giving the same bits.
-/// The environment variable KALVIO_SIMD=sse2 or =avx2 caps that choice.
+/// with SSE2, AVX2 or AVX-512, chosen at run time, or with portable kernels
+/// on single floats where the build has no x86 kernels (other processors,
+/// or KALVIO_PORTABLE_KERNELS); all give the same bits. The environment
+/// variable KALVIO_SIMD=sse2 or =avx2 caps the choice, =none takes the
+/// portable kernels.
 /// Pictures of a megapixel or more are split into bands filtered on one
 /// thread per processor (KALVIO_THREADS=n sets the number, at most 8); the
 /// bits do not depend on the split. The filters are safe to call from

@@ -52,22 +52,22 @@ TEST(PnmRead, HeaderCommentsAndLayoutsOfOtherProgramsAreAccepted) {
     EXPECT_EQ(image.nrows, 2);
     EXPECT_EQ(image.ncols, 3);
     EXPECT_EQ(image.color, 0);
-    EXPECT_EQ(image.format, 1);
-    EXPECT_EQ(image.datatype, 4);
+    EXPECT_EQ(image.format, KALVIO_FORMAT_PGM);
+    EXPECT_EQ(image.datatype, KALVIO_TYPE_UINT8);
     EXPECT_EQ(image.data[1][2], 6.0f);
 
     // Everything on one line, a comment inside it, CR LF line ends.
     TempDir::put(dir.path("b.ppm"), "P6 2 #w\r\n1 255\n" + bytes({10, 20, 30, 40, 50, 60}));
     ASSERT_EQ(image.ReadImage(dir.path("b.ppm").c_str()), 1);
     EXPECT_EQ(image.color, 1);
-    EXPECT_EQ(image.format, 2);
+    EXPECT_EQ(image.format, KALVIO_FORMAT_PPM);
     EXPECT_EQ(image.ncols, 2);
     EXPECT_EQ(image.data[0][5], 60.0f);
 
     // A maximum above 255: two big-endian bytes a sample, 16-bit type.
     TempDir::put(dir.path("c.pgm"), "P5\n2 1\n65535\n" + bytes({0x12, 0x34, 0xFF, 0xFE}));
     ASSERT_EQ(image.ReadImage(dir.path("c.pgm").c_str()), 1);
-    EXPECT_EQ(image.datatype, 7);
+    EXPECT_EQ(image.datatype, KALVIO_TYPE_INT16);
     EXPECT_EQ(image.data[0][0], 0x1234);
     EXPECT_EQ(image.data[0][1], 0xFFFE);
     EXPECT_TRUE(messages.boxes().empty());
@@ -96,7 +96,7 @@ TEST(ReadImage, BadFilesFailWithTheReadersMessageAndLeaveTheImageAsItWas) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir::put(dir.path(c.name), c.content);
-        CImage image(3, 4, 0, 4, 6);
+        CImage image(3, 4, 0, KALVIO_FORMAT_QVF, KALVIO_TYPE_FLOAT);
         image.data[2][3] = 7.0f;
         image.mag = make_2D_float_array(3, 4);
         MessageRecorder messages;
@@ -104,8 +104,8 @@ TEST(ReadImage, BadFilesFailWithTheReadersMessageAndLeaveTheImageAsItWas) {
         EXPECT_EQ(messages.texts(), (Strings{c.reader_message, "CImage: Can't read data"}));
         EXPECT_EQ(image.nrows, 3);
         EXPECT_EQ(image.ncols, 4);
-        EXPECT_EQ(image.format, 4);
-        EXPECT_EQ(image.datatype, 6);
+        EXPECT_EQ(image.format, KALVIO_FORMAT_QVF);
+        EXPECT_EQ(image.datatype, KALVIO_TYPE_FLOAT);
         ASSERT_NE(image.data, nullptr);
         EXPECT_EQ(image.data[2][3], 7.0f);
         EXPECT_NE(image.mag, nullptr);
@@ -126,7 +126,7 @@ TEST(ReadImage, BadFilesFailWithTheReadersMessageAndLeaveTheImageAsItWas) {
 TEST(ReadImage, ChoosesTheReaderFromTheFirstLineAndKeepsPlanesOnlyWhenTheSizeHolds) {
     TempDir dir;
     MessageRecorder messages;
-    CImage image(2, 3, 0, 4, 6);
+    CImage image(2, 3, 0, KALVIO_FORMAT_QVF, KALVIO_TYPE_FLOAT);
     image.mag = make_2D_float_array(2, 3);
     image.dir = make_2D_float_array(2, 3);
     TempDir::put(dir.path("same.pgm"), "P5\n3 2\n255\n" + bytes({1, 2, 3, 4, 5, 6}));
@@ -138,8 +138,8 @@ TEST(ReadImage, ChoosesTheReaderFromTheFirstLineAndKeepsPlanesOnlyWhenTheSizeHol
     // takes the file, and 512 bytes make a 16 x 16 picture.
     TempDir::put(dir.path("xqv.dat"), "xQV\n" + std::string(508, '\0'));
     ASSERT_EQ(image.ReadImage(dir.path("xqv.dat").c_str()), 1);
-    EXPECT_EQ(image.format, 6);
-    EXPECT_EQ(image.datatype, 7);
+    EXPECT_EQ(image.format, KALVIO_FORMAT_TESSIL);
+    EXPECT_EQ(image.datatype, KALVIO_TYPE_INT16);
     EXPECT_EQ(image.nrows, 16);
     EXPECT_EQ(image.mag, nullptr) << "planes of another size are released";
     EXPECT_EQ(image.dir, nullptr);
@@ -264,26 +264,28 @@ TEST(QvfFile, SixteenBitImageRoundTripsByteForByte) {
     ASSERT_EQ(image.ReadImage(dir.path("in.qvf").c_str()), 1);
     EXPECT_EQ(image.nrows, 2);
     EXPECT_EQ(image.ncols, 3);
-    EXPECT_EQ(image.datatype, 7);
+    EXPECT_EQ(image.datatype, KALVIO_TYPE_INT16);
     EXPECT_EQ(image.data[0][1], -1.0f);
     EXPECT_EQ(image.data[0][2], -32768.0f);
     EXPECT_EQ(image.data[1][2], 32766.0f);
     ASSERT_EQ(image.WriteImage(dir.path("out.qvf").c_str()), 1);
     EXPECT_EQ(TempDir::get(dir.path("out.qvf")), file);
 
-    for (int type : {4, 5, 6}) {
+    for (int type : {KALVIO_TYPE_UINT8, KALVIO_TYPE_INT32, KALVIO_TYPE_FLOAT}) {
         SCOPED_TRACE(type);
-        CImage source = grey({{-2.5f, 1.0f}, {300.0f, 1e6f}}, 4, type);
+        CImage source = grey({{-2.5f, 1.0f}, {300.0f, 1e6f}}, KALVIO_FORMAT_QVF, type);
         ASSERT_EQ(source.WriteImage(dir.path("t.qvf").c_str()), 1);
         CImage back;
         ASSERT_EQ(back.ReadImage(dir.path("t.qvf").c_str()), 1);
         EXPECT_EQ(back.datatype, type);
-        const float expect_last = type == 4 ? 64.0f : 1e6f;  // 1,000,000 & 0xFF
+        const float expect_last = type == KALVIO_TYPE_UINT8 ? 64.0f : 1e6f;  // 1,000,000 & 0xFF
         EXPECT_EQ(back.data[1][1], expect_last);
-        EXPECT_EQ(back.data[0][0], type == 6 ? -2.5f : type == 4 ? 254.0f : -2.0f);
+        EXPECT_EQ(back.data[0][0], type == KALVIO_TYPE_FLOAT   ? -2.5f
+                                   : type == KALVIO_TYPE_UINT8 ? 254.0f
+                                                               : -2.0f);
     }
     MessageRecorder messages;
-    CImage colour(1, 1, 1, 4, 6);
+    CImage colour(1, 1, 1, KALVIO_FORMAT_QVF, KALVIO_TYPE_FLOAT);
     EXPECT_EQ(colour.WriteImage(dir.path("c.qvf").c_str()), 0);
     EXPECT_EQ(messages.texts(), (Strings{"write_qvf_image: A color image has to be in byte format"}));
     EXPECT_FALSE(std::filesystem::exists(dir.path("c.qvf")));
@@ -291,10 +293,10 @@ TEST(QvfFile, SixteenBitImageRoundTripsByteForByte) {
 
 TEST(PnmWrite, SamplesAreTruncatedAndWrapToTheirLowByte) {
     TempDir dir;
-    CImage image = grey({{300.7f, -1.0f, 255.9f}}, 1, 4);
+    CImage image = grey({{300.7f, -1.0f, 255.9f}}, KALVIO_FORMAT_PGM, KALVIO_TYPE_UINT8);
     ASSERT_EQ(image.WriteImage(dir.path("a.pgm").c_str()), 1);
     EXPECT_EQ(TempDir::get(dir.path("a.pgm")), "P5\n3 1\n255\n" + bytes({44, 255, 255}));
-    image.format = 2;
+    image.format = KALVIO_FORMAT_PPM;
     ASSERT_EQ(image.WriteImage(dir.path("a.ppm").c_str()), 1);
     EXPECT_EQ(TempDir::get(dir.path("a.ppm")), "P6\n3 1\n255\n" + bytes({44, 44, 44, 255, 255, 255, 255, 255, 255}));
     EXPECT_EQ(dir.entries(), 2u);
@@ -302,7 +304,7 @@ TEST(PnmWrite, SamplesAreTruncatedAndWrapToTheirLowByte) {
 
 TEST(PnmWrite, ColourToGreyAsksAndCancelLeavesTheOldFileUntouched) {
     TempDir dir;
-    CImage colour(1, 2, 1, 1, 4);
+    CImage colour(1, 2, 1, KALVIO_FORMAT_PGM, KALVIO_TYPE_UINT8);
     const float channels[] = {1, 1, 1, 10, 20, 32};
     for (int i = 0; i < 6; ++i) colour.data[0][i] = channels[i];
     const std::string target = dir.path("c.pgm");
@@ -324,15 +326,18 @@ TEST(PnmWrite, ColourToGreyAsksAndCancelLeavesTheOldFileUntouched) {
 
 TEST(Writers, CreateFailuresAreReportedAndNothingIsWritten) {
     TempDir dir;
-    CImage image = grey({{1, 2}, {3, 4}}, 1, 4);
+    CImage image = grey({{1, 2}, {3, 4}}, KALVIO_FORMAT_PGM, KALVIO_TYPE_UINT8);
     const std::string nowhere = dir.path("no/such/folder/out");
     struct Case {
         int format;
         const char* message;
     };
-    for (Case c : {Case{1, "write_pgm_image: Can't create file"}, {2, "write_ppm_image: Can't create file"},
-                   {3, "write_bmp_image: Can't create file"}, {4, "write_qvf_image: Can't create file"},
-                   {7, "write_duta_image: Can't create file"}, {8, "write_raw_image: Can't create file"}}) {
+    for (Case c : {Case{KALVIO_FORMAT_PGM, "write_pgm_image: Can't create file"},
+                   {KALVIO_FORMAT_PPM, "write_ppm_image: Can't create file"},
+                   {KALVIO_FORMAT_BMP, "write_bmp_image: Can't create file"},
+                   {KALVIO_FORMAT_QVF, "write_qvf_image: Can't create file"},
+                   {KALVIO_FORMAT_DUTA, "write_duta_image: Can't create file"},
+                   {KALVIO_FORMAT_RAW, "write_raw_image: Can't create file"}}) {
         MessageRecorder messages;
         image.format = c.format;
         EXPECT_EQ(image.WriteImage(nowhere.c_str()), 0);
@@ -340,27 +345,27 @@ TEST(Writers, CreateFailuresAreReportedAndNothingIsWritten) {
     }
     MessageRecorder messages;
     CImage empty;
-    empty.format = 1;
+    empty.format = KALVIO_FORMAT_PGM;
     EXPECT_EQ(empty.WriteImage(dir.path("e.pgm").c_str()), 0) << "an image without pixels";
     EXPECT_EQ(dir.entries(), 0u);
 }
 
 TEST(Writers, BigEndianAndRawLayouts) {
     TempDir dir;
-    CImage image = grey({{1.0f, -2.0f}, {70000.0f, 258.9f}}, 7, 7);
+    CImage image = grey({{1.0f, -2.0f}, {70000.0f, 258.9f}}, KALVIO_FORMAT_DUTA, KALVIO_TYPE_INT16);
     ASSERT_EQ(image.WriteImage(dir.path("d.duta").c_str()), 1);
     EXPECT_EQ(TempDir::get(dir.path("d.duta")),
               bytes({0, 2, 0, 2, 0, 1, 0xFF, 0xFE, 0x11, 0x70, 1, 2}));
-    image.format = 8;
+    image.format = KALVIO_FORMAT_RAW;
     ASSERT_EQ(image.WriteImage(dir.path("r.raw").c_str()), 1);
     EXPECT_EQ(TempDir::get(dir.path("r.raw")), bytes({1, 0, 0xFE, 0xFF, 0x70, 0x11, 2, 1}));
-    image.datatype = 0;
+    image.datatype = KALVIO_TYPE_UNSET;
     ASSERT_EQ(image.WriteImage(dir.path("empty.raw").c_str()), 1);
     EXPECT_EQ(TempDir::get(dir.path("empty.raw")), "");
 
     // brantow: the template's header (all but its last 131,072 bytes), then
     // big-endian pixels; without a template nothing is created.
-    image.format = 9;
+    image.format = KALVIO_FORMAT_BRANTOW;
     {
         MessageRecorder messages;
         unsetenv("KALVIO_BRANTOW_TEMPLATE");
@@ -383,8 +388,8 @@ TEST(Raw2Img, LayoutsByteOrdersAndRefusals) {
     ASSERT_NE(be, nullptr);
     EXPECT_EQ(be->data[0][0], 0x234);
     EXPECT_EQ(be->data[0][1], 0x234);
-    EXPECT_EQ(be->datatype, 7);
-    EXPECT_EQ(be->format, 4);
+    EXPECT_EQ(be->datatype, KALVIO_TYPE_INT16);
+    EXPECT_EQ(be->format, KALVIO_FORMAT_QVF);
     std::unique_ptr<CImage> le(Raw2Img(path.c_str(), 1, 2, 0, 2, 0, 4));
     EXPECT_EQ(le->data[0][0], 0x3412);
     EXPECT_EQ(le->data[0][1], static_cast<std::int16_t>(0x34F2));

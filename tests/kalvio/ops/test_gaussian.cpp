@@ -74,7 +74,8 @@ std::vector<Floats> reference_image(float* const* t, const CImage& image, bool a
 
 Image image_from(const std::vector<Floats>& rows) {
     Image image = std::make_unique<CImage>(static_cast<int>(rows.size()),
-                                           static_cast<int>(rows[0].size()), 0, 0, 6);
+                                           static_cast<int>(rows[0].size()), 0,
+                                           KALVIO_FORMAT_NONE, KALVIO_TYPE_FLOAT);
     for (std::size_t r = 0; r < rows.size(); ++r)
         std::copy(rows[r].begin(), rows[r].end(), image->data[r]);
     return image;
@@ -102,14 +103,15 @@ const Size kAwkwardSizes[] = {{1, 1},   {1, 7},   {3, 5},  {2, 2},   {4, 4},  {7
 const float kSigmas[] = {0.6f, 1.0f, 2.5f, 9.0f};
 
 // Caps the instruction set the filters choose at run time (KALVIO_SIMD);
-// null leaves them the widest the processor has.
+// null leaves them the widest the processor has, "none" takes the portable
+// kernels. A build without the x86 kernels runs the portable ones for all.
 struct SimdLimit {
     explicit SimdLimit(const char* limit) {
         if (limit) setenv("KALVIO_SIMD", limit, 1);
     }
     ~SimdLimit() { unsetenv("KALVIO_SIMD"); }
 };
-const char* const kSimdLimits[] = {nullptr, "avx2", "sse2"};
+const char* const kSimdLimits[] = {nullptr, "avx2", "sse2", "none"};
 
 }  // namespace
 
@@ -117,11 +119,6 @@ TEST(GaussTable, StoresTheDocumentedLeadingCoefficient) {
     for (float sigma : {0.5f, 1.0f, 3.0f, 40.0f}) {
         EXPECT_EQ(Table(false, sigma).t[0][0], 0.99969995f);
         EXPECT_EQ(Table(true, sigma).t[0][0], 0.0022000074f);
-        for (bool derivative : {false, true}) {
-            const Table table(derivative, sigma);
-            for (int i = 1; i <= 4; ++i) EXPECT_EQ(table.t[1][i], table.t[3][i]);
-            EXPECT_EQ(Floats(table.t[4], table.t[4] + 5), Floats(5, 0.0f)) << "row 4 is unused";
-        }
     }
 }
 
@@ -265,7 +262,10 @@ TEST(IirFilter, ColourImagesAreFilteredInTheGreyLayout) {
 
 TEST(IirFilter, ImagesWithoutPixelsOrTableGiveNull) {
     const Table table(false, 1.0f);
-    CImage empty, no_rows(0, 5, 0, 0, 6), no_cols(4, 0, 0, 0, 6), no_array(3, 3, 2, 0, 6);
+    CImage empty;
+    CImage no_rows(0, 5, 0, KALVIO_FORMAT_NONE, KALVIO_TYPE_FLOAT);
+    CImage no_cols(4, 0, 0, KALVIO_FORMAT_NONE, KALVIO_TYPE_FLOAT);
+    CImage no_array(3, 3, 2, KALVIO_FORMAT_NONE, KALVIO_TYPE_FLOAT);
     for (CImage* image : {&empty, &no_rows, &no_cols, &no_array}) {
         EXPECT_EQ(image->apply_IIR4_filter_x(table.t), nullptr);
         EXPECT_EQ(image->apply_IIR4_filter_y(table.t), nullptr);
@@ -273,7 +273,7 @@ TEST(IirFilter, ImagesWithoutPixelsOrTableGiveNull) {
         EXPECT_EQ(image->first_derivative_y(1.0f), nullptr);
         EXPECT_EQ(image->smooth_image(1.0f), nullptr);
     }
-    CImage grey(3, 3, 0, 0, 6);
+    CImage grey(3, 3, 0, KALVIO_FORMAT_NONE, KALVIO_TYPE_FLOAT);
     EXPECT_EQ(grey.apply_IIR4_filter_x(nullptr), nullptr);
     EXPECT_EQ(grey.apply_IIR4_filter_y(nullptr), nullptr);
     float value = 3.0f;
@@ -283,7 +283,7 @@ TEST(IirFilter, ImagesWithoutPixelsOrTableGiveNull) {
 }
 
 TEST(SmoothImage, ConstantImageGainsAsDocumented) {
-    CImage image(40, 40, 0, 0, 6);
+    CImage image(40, 40, 0, KALVIO_FORMAT_NONE, KALVIO_TYPE_FLOAT);
     for (int r = 0; r < 40; ++r) std::fill(image.data[r], image.data[r] + 40, 5.0f);
     for (const auto& [sigma, expected] : {std::pair{1.0f, 6.75f}, {2.0f, 9.72f}}) {
         const Image smooth(image.smooth_image(sigma));
@@ -301,7 +301,7 @@ TEST(SmoothImage, ColourChannelsAreEachStretchedToTheFullRange) {
     EXPECT_EQ(smooth->color, 1);
     EXPECT_EQ(smooth->datatype, KALVIO_TYPE_INT16);
     for (int channel = 0; channel < 3; ++channel) {
-        CImage grey(12, 14, 0, 0, 6);
+        CImage grey(12, 14, 0, KALVIO_FORMAT_NONE, KALVIO_TYPE_FLOAT);
         for (int r = 0; r < 12; ++r)
             for (int c = 0; c < 14; ++c) grey.data[r][c] = image->data[r][3 * c + channel];
         const Image expected(grey.smooth_image(1.5f));
@@ -319,7 +319,7 @@ TEST(SmoothImage, ColourChannelsAreEachStretchedToTheFullRange) {
 }
 
 TEST(FirstDerivative, RampGivesTheDocumentedSlopes) {
-    CImage ramp(40, 40, 0, 0, 6);
+    CImage ramp(40, 40, 0, KALVIO_FORMAT_NONE, KALVIO_TYPE_FLOAT);
     for (int r = 0; r < 40; ++r)
         for (int c = 0; c < 40; ++c) ramp.data[r][c] = static_cast<float>(c);
     const Image dx1(ramp.first_derivative_x(1.0f)), dx2(ramp.first_derivative_x(2.0f));
@@ -352,7 +352,7 @@ TEST(Normalize, ConstantImageBecomesLow) {
 }
 
 TEST(Normalize, ImagesWithoutPixelsOnlyChangeTheType) {
-    CImage empty, no_array(3, 3, 2, 0, 6);
+    CImage empty, no_array(3, 3, 2, KALVIO_FORMAT_NONE, KALVIO_TYPE_FLOAT);
     empty.Normalize(0.0f, 255.0f);
     no_array.Normalize(0.0f, 255.0f);
     EXPECT_EQ(empty.datatype, KALVIO_TYPE_UINT8);
@@ -360,7 +360,7 @@ TEST(Normalize, ImagesWithoutPixelsOnlyChangeTheType) {
 }
 
 TEST(Normalize, ColourImageStretchesTheFirstColumnsOfEachRow) {
-    CImage image(1, 2, 1, 0, 6);
+    CImage image(1, 2, 1, KALVIO_FORMAT_NONE, KALVIO_TYPE_FLOAT);
     const Floats row{1.0f, 3.0f, 50.0f, 60.0f, 70.0f, 80.0f};
     std::copy(row.begin(), row.end(), image.data[0]);
     image.Normalize(0.0f, 1.0f);

@@ -1,12 +1,15 @@
-// CDib::Read: the BMP variants other programs write, and files that are
-// truncated, inconsistent or hostile.
+// BMP files through CDib::Read and Write: the variants other programs write,
+// files that are truncated, inconsistent or hostile, and the layout of the
+// files written.
 #include <kalvio/arrays.h>
 #include <kalvio/dc.h>
 #include <kalvio/dib.h>
 #include <kalvio/file.h>
+#include <kalvio/image.h>
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -156,6 +159,30 @@ Bmp eight_bit_picture() {
     bmp.table = {0xFF0000, 0x00FF00, 0x0000FF, 0x081018, 0xFFFFFF, 0x000000};
     bmp.rows = {{3, 4, 5}, {0, 1, 2}};  // bottom row first
     return bmp;
+}
+
+// An image from its rows; colour rows hold red, green, blue triples.
+std::unique_ptr<CImage> image_of(int color, const std::vector<std::vector<float>>& rows) {
+    const int cols = static_cast<int>(rows[0].size()) / (color ? 3 : 1);
+    auto image = std::make_unique<CImage>(static_cast<int>(rows.size()), cols, color,
+                                          KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
+    for (std::size_t r = 0; r < rows.size(); ++r)
+        std::copy(rows[r].begin(), rows[r].end(), image->data[r]);
+    return image;
+}
+
+// The first n bytes of stored row r, counted from the bottom.
+Ints stored_row(const CDib& dib, int r, int n) {
+    const std::uint8_t* row = dib.bits + r * dib.row_bytes;
+    return Ints(row, row + n);
+}
+
+int get32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | p[3] << 24; }
+
+int write(CDib& dib, const std::string& path) {
+    CFile file;
+    EXPECT_TRUE(file.Open(path.c_str(), CFile::modeCreate | CFile::modeWrite));
+    return dib.Write(&file);
 }
 
 }  // namespace
@@ -406,4 +433,51 @@ TEST_F(DibReadTest, RunLengthStreamsOnePastTheirRowOrSizeAreRefused) {
     EXPECT_EQ(read(rle(8, 512, 1, {0, 1}).bytes()), 1);
     expect_refused(read(rle(8, 513, 1, {0, 1}).bytes()), truncated);
     expect_refused(read(rle(8, 0x7FFFFFFF, 0x7FFFFFFF, {0, 1}).bytes()), truncated);
+}
+
+TEST(DibWrite, FileIsHeaderColourTableAndRows) {
+    const kalvio_test::TempDir dir;
+    CDib grey(image_of(0, {{1, 2, 3}, {4, 5, 6}}).get(), 0, 0.0f, 0.0f);
+    ASSERT_EQ(write(grey, dir.path("grey.bmp")), 1);
+    const std::string bytes = dir.get(dir.path("grey.bmp"));
+    const auto* u = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    ASSERT_EQ(bytes.size(), 1078u + 8u);
+    EXPECT_EQ(bytes.substr(0, 2), "BM");
+    EXPECT_EQ(Ints({get32(u + 2), get32(u + 6), get32(u + 10)}), Ints({1086, 0, 1078}));
+    EXPECT_EQ(bytes.substr(14, 1064), std::string(reinterpret_cast<char*>(grey.info), 1064));
+    EXPECT_EQ(bytes.substr(1078), std::string(reinterpret_cast<char*>(grey.bits), 8));
+
+    // A 24-bit file reads back without colour table and writes back alike.
+    CDib colour(image_of(1, {{1, 2, 3, 4, 5, 6}}).get(), 0, 0.0f, 0.0f);
+    ASSERT_EQ(write(colour, dir.path("colour.bmp")), 1);
+    CDib back;
+    CFile in;
+    ASSERT_TRUE(in.Open(dir.path("colour.bmp").c_str(), CFile::modeRead));
+    ASSERT_EQ(back.Read(&in), 1);
+    EXPECT_EQ(back.color_count, 0);
+    EXPECT_EQ(stored_row(back, 0, 6), stored_row(colour, 0, 6));
+    ASSERT_EQ(write(back, dir.path("again.bmp")), 1);
+    for (const char* name : {"colour.bmp", "again.bmp"}) {
+        const std::string again = dir.get(dir.path(name));
+        ASSERT_EQ(again.size(), 54u + 8u) << name;
+        EXPECT_EQ(get32(reinterpret_cast<const std::uint8_t*>(again.data()) + 10), 54) << name;
+    }
+}
+
+TEST(DibWrite, FailuresReturnZeroAndPublishNothing) {
+    const kalvio_test::TempDir dir;
+    CDib empty;
+    EXPECT_EQ(write(empty, dir.path("empty.bmp")), 0);
+    EXPECT_EQ(dir.entries(), 0u) << "nothing published, no temporary left";
+    EXPECT_EQ(empty.Write(nullptr), 0);
+
+    // A file that refuses writes.
+    CDib dib(image_of(0, {{1}}).get(), 0, 0.0f, 0.0f);
+    dir.put(dir.path("old.bmp"), "old");
+    CFile read_only;
+    ASSERT_TRUE(read_only.Open(dir.path("old.bmp").c_str(), CFile::modeRead));
+    EXPECT_EQ(dib.Write(&read_only), 0);
+    EXPECT_FALSE(read_only.IsOpen());
+    EXPECT_EQ(dir.get(dir.path("old.bmp")), "old");
+    EXPECT_EQ(dir.entries(), 1u);
 }
