@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -34,11 +35,6 @@ std::uint32_t u32(const Bytes& b, std::size_t at) {
     if (at + 4 <= b.size()) std::memcpy(&v, &b[at], 4);
     return v;
 }
-std::uint16_t u16(const Bytes& b, std::size_t at) {
-    std::uint16_t v = 0;
-    if (at + 2 <= b.size()) std::memcpy(&v, &b[at], 2);
-    return v;
-}
 
 // The first offset where two files differ, or "" when they are equal.
 std::string first_difference(const Bytes& a, const Bytes& b) {
@@ -48,34 +44,6 @@ std::string first_difference(const Bytes& a, const Bytes& b) {
     std::ostringstream out;
     out << "sizes " << a.size() << " and " << b.size() << ", first difference at byte " << i;
     return out.str();
-}
-
-// Header fields of a BMP file by name (the 14-byte file header, then the
-// 40-byte information header), the colour table as blue-green-red triples,
-// and the pixel bytes.
-struct Bitmap {
-    std::vector<std::pair<std::string, std::uint32_t>> fields;
-    Bytes table_bgr;
-    Bytes pixels;
-    std::uint32_t field(const std::string& name) const {
-        for (const auto& [n, v] : fields)
-            if (n == name) return v;
-        return 0;
-    }
-};
-
-Bitmap parse(const Bytes& b) {
-    Bitmap bmp;
-    bmp.fields = {{"signature", u16(b, 0)},    {"file size", u32(b, 2)},   {"reserved", u32(b, 6)},
-                  {"offset", u32(b, 10)},       {"header size", u32(b, 14)}, {"width", u32(b, 18)},
-                  {"height", u32(b, 22)},       {"planes", u16(b, 26)},      {"bit count", u16(b, 28)},
-                  {"compression", u32(b, 30)},  {"image size", u32(b, 34)},  {"x resolution", u32(b, 38)},
-                  {"y resolution", u32(b, 42)}, {"colours used", u32(b, 46)}, {"colours important", u32(b, 50)}};
-    const std::size_t offset = bmp.field("offset");
-    for (std::size_t at = 54; at + 4 <= offset && at + 4 <= b.size(); at += 4)
-        bmp.table_bgr.insert(bmp.table_bgr.end(), &b[at], &b[at + 3]);
-    if (offset <= b.size()) bmp.pixels.assign(b.begin() + static_cast<std::ptrdiff_t>(offset), b.end());
-    return bmp;
 }
 
 class ExampleRoundTrip : public testing::TestWithParam<const char*> {
@@ -105,26 +73,21 @@ TEST_P(ExampleRoundTrip, WritesBackWhatItRead) {
         return;
     }
 
-    // Same pixels through Kalvio again.
-    CImage again;
-    ASSERT_EQ(again.ReadImage(copy.c_str()), 1);
-    ASSERT_EQ(std::vector<int>({again.nrows, again.ncols, again.color}),
-              std::vector<int>({image.nrows, image.ncols, image.color}));
-    const int length = image.color ? 3 * image.ncols : image.ncols;
-    for (int r = 0; r < image.nrows; ++r)
-        ASSERT_EQ(std::memcmp(image.data[r], again.data[r], sizeof(float) * length), 0) << "row " << r;
-
     // Same bytes, except the fields the writer sets itself: image size (0
     // or the real size), resolution (0) and the colour table's reserved
-    // bytes (0).
-    const Bitmap a = parse(original), b = parse(written);
-    for (const auto& [name, value] : a.fields) {
-        if (name == "x resolution" || name == "y resolution") continue;
-        if (name == "image size" && b.field(name) == 0) continue;
-        EXPECT_EQ(b.field(name), value) << name;
-    }
-    EXPECT_EQ(b.table_bgr, a.table_bgr) << "colour table";
-    EXPECT_EQ(first_difference(a.pixels, b.pixels), "") << "pixel bytes";
+    // bytes (0); the headers are the 14-byte file header and 40 bytes of
+    // information. (Kalvio reads files whose image size is 0: test_bmp.cpp.)
+    ASSERT_GE(written.size(), 54u);
+    Bytes expected = original;
+    ASSERT_GE(expected.size(), 54u);
+    const auto keep_written = [&](std::size_t at, std::size_t n) {
+        std::copy_n(written.begin() + static_cast<std::ptrdiff_t>(at), n, expected.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    if (u32(written, 34) == 0) keep_written(34, 4);
+    keep_written(38, 8);
+    for (std::size_t at = 54; at + 4 <= u32(original, 10) && at + 4 <= std::min(expected.size(), written.size()); at += 4)
+        keep_written(at + 3, 1);
+    EXPECT_EQ(first_difference(expected, written), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Examples, ExampleRoundTrip,

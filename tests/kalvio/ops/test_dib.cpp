@@ -33,16 +33,6 @@ Ints stored_row(const CDib& dib, int r, int n) {
     return Ints(row, row + n);
 }
 
-int get32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | p[3] << 24; }
-
-// Size, width, height, planes, bit count, compression, image size, colours
-// used and colours important.
-Ints header_fields(const CDib& dib) {
-    const std::uint8_t* h = dib.info;
-    return {get32(h),      get32(h + 4),  get32(h + 8),  h[12] | h[13] << 8, h[14] | h[15] << 8,
-            get32(h + 16), get32(h + 20), get32(h + 32), get32(h + 36)};
-}
-
 bool is_empty(const CDib& dib) {
     return !dib.info && !dib.bits && !dib.palette && dib.width == 0 && dib.height == 0 &&
            dib.image_size == 0;
@@ -50,38 +40,9 @@ bool is_empty(const CDib& dib) {
 
 }  // namespace
 
-TEST(DibConstruct, GreyAndColourLayouts) {
-    const CDib grey(image_of(0, {{1, 2, 3}, {4, 5, 6}}).get(), 0, 0.0f, 0.0f);
-    EXPECT_EQ(Ints({grey.width, grey.height, grey.color_count, grey.pixel_bytes}),
-              Ints({3, 2, 256, 1}));
-    EXPECT_EQ(grey.row_bytes, 4u);
-    EXPECT_EQ(grey.image_size, 8u);
-    EXPECT_EQ(header_fields(grey), Ints({40, 3, 2, 1, 8, 0, 0, 256, 256}));
-    EXPECT_EQ(stored_row(grey, 0, 3), Ints({4, 5, 6})) << "the bottom row is the image's last";
-    EXPECT_EQ(stored_row(grey, 1, 3), Ints({1, 2, 3}));
-    const std::uint8_t* entry = grey.info + 40 + 4 * 200;
-    EXPECT_EQ(Ints(entry, entry + 4), Ints({200, 200, 200, 0}));
-    ASSERT_NE(grey.palette, nullptr);
-    EXPECT_EQ(grey.palette->entries().size(), 256u);
-
-    const auto image =
-        image_of(1, {{1, 2, 3, 4, 5, 6, 7, 8, 9}, {11, 12, 13, 14, 15, 16, 17, 18, 19}});
-    const CDib colour(image.get(), 0, 0.0f, 0.0f);
-    EXPECT_EQ(Ints({colour.width, colour.height, colour.color_count, colour.pixel_bytes}),
-              Ints({3, 2, 0, 3}));
-    EXPECT_EQ(colour.row_bytes, 12u);
-    EXPECT_EQ(colour.image_size, 24u);
-    EXPECT_EQ(header_fields(colour), Ints({40, 3, 2, 1, 24, 0, 0, 0, 0}));
-    EXPECT_EQ(stored_row(colour, 0, 9), Ints({13, 12, 11, 16, 15, 14, 19, 18, 17}));
-    EXPECT_EQ(colour.palette, nullptr);
-
-    const CDib wide(5, 1, 24), sized(3, 2, 8);
-    EXPECT_EQ(wide.row_bytes, 16u);
-    EXPECT_EQ(wide.image_size, 16u);
-    EXPECT_EQ(sized.color_count, 256);
-    EXPECT_EQ(sized.palette, nullptr) << "the sized constructor leaves the palette to the caller";
-}
-
+// The header, colour table and row layout of bitmaps made from images are
+// checked through the files written (tests/interop: check_written.py and
+// the peers that read them).
 TEST(DibConstruct, FloatsBecomeTheLowEightBitsOfTheirTruncation) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const auto image = image_of(0, {{255.9f, 256.0f, -1.0f, -0.5f, 511.0f, nan, 1e20f, -1e20f}});
@@ -147,12 +108,7 @@ TEST(DibConstruct, NoPixelsGiveAnEmptyBitmap) {
                              Ints{0x7FFFFFFF, 1, 32}, Ints{4, 4, 7}})
         EXPECT_TRUE(is_empty(CDib(size[0], size[1], size[2]))) << size[0] << " " << size[2];
 
-    // Created by name, as the factory makes it.
-    const CRuntimeClass* record = CRuntimeClass::FromName("CDib");
-    ASSERT_NE(record, nullptr);
-    const std::unique_ptr<CObject> made(record->CreateObject());
-    ASSERT_TRUE(made && made->IsKindOf(KALVIO_RUNTIME_CLASS(CDib)));
-    EXPECT_TRUE(is_empty(*static_cast<CDib*>(made.get())));
+    EXPECT_TRUE(is_empty(CDib()));
 }
 
 TEST(DibPalette, MakePaletteCopiesTheColourTable) {
@@ -232,31 +188,13 @@ TEST(DibDraw, TrueColourDrawsThroughACopyOfTheSystemPalette) {
     EXPECT_EQ(Ints(true_colour.pixel(0, 0), true_colour.pixel(0, 0) + 3), Ints({200, 100, 50}));
 }
 
+// Indexed bitmaps with grey and colour tables are read in tests/interop
+// (test_peer_read.cpp); a 24-bit bitmap whose pixels are all grey is one
+// channel too, and other depths give nothing.
 TEST(DibFloat, MakeFloatImageIsOneChannelUntilAColourDiffers) {
-    CDib dib(image_of(0, {{0, 1}, {2, 3}}).get(), 0, 0.0f, 0.0f);
     int rows = 0, cols = 0, color = -1;
-    float** grey = dib.MakeFloatImage(&rows, &cols, &color);
-    ASSERT_NE(grey, nullptr);
-    EXPECT_EQ(Ints({rows, cols, color}), Ints({2, 2, 0}));
-    EXPECT_EQ(Floats(grey[1], grey[1] + 2), Floats({2, 3}));
-    free_2D_float_array(grey);
-
-    dib.info[40 + 4 * 3 + 2] = 9;  // entry 3: red 9, green and blue 3
-    float** rgb = dib.MakeFloatImage(&rows, &cols, &color);
-    ASSERT_NE(rgb, nullptr);
-    EXPECT_EQ(color, 1);
-    EXPECT_EQ(Floats(rgb[1], rgb[1] + 6), Floats({2, 2, 2, 9, 3, 3}));
-    free_2D_float_array(rgb);
-
-    CDib colour(image_of(1, {{1, 2, 3, 4, 4, 4}}).get(), 0, 0.0f, 0.0f);
-    rgb = colour.MakeFloatImage(&rows, &cols, &color);
-    ASSERT_NE(rgb, nullptr);
-    EXPECT_EQ(color, 1);
-    EXPECT_EQ(Floats(rgb[0], rgb[0] + 6), Floats({1, 2, 3, 4, 4, 4}));
-    free_2D_float_array(rgb);
-
     CDib grey_pixels(image_of(1, {{5, 5, 5}}).get(), 0, 0.0f, 0.0f);
-    grey = grey_pixels.MakeFloatImage(&rows, &cols, &color);
+    float** grey = grey_pixels.MakeFloatImage(&rows, &cols, &color);
     ASSERT_NE(grey, nullptr);
     EXPECT_EQ(Ints({rows, cols, color, static_cast<int>(grey[0][0])}), Ints({1, 1, 0, 5}));
     free_2D_float_array(grey);

@@ -38,7 +38,9 @@ TEST(MessageBox, AnswerThatWasNotOfferedFallsBackToTheSafeChoice) {
     EXPECT_EQ(AfxMessageBox("Yes or no", MB_YESNO), IDYES);
 }
 
-TEST(MessageBox, RecordersNestAndRestoreTheDefault) {
+// Recorders nest; when the last one goes, or an empty handler is set, the
+// default writes to standard error and answers with the first button.
+TEST(MessageBox, RecordersNestAndEmptyHandlersRestoreTheDefault) {
     {
         MessageRecorder outer;
         {
@@ -49,20 +51,17 @@ TEST(MessageBox, RecordersNestAndRestoreTheDefault) {
         AfxMessageBox("outer");
         EXPECT_EQ(outer.texts(), std::vector<std::string>{"outer"});
     }
-    // The default writes to standard error and answers with the first button.
     testing::internal::CaptureStderr();
     EXPECT_EQ(AfxMessageBox("to standard error", MB_OKCANCEL), IDOK);
     EXPECT_EQ(AfxMessageBox("yes by default", MB_YESNOCANCEL), IDYES);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "to standard error\nyes by default\n");
-}
 
-TEST(MessageBox, EmptyHandlerRestoresTheDefault) {
     kalvio::MessageHandler previous = kalvio::set_message_handler(
         [](const std::string&, MessageButtons, MessageIcon) { return IDCANCEL; });
     EXPECT_EQ(AfxMessageBox("custom", MB_OKCANCEL), IDCANCEL);
     kalvio::set_message_handler(nullptr);
     testing::internal::CaptureStderr();
     EXPECT_EQ(AfxMessageBox("default again", MB_OKCANCEL), IDOK);
-    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "default again\n");
     kalvio::set_message_handler(previous);
 }

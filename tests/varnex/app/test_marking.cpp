@@ -33,52 +33,24 @@ class MarkingTest : public QObject {
 
 private Q_SLOTS:
     // One move of the brush with a button held adds the 7 x 7 square around
-    // the pixel, columns outer and rows inner, to the list of that button;
-    // points outside the picture are refused.
-    void brushAddsSquareToTheButtonsList() {
-        Session s;
-        QVERIFY(s.start(copy_sample(m_dir.path(), QStringLiteral("coins.pgm"))));
-        const QSize size(384, 303);
-        QCOMPARE(s.view()->GetScrollPosition(), QPoint(0, 0));
-        Contour* c = s.contour();
-
-        s.stroke({10, 10}, Qt::LeftButton);
-        const std::vector<QPoint> seeds = points_of(c->object_seeds);
-        check_brush(seeds, {10, 10}, size);
-        QCOMPARE(seeds.front(), QPoint(7, 7));
-        QCOMPARE(seeds[1], QPoint(7, 8));
-        QCOMPARE(seeds.back(), QPoint(13, 13));
-        QVERIFY(c->background_seeds.IsEmpty());
-
-        send_mouse(s.viewport(), QEvent::MouseMove, {50, 50}, Qt::NoButton, Qt::NoButton);
-        QCOMPARE(c->object_seeds.GetCount(), 49);
-
-        // Near the corner only the 5 x 5 pixels from (0, 0) to (4, 4) exist.
-        c->object_seeds.RemoveAll();
-        s.stroke({1, 1}, Qt::LeftButton);
-        check_brush(points_of(c->object_seeds), {1, 1}, size);
-        QCOMPARE(c->object_seeds.GetCount(), 25);
-
-        c->object_seeds.RemoveAll();
-        s.stroke({30, 30}, Qt::LeftButton | Qt::RightButton);
-        check_brush(points_of(c->object_seeds), {30, 30}, size);
-        QCOMPARE(points_of(c->background_seeds), points_of(c->object_seeds));
-    }
-
-    // The pixel under the mouse is (position + scroll position) / zoom,
-    // rounded down, also left of or above the view while the mouse is held.
-    void mousePositionMapsToImagePixel_data() {
+    // the pixel under the mouse, clipped to the picture, columns outer and
+    // rows inner, to the list of that button. The pixel is (position + scroll
+    // position) / zoom, rounded down, also left of or above the view while the
+    // mouse is held.
+    void brushAddsSquareUnderTheMouse_data() {
         QTest::addColumn<int>("zoom");
         QTest::addColumn<QPoint>("scroll");
         QTest::addColumn<QPoint>("client");
         QTest::addColumn<QPoint>("pixel");
+        QTest::newRow("x1") << 1 << QPoint(0, 0) << QPoint(10, 10) << QPoint(10, 10);
+        QTest::newRow("x1 corner") << 1 << QPoint(0, 0) << QPoint(1, 1) << QPoint(1, 1);
         QTest::newRow("x2") << 2 << QPoint(0, 0) << QPoint(21, 15) << QPoint(10, 7);
         QTest::newRow("x2 scrolled") << 2 << QPoint(50, 31) << QPoint(21, 15) << QPoint(35, 23);
         QTest::newRow("x3 scrolled") << 3 << QPoint(40, 20) << QPoint(10, 10) << QPoint(16, 10);
         QTest::newRow("x4 scrolled") << 4 << QPoint(101, 7) << QPoint(2, 1) << QPoint(25, 2);
         QTest::newRow("x2 outside") << 2 << QPoint(0, 0) << QPoint(-1, -3) << QPoint(-1, -2);
     }
-    void mousePositionMapsToImagePixel() {
+    void brushAddsSquareUnderTheMouse() {
         QFETCH(int, zoom);
         QFETCH(QPoint, scroll);
         QFETCH(QPoint, client);
@@ -89,9 +61,19 @@ private Q_SLOTS:
         s.view()->horizontalScrollBar()->setValue(scroll.x());
         s.view()->verticalScrollBar()->setValue(scroll.y());
         QCOMPARE(s.view()->GetScrollPosition(), scroll);
+        Contour* c = s.contour();
 
         s.stroke(client, Qt::LeftButton);
-        check_brush(points_of(s.contour()->object_seeds), pixel, {384, 303});
+        check_brush(points_of(c->object_seeds), pixel, {384, 303});
+        QVERIFY(c->background_seeds.IsEmpty());
+        const int count = c->object_seeds.GetCount();
+        send_mouse(s.viewport(), QEvent::MouseMove, {50, 50}, Qt::NoButton, Qt::NoButton);
+        QCOMPARE(c->object_seeds.GetCount(), count);
+
+        c->object_seeds.RemoveAll();
+        s.stroke(client, Qt::LeftButton | Qt::RightButton);
+        check_brush(points_of(c->object_seeds), pixel, {384, 303});
+        QCOMPARE(points_of(c->background_seeds), points_of(c->object_seeds));
     }
 
     // A button released outside the view (here over the empty document area)

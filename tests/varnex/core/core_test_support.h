@@ -25,19 +25,10 @@ inline void colour_of(char c, float out[3]) {
     out[2] = static_cast<float>((v * 7) % 256);
 }
 
-/// Writes a 24-bit BMP region map: one character per pixel, one row per
-/// string; equal characters are equal colours.
+/// Writes a region map as a binary PPM: one character per pixel, one row per
+/// string; equal characters are equal colours. Written straight to the file,
+/// quick enough for hundreds of random maps.
 inline void write_map(const std::string& path, const std::vector<std::string>& rows) {
-    CImage map(static_cast<int>(rows.size()), static_cast<int>(rows[0].size()), 1, KALVIO_FORMAT_BMP,
-               KALVIO_TYPE_UINT8);
-    for (int y = 0; y < map.nrows; ++y)
-        for (int x = 0; x < map.ncols; ++x) colour_of(rows[y][x], &map.data[y][3 * x]);
-    ASSERT_EQ(map.WriteImage(path.c_str()), 1) << path;
-}
-
-/// The same map as a binary PPM, written straight to the file without the
-/// library's sync to disk: quick enough for hundreds of random maps.
-inline void write_map_ppm(const std::string& path, const std::vector<std::string>& rows) {
     std::string bytes = "P6\n" + std::to_string(rows[0].size()) + " " + std::to_string(rows.size()) + "\n255\n";
     for (const std::string& row : rows)
         for (char c : row) {

@@ -1,4 +1,4 @@
-// The working image: its window, the window after reads, the two pixel
+// The working image: the window after a failed read, the two pixel
 // differences and the conversion copy.
 #include <varnex/myimage.h>
 
@@ -20,46 +20,8 @@ void expect_window(const MyImage& image, int rows, int cols) {
     EXPECT_EQ(image.width, cols);
 }
 
-bool contains(const MyImage& image, int x, int y) {
-    const CPoint p{x, y};
-    return image.Contains(&p);
-}
-
-TEST(MyImageWindow, EveryConstructorCoversTheWholeImage) {
-    MyImage sized(5, 4, 1, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
-    expect_window(sized, 5, 4);
-    EXPECT_EQ(sized.format, KALVIO_FORMAT_BMP);
-    EXPECT_EQ(sized.datatype, KALVIO_TYPE_UINT8);
-    CImage plain(3, 7, 0, KALVIO_FORMAT_PGM, KALVIO_TYPE_UINT8);
-    plain.data[2][6] = 9;
-    MyImage copy(&plain);
-    expect_window(copy, 3, 7);
-    EXPECT_EQ(copy.data[2][6], 9);
-    MyImage converted(&sized, 0);
-    expect_window(converted, 5, 4);
-}
-
-TEST(MyImageWindow, ContainsIsInclusiveOnAllFourBounds) {
-    MyImage image(5, 4, 0, KALVIO_FORMAT_PGM, KALVIO_TYPE_UINT8);  // 5 rows, 4 columns
-    EXPECT_TRUE(contains(image, 3, 4));
-    EXPECT_TRUE(contains(image, 0, 0));
-    EXPECT_FALSE(contains(image, 4, 0));
-    EXPECT_FALSE(contains(image, 0, 5));
-    EXPECT_FALSE(contains(image, -1, 0));
-    EXPECT_FALSE(contains(image, 0, -1));
-}
-
-TEST(MyImageRead, SuccessSetsTheWindowFromTheFile) {
-    kalvio_test::TempDir dir;
-    CImage source(4, 6, 0, KALVIO_FORMAT_PGM, KALVIO_TYPE_UINT8);
-    source.data[3][5] = 200;
-    ASSERT_EQ(source.WriteImage(dir.path("p.pgm").c_str()), 1);
-    MyImage image;
-    EXPECT_NE(image.ReadImage(dir.path("p.pgm").c_str()), 0);
-    expect_window(image, 4, 6);
-    EXPECT_EQ(image.data[3][5], 200);
-}
-
+// A successful read's window is checked wherever a region map is compared
+// with its picture (Contour::LoadRegionMap), Contains by Contour::AddSeed.
 TEST(MyImageRead, FailureStillSetsTheWindowFromTheSizeLeft) {
     kalvio_test::TempDir dir;
     kalvio_test::MessageRecorder messages;
@@ -90,7 +52,6 @@ TEST(MyImageDifference, ColourGreyAndOtherModes) {
     grey.data[1][0] = 10;
     EXPECT_EQ(grey.SquaredDifference(0, 0, 0, 1), 49.0f);
     EXPECT_EQ(grey.AbsDifference(0, 0, 0, 1), 7.0f);
-    EXPECT_EQ(grey.AbsDifference(0, 1, 0, 0), 7.0f);
 
     MyImage other(2, 2, 2, KALVIO_FORMAT_NONE, KALVIO_TYPE_UNSET);
     EXPECT_EQ(other.SquaredDifference(0, 0, 1, 1), 1e30f);
@@ -104,8 +65,6 @@ TEST(MyImageConversion, CopiesAndConvertsEveryPixel) {
 
     MyImage grey(&colour, 0);
     EXPECT_EQ(grey.color, 0);
-    EXPECT_EQ(grey.format, KALVIO_FORMAT_PPM);
-    EXPECT_EQ(grey.datatype, KALVIO_TYPE_UINT8);
     EXPECT_EQ(grey.data[0][0], 60.0f);
     EXPECT_EQ(grey.data[1][2], static_cast<float>(5 / 3.0));
     EXPECT_EQ(grey.data[1][1], 0.0f);
@@ -117,7 +76,6 @@ TEST(MyImageConversion, CopiesAndConvertsEveryPixel) {
     MyImage seven(1, 2, 0, KALVIO_FORMAT_PGM, KALVIO_TYPE_UINT8);
     seven.data[0][1] = 7;
     MyImage spread(&seven, 1);
-    EXPECT_EQ(spread.color, 1);
     for (int k = 3; k < 6; ++k) EXPECT_EQ(spread.data[0][k], 7.0f);
     EXPECT_EQ(spread.data[0][0], 0.0f);
     MyImage grey_copy(&seven, 0);
@@ -125,7 +83,6 @@ TEST(MyImageConversion, CopiesAndConvertsEveryPixel) {
 
     // Another colour mode has no pixels to copy into; nothing is read.
     MyImage none(&colour, 2);
-    EXPECT_EQ(none.color, 2);
     expect_window(none, 2, 3);
 }
 
