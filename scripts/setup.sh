@@ -7,6 +7,7 @@ packages=(
   g++ cmake ninja-build pkgconf make
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 python3-pil imagemagick netpbm
+  python3-numpy python3-scipy python3-opencv
   qt6-base-dev
 )
 if [ "${1:-}" = bench ]; then

@@ -142,4 +142,114 @@ public:
     /// colour copy, rescaled over all its samples when asked. Null for an
     /// image without pixels.
     CImage* MakeColor(int rescale);
+
+    // ---- Pixel arithmetic, colour and geometric transforms ----------------
+    // (kalvio/ops/arithmetic.cpp, colour.cpp, geometry.cpp)
+    //
+    // Each returns a new image, allocated with new and owned by the caller,
+    // who deletes it through the virtual destructor; the operands are left
+    // unchanged. Each returns null, touching no pixel, for a null operand,
+    // an operand without pixels (no rows, no columns, no array, or a colour
+    // flag other than 0 or 1), a result whose size cannot be held, or lack
+    // of memory (after the allocator's message). Unless said otherwise the
+    // result has this image's nrows, ncols, format and datatype, and costs
+    // O(pixels) time and one new picture of memory. RGB_to_LUV, Reduce,
+    // Enlarge, Rotate and Scale work on pictures of a megapixel or more in
+    // bands of rows, one thread per processor (KALVIO_THREADS=n, at most 8,
+    // as the Gaussian filters), and several floats at a time (AVX2 or SSE2;
+    // KALVIO_SIMD=sse2 or =none lowers the choice); the bits depend on
+    // neither.
+
+    /// Inverted copy. Colour: each channel becomes 255 - value. Grey: each
+    /// value v becomes (min + max) - v over the image's extremes (running
+    /// minimum from 1,000,000, maximum from -1,000,000).
+    CImage* Invert();
+
+    /// Sum and product with `other`, which must have this image's nrows and
+    /// ncols, else "The two images should have the same size" is shown and
+    /// null returned (the same holds for every operation below that takes a
+    /// second image). Grey with grey gives grey; any colour operand gives a
+    /// colour result, a grey operand taking part in every channel.
+    CImage* Addseq(CImage* other);
+    CImage* Multseq(CImage* other);
+
+    /// Larger and smaller of the two pixels, compared by brightness, (red +
+    /// green + blue) * 0.33333334 for a colour pixel, evaluated in double;
+    /// the winning pixel is copied whole, a grey one into all three channels
+    /// of a colour result. Ties go to `other`, except for a grey image
+    /// against a colour `other`, where they go to this image.
+    CImage* Maxseq(CImage* other);
+    CImage* Minseq(CImage* other);
+
+    /// This image with every pixel where `mask` is non-zero set to this
+    /// image's largest sample (of any channel; the running maximum starts at
+    /// -1,000,000), and the others copied. The mask is read in its grey
+    /// layout: the first ncols floats of each row.
+    CImage* Orseq(CImage* mask);
+    /// This image with every pixel where `mask` is zero set to 0 (all
+    /// channels); the mask is read as for Orseq.
+    CImage* Andseq(CImage* mask);
+    /// Colour overlay: (255, 0, 0) where `mask` (read as for Orseq) is
+    /// non-zero; elsewhere a colour image's pixel, or a grey image's value
+    /// stretched onto 0..255 over its extremes (as in Invert) into all
+    /// three channels, 0 when the image is constant. Always colour.
+    CImage* Superpose(CImage* mask);
+
+    /// Colour image converted pixel by pixel with ::RGB_to_LUV (kalvio/colour.h):
+    /// L in channel 0, u in 1, v in 2, each a whole number. Channels are
+    /// first clamped to 0..255 (NaN counts as 0); within that range the
+    /// results are those of the free function. Format and datatype 0. Null
+    /// for a grey image.
+    CImage* RGB_to_LUV();
+
+    /// The nrows x ncols block whose top-left pixel is (row, column), with
+    /// copies of this image's mag and dir planes cut likewise (scale is not
+    /// copied). Null when the block is empty or not wholly inside the image.
+    /// O(block).
+    CImage* Extract(int row, int column, int nrows, int ncols);
+
+    /// An image (nrows / factor) x (ncols / factor) (integer division).
+    /// factor 2 with mode 1: each pixel is the mean of the cross-shaped
+    /// neighbourhood of (2r, 2c) with weights 1, 1, 2, 1, 1 (times
+    /// 0.16666667), row or column -1 read as +1. Any other factor or mode:
+    /// the plain mean of each factor x factor block; the remainder rows and
+    /// columns are dropped. A mag plane is reduced likewise and stretched
+    /// onto 0..1 (0 when constant), a dir plane reduced likewise. Null for
+    /// a factor below 1 or larger than either size. O(pixels).
+    CImage* Reduce(int factor, int mode);
+
+    /// An image (factor * nrows) x (factor * ncols). mode 1: bilinear
+    /// between each pixel and its right, lower and diagonal neighbours (a
+    /// neighbour past the last row or column repeats the nearest one), with
+    /// weights (f - i)(f - j), (f - i) j, i (f - j), i j over f^2 at offset
+    /// (i, j) of the f x f block. Any other mode: every pixel becomes an f x
+    /// f block of its value. Null for a factor below 1 or a result too large
+    /// to hold. O(result pixels).
+    CImage* Enlarge(int factor, int mode);
+
+    /// Same size, shifted down by `rows` and right by `columns` (negative
+    /// values shift up and left); uncovered pixels are 0. Any shift is
+    /// accepted.
+    CImage* Translate(int rows, int columns);
+
+    /// Same size, rotated by `degrees` about (nrows / 2, ncols / 2) (integer
+    /// division), sampled bilinearly; positive angles turn the picture
+    /// counter-clockwise on the screen. Bilinear sampling at a source position
+    /// (y, x) gives 0 when y < 0, y >= nrows - 1, x < 0 or x >= ncols - 1,
+    /// so the last row and column are never the upper-left corner of a
+    /// sample; uncovered pixels are 0.
+    CImage* Rotate(int degrees);
+
+    /// An image trunc(nrows * rowfactor) x trunc(ncols * columnfactor); a
+    /// column factor of 0 means the row factor (pass floats: Scale(2.0f,
+    /// 0.0f), since Scale(2.0, 0) picks the integer form). Target pixel (r,
+    /// c) samples the source bilinearly, as in Rotate, at (r / rowfactor, c /
+    /// columnfactor). Null for a factor that is negative, zero (the row
+    /// factor) or not finite, or a size that comes out 0 or too large.
+    /// O(result pixels).
+    CImage* Scale(float rowfactor, float columnfactor);
+    /// An image of `nrows` x `ncols`, both positive, sampled as above with the
+    /// factors new size / old size (floats).
+    CImage* Scale(int nrows, int ncols);
+    // ---- end of pixel arithmetic, colour and geometric transforms ----------
 };

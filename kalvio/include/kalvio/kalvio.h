@@ -11,5 +11,6 @@
 #include <kalvio/image.h>
 #include <kalvio/formats.h>
 #include <kalvio/gaussian.h>
+#include <kalvio/colour.h>
 #include <kalvio/dc.h>
 #include <kalvio/dib.h>
