@@ -1,6 +1,7 @@
 // Recursive Gaussian filtering: coefficient tables, the line filter, and the
 // image filters, smoothed derivatives, smoothing and the linear stretch,
 // which run the kernels of gaussian_portable.cpp or gaussian_x86.cpp.
+#include "ops/bands_p.h"
 #include "ops/gaussian_kernels_p.h"
 #include "ops/gaussian_recursion_p.h"
 
@@ -18,8 +19,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 #ifdef __linux__
@@ -230,47 +229,6 @@ bool filter_column_range(const Coefficients& k, const CImage& in, CImage& out, i
     return true;
 }
 
-// Threads for one filter pass over `pixels` pixels: one per processor, or
-// the number in KALVIO_THREADS when set, at most 8; but only for pictures of
-// a megapixel or more, where starting threads costs little beside the work.
-// The variable is read on every call, so that a test can compare splits.
-int filter_threads(std::size_t pixels) {
-    if (pixels < (std::size_t{1} << 20)) return 1;
-    int threads = static_cast<int>(std::thread::hardware_concurrency());
-    if (const char* wanted = std::getenv("KALVIO_THREADS")) {
-        const int n = std::atoi(wanted);
-        if (n >= 1) threads = n;
-    }
-    return threads < 1 ? 1 : threads > 8 ? 8 : threads;
-}
-
-// Runs part(begin, end) over [0, n) cut into `threads` pieces whose starts
-// are multiples of `unit`: the first piece on this thread, the others on
-// their own. A thread that cannot be started runs its piece here instead.
-// True when every piece succeeded.
-template <class Part>
-bool run_in_parts(int n, int unit, int threads, const Part& part) {
-    const int units = (n + unit - 1) / unit;
-    if (threads > units) threads = units;
-    if (threads <= 1) return part(0, n);
-    std::vector<char> ok(static_cast<std::size_t>(threads), 0);
-    std::vector<std::thread> workers;
-    workers.reserve(static_cast<std::size_t>(threads));
-    const auto bounds = [&](int t) { return std::min(n, static_cast<int>(static_cast<long long>(units) * t / threads) * unit); };
-    for (int t = 1; t < threads; ++t) {
-        try {
-            workers.emplace_back([&, t] { ok[t] = part(bounds(t), bounds(t + 1)); });
-        } catch (const std::system_error&) {
-            ok[t] = part(bounds(t), bounds(t + 1));
-        }
-    }
-    ok[0] = part(bounds(0), bounds(1));
-    for (std::thread& worker : workers) worker.join();
-    for (char done : ok)
-        if (!done) return false;
-    return true;
-}
-
 // Filters the grey layout of `in` along `axis` into `out`, an image of the
 // same size, which may be `in` itself. With `half` every output is also
 // multiplied by 0.5. Lines are independent, so large pictures are split
@@ -278,12 +236,12 @@ bool run_in_parts(int n, int unit, int threads, const Part& part) {
 // the results do not depend on the split. False when scratch memory is
 // lacking.
 bool run_filter(const Coefficients& k, const CImage& in, CImage& out, Axis axis, bool half) {
-    const int threads = filter_threads(static_cast<std::size_t>(in.nrows) * static_cast<std::size_t>(in.ncols));
+    const int threads = band_threads(static_cast<std::size_t>(in.nrows) * static_cast<std::size_t>(in.ncols));
     if (axis == Axis::x)
-        return run_in_parts(in.nrows, kLanes, threads,
+        return run_in_bands(in.nrows, kLanes, threads,
                             [&](int r0, int r1) { return filter_row_range(k, in, out, r0, r1, half); });
     // Column bands start on 64-byte boundaries of the row.
-    return run_in_parts(in.ncols, 16, threads,
+    return run_in_bands(in.ncols, 16, threads,
                         [&](int c0, int c1) { return filter_column_range(k, in, out, c0, c1, half); });
 }
 
