@@ -4,6 +4,7 @@
 #include "ops/bands_p.h"
 #include "ops/gaussian_kernels_p.h"
 #include "ops/gaussian_recursion_p.h"
+#include "ops/image_checks_p.h"
 
 #include <kalvio/arrays.h>
 #include <kalvio/gaussian.h>
@@ -21,9 +22,6 @@
 #include <new>
 #include <utility>
 #include <vector>
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
 
 // Every kernel promises the bits of plain float arithmetic, each sum
 // rounded to float as written; a machine that evaluates floats in wider
@@ -142,24 +140,6 @@ Kernels kernels(bool half) {
 
 // ---------------------------------------------------------------------------
 // Image level
-
-// Asks the system to back [first, first + bytes) with huge pages, where it
-// covers whole ones. Each filter writes a new image (or large scratch), and
-// the faults on its first touch cost more than the filtering itself where
-// faults are slow (virtual machines): one fault per 2 MB instead of one per
-// 4 KB. Only a hint; nothing depends on whether it is taken.
-void advise_huge_pages(const void* first, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-    if (bytes < 2 * kHuge) return;
-    const auto address = reinterpret_cast<std::uintptr_t>(first);
-    const std::uintptr_t begin = (address + kHuge - 1) / kHuge * kHuge;
-    const std::uintptr_t end = (address + bytes) / kHuge * kHuge;
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)first, (void)bytes;
-#endif
-}
 
 // Scratch floats for one filter call, 64-byte aligned, not initialised.
 class Scratch {

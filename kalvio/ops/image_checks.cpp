@@ -13,12 +13,6 @@
 
 namespace kalvio::detail {
 
-namespace {
-
-// Asks the system to back [first, first + bytes) with huge pages where it
-// covers whole ones: a new picture of many megabytes is touched once per
-// page, and its first-touch faults cost as much as the operation itself
-// where faults are slow (virtual machines). Only a hint.
 void advise_huge_pages(const void* first, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
@@ -32,7 +26,6 @@ void advise_huge_pages(const void* first, std::size_t bytes) {
 #endif
 }
 
-}  // namespace
 
 bool has_pixels(const CImage* image) {
     return image && image->data && image->nrows > 0 && image->ncols > 0 &&

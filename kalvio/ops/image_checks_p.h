@@ -9,6 +9,12 @@
 
 namespace kalvio::detail {
 
+/// Asks the system to back [first, first + bytes) with huge pages where it
+/// covers whole ones: a new picture of many megabytes is touched once per
+/// page, and its first-touch faults cost as much as the operation itself
+/// where faults are slow (virtual machines). Only a hint.
+void advise_huge_pages(const void* first, std::size_t bytes);
+
 /// True for an image with a pixel array: grey or colour, at least one row
 /// and one column. Null gives false.
 bool has_pixels(const CImage* image);
