@@ -61,7 +61,9 @@ CImage* new_image(std::int64_t rows, std::int64_t cols, int color, int format, i
 
 bool add_plane(const CImage& image, float*** plane) {
     *plane = make_2D_float_array(image.nrows, image.ncols);
-    return *plane != nullptr;
+    if (!*plane) return false;
+    advise_huge_pages((*plane)[0], static_cast<std::size_t>(image.nrows) * static_cast<std::size_t>(image.ncols) * sizeof(float));
+    return true;
 }
 
 void running_extremes(float* const* rows, int nrows, int length, float* min, float* max) {

@@ -252,4 +252,102 @@ public:
     /// factors new size / old size (floats).
     CImage* Scale(int nrows, int ncols);
     // ---- end of pixel arithmetic, colour and geometric transforms ----------
+
+    // ---- Edges, drawing, filters and distance transforms -------------------
+    // (kalvio/ops/edges.cpp, draw.cpp, filters.cpp, distance.cpp)
+    //
+    // The operations that return an image return a new one, owned by the
+    // caller, and null, touching nothing, for an image without pixels (see
+    // the pixel arithmetic above) or lack of memory. Those that change this
+    // image in place do nothing for an image without pixels. None recurses
+    // per pixel or allocates in proportion to anything but the image.
+
+    /// Fills mag with the gradient magnitude and dir with its direction at
+    /// scale `sigma`, allocating either plane when absent. From
+    /// first_derivative_x and _y: mag = sqrt(gx^2 + gy^2), dir = atan2(gy,
+    /// gx) + pi in 0..2pi. A colour image takes, pixel by pixel, the channel
+    /// of largest magnitude (red before green before blue on ties). mag is
+    /// then scaled so that its largest value over the rows and columns from
+    /// round(2 sigma) up to but excluding round(size - 2 sigma) (halves away
+    /// from zero) is 1, and the band outside them becomes 0; when that
+    /// interior is empty or all 0, mag is 0 everywhere. dir is kept
+    /// everywhere. Does nothing when the derivatives cannot be had (no
+    /// pixels, no memory).
+    void edges_mag_dir(float sigma);
+
+    /// New grey image (sample type float) of the thinned magnitudes: each
+    /// interior pixel keeps its mag when it is at least the mag of both
+    /// neighbours across the gradient (the direction sector of dir, in steps
+    /// of pi/4), else 0; the one-pixel border is 0. Null without mag or dir.
+    CImage* non_maximum_suppression();
+
+    /// New grey image (sample type 8-bit): 255 on every pixel whose value is
+    /// above `low` and that is 8-connected through such pixels to an
+    /// interior pixel above `high`; 0 elsewhere. Reads the grey layout.
+    CImage* hysteresis_thresholding(float high, float low);
+
+    /// The growth step of hysteresis_thresholding: marks 255 in `out` every
+    /// pixel around (row, column), then around each pixel so marked, whose
+    /// value in this image is above `low` and whose mark in `out` is still
+    /// 0. Does nothing when `out` has no pixels or another size, or (row,
+    /// column) lies outside the image. Uses a stack of its own, not the
+    /// call stack.
+    void follow_edge(CImage* out, int row, int column, float low);
+
+    /// Fills mag (allocating it when absent) with the 3 x 3 Sobel gradient
+    /// magnitude of the grey values (colour: MakeGray's), not normalised;
+    /// the border stays as it was. Images under 3 x 3 are left as they are.
+    void SobelFilter();
+
+    /// Sets the pixels of the 8-connected digital segment from (row0,
+    /// column0) to (row1, column1) that lie inside the image to `value` (all
+    /// three channels of a colour pixel). End points may lie anywhere; only
+    /// the part of the segment over the image is walked.
+    void DrawLine(int row0, int column0, int row1, int column1, float value);
+    /// 360 points, one per whole degree, at `radius` around (row, column),
+    /// each rounded to the nearest pixel; those inside are set to `value`.
+    void DrawCircle(int row, int column, float radius, float value);
+    /// A vertical and a horizontal line of half-length `size` through (row,
+    /// column).
+    void DrawCross(int row, int column, float value, int size);
+    /// Sets to `value` the 4-connected region around (row, column) bounded
+    /// by pixels equal to `boundary` or already equal to `value` (a NaN
+    /// matches a NaN here). Nothing happens when the start is outside the
+    /// image or already equals `value`. Colour pixels match when all three
+    /// channels do. Uses a stack of its own, not the call stack.
+    void FillObject(int row, int column, float value, float boundary);
+    /// In each row, sets every pixel between the first and the last pixel
+    /// equal to `value` to `value`: fills a convex outline drawn in it.
+    void FillConvexObject(float value);
+
+    /// New image (same colour mode, format, sample type): each pixel the
+    /// element of rank size^2 / 2 of the size x size window from offset
+    /// size/2 - size + 1 to size/2 around it, positions outside clamped to
+    /// the edge (the median for odd sizes, the upper middle value for even
+    /// ones). Colour channel by channel; NaNs rank above every number. Null
+    /// for a size below 1 or above 255.
+    CImage* Median(int size);
+    /// New grey image (same format and sample type): 255 where the pixel is
+    /// above `threshold` (colour: all three channels are), else 0.
+    CImage* Threshold(float threshold);
+    /// New image (same colour mode, format, sample type): the mean of the
+    /// size x size window (offsets as for Median, positions clamped),
+    /// weighted by (D - distance) / D with D = sqrt(2 (size/2)^2), the
+    /// distance taken to the clamped position. Size 1 gives a copy; null
+    /// for a size below 1 or above 255.
+    CImage* DistanceFilter(int size);
+    /// New image (same colour mode, format 0, sample type float): the
+    /// chamfer distance (steps 1 and 1.4142137) of every pixel to the
+    /// nearest non-zero pixel (colour: any channel non-zero, the distance in
+    /// all three), 1,000,000 where there is none.
+    CImage* Chamfer();
+    /// New grey image (same format, sample type float): this image plus
+    /// Gaussian noise of deviation `sigma` (Box-Muller from uniform numbers
+    /// in (0, 1]), reproducible for one `seed`; without a seed, a fresh one.
+    /// Null for a colour image.
+    CImage* GNoise(float sigma);
+    CImage* GNoise(float sigma, unsigned long long seed);
+    // ---- end of edges, drawing, filters and distance transforms ------------
+
 };
+
