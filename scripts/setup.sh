@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 python3-pil imagemagick netpbm
   python3-numpy python3-scipy python3-opencv
-  qt6-base-dev
+  qt6-base-dev libeigen3-dev
 )
 if [ "${1:-}" = bench ]; then
   packages+=(libboost-graph-dev liblemon-dev libopencv-dev)

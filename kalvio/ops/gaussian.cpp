@@ -94,10 +94,14 @@ void store_table(const Recursion& r, const double m[5], double divisor, float** 
     table[2][0] = static_cast<float>(divisor);
 }
 
-Coefficients read_table(const float* const* t) {
+}  // namespace
+
+Coefficients kalvio::detail::read_table(const float* const* t) {
     return {t[0][0], t[0][1], t[0][2], t[0][3], t[1][1], t[1][2], t[1][3], t[1][4], t[2][1],
             t[2][2], t[2][3], t[2][4], t[3][1], t[3][2], t[3][3], t[3][4], t[2][0]};
 }
+
+namespace {
 
 // The line filter: `line` in place, `causal` holds n floats of scratch.
 // Samples before the start are line[0], past the end line[n - 1]; outputs
@@ -174,11 +178,12 @@ bool filter_row_range(const Coefficients& k, const CImage& in, CImage& out, int 
     return true;
 }
 
-// Filters columns [c0, c1) of `in` along y into the same columns of `out`.
-bool filter_column_range(const Coefficients& k, const CImage& in, CImage& out, int c0, int c1, bool half) {
-    const int nrows = in.nrows;
+}  // namespace
+
+bool kalvio::detail::filter_columns(const Coefficients& k, float* const* in, float* const* out, int nrows, int c0,
+                                    int c1, bool half) {
     const std::size_t width = static_cast<std::size_t>(c1 - c0);
-    const bool in_place = in.data == out.data;
+    const bool in_place = in == out;
     const std::size_t stride = (width + 15) / 16 * 16;  // scratch rows 64-byte aligned
     const std::size_t boundaries = static_cast<std::size_t>((nrows - 1) / kSegment);
     const std::size_t band_rows = 1 + kRing + (kSegment + 4);
@@ -190,8 +195,8 @@ bool filter_column_range(const Coefficients& k, const CImage& in, CImage& out, i
     Scratch scratch((band_rows + place_rows) * stride);
     if (!rows || !dst || !kept || !scratch.get()) return false;
     for (int i = -kPad; i < nrows + kPad; ++i)
-        rows[i + kPad] = in.data[i < 0 ? 0 : i < nrows ? i : nrows - 1] + c0;
-    for (int i = 0; i < nrows; ++i) dst[i] = out.data[i] + c0;
+        rows[i + kPad] = in[i < 0 ? 0 : i < nrows ? i : nrows - 1] + c0;
+    for (int i = 0; i < nrows; ++i) dst[i] = out[i] + c0;
     float* next = scratch.get();
     const auto take = [&next, stride] { return std::exchange(next, next + stride); };
     ColumnScratch c;
@@ -209,6 +214,8 @@ bool filter_column_range(const Coefficients& k, const CImage& in, CImage& out, i
     return true;
 }
 
+namespace {
+
 // Filters the grey layout of `in` along `axis` into `out`, an image of the
 // same size, which may be `in` itself. With `half` every output is also
 // multiplied by 0.5. Lines are independent, so large pictures are split
@@ -222,7 +229,7 @@ bool run_filter(const Coefficients& k, const CImage& in, CImage& out, Axis axis,
                             [&](int r0, int r1) { return filter_row_range(k, in, out, r0, r1, half); });
     // Column bands start on 64-byte boundaries of the row.
     return run_in_bands(in.ncols, 16, threads,
-                        [&](int c0, int c1) { return filter_column_range(k, in, out, c0, c1, half); });
+                        [&](int c0, int c1) { return filter_columns(k, in.data, out.data, in.nrows, c0, c1, half); });
 }
 
 // A new zero-filled image shaped like `image`, or null.

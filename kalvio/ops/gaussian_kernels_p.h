@@ -69,6 +69,17 @@ struct Kernels {
 /// kernels also multiply every output by 0.5.
 Kernels portable_kernels(bool half);
 
+/// The coefficients of a table filled by ga or fdga.
+Coefficients read_table(const float* const* table);
+
+/// Filters the `nrows` lines that run down columns [c0, c1) of the rows `in`
+/// into the same columns of the rows `out`, which may be `in` itself: the
+/// filter along y of an image, or along z of a stack of planes given as its
+/// rows. The kernel is the one the image filters choose. False when scratch
+/// memory is lacking.
+bool filter_columns(const Coefficients& k, float* const* in, float* const* out, int nrows, int c0, int c1,
+                    bool half);
+
 #ifdef KALVIO_X86_KERNELS
 /// The SSE2, AVX2 or AVX-512 kernels: the widest set the processor has,
 /// lowered to the one named by the environment variable KALVIO_SIMD

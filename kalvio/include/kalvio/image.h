@@ -349,5 +349,42 @@ public:
     CImage* GNoise(float sigma, unsigned long long seed);
     // ---- end of edges, drawing, filters and distance transforms ------------
 
+    // ---- Ridge detection (kalvio/ops/ridges.cpp) ---------------------------
+
+    /// Multi-scale ridge detection: fills new mag (strength, 0..1), dir
+    /// (direction across the line in 0..pi, 3.5 where there is none) and
+    /// scale (the sigma of the strongest response, 0 where there is none)
+    /// planes, releasing earlier ones. Scales from sigmamin to sigmamax in
+    /// nscales even steps (sigmamin alone for one scale); at each the
+    /// picture is smoothed (smooth_image), a line direction is taken from
+    /// the Hessian where its curvature is at least 0.005 and the gradients
+    /// one scale away on either side are opposite within pi/3, and the
+    /// strength from the derivatives across the line one scale before and
+    /// after it; `bright` finds bright lines on darker ground, `dark` dark
+    /// lines on brighter ground (both may be set). The strengths are then
+    /// stretched onto 0..1 from the smallest (0 where no line was found) to
+    /// the largest; a picture without lines has strength 0 everywhere. A
+    /// colour picture is taken through its grey values (MakeGray). Only
+    /// pixels where `mask` is non-zero are processed (null: all); the mask
+    /// is read in its grey layout, the first ncols floats of each row, and
+    /// the gradients those pixels look at are taken wherever they lie.
+    /// Writes "Current scale: k=... sigma=...\n" to the trace per scale.
+    /// Does nothing, leaving the planes as they were, for an image without
+    /// pixels, nscales below 1, a sigma that is not finite or not above 0,
+    /// sigmamax below sigmamin, a mask without pixels, a mask of another
+    /// size (after "The two images should have the same size") or lack of
+    /// memory. O(nscales x pixels); pictures of a megapixel or more run in
+    /// bands of rows on one thread per processor (KALVIO_THREADS) and
+    /// several pixels at a time (KALVIO_SIMD), with the same bits.
+    void ridges(float sigmamin, float sigmamax, int nscales, int bright, int dark, CImage* mask);
+    // ---- end of ridge detection ---------------------------------------------
 };
+
+/// cos(angle) a + sin(angle) b interpolated bilinearly at (row + distance
+/// cos(angle), column + distance sin(angle)) from the four pixels around
+/// it: rows row + i and row + i +/- 1, columns column + j and column + j
+/// +/- 1, with i and j the offsets truncated toward zero and the second
+/// row or column on the side of the offset's sign. No bounds checks: the
+/// caller keeps the point and its neighbours inside the arrays.
+KALVIO_API float bilinear_int(float** a, float** b, int row, int column, float distance, float angle);
 

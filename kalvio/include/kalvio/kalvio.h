@@ -14,3 +14,6 @@
 #include <kalvio/colour.h>
 #include <kalvio/dc.h>
 #include <kalvio/dib.h>
+#include <kalvio/histogram.h>
+#include <kalvio/numeric.h>
+#include <kalvio/volume.h>
