@@ -4,6 +4,7 @@
 #include "ops/bands_p.h"
 #include "ops/image_checks_p.h"
 #include "ops/simd_p.h"
+#include "ops/vector_math_p.h"
 
 #include <kalvio/arrays.h>
 #include <kalvio/image.h>
@@ -16,65 +17,23 @@
 #include <mutex>
 #include <new>
 #include <vector>
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 using namespace kalvio::detail;
 
 namespace {
 
-constexpr float kPi = 3.14159265358979f;
-constexpr float kHalfPi = 1.57079632679490f;
 
 std::size_t pixels_of(const CImage& image) {
     return static_cast<std::size_t>(image.nrows) * static_cast<std::size_t>(image.ncols);
 }
 
-// One float as a vector of one lane, so that the scalar path runs the very
-// operations of the vector paths and gives the same bits.
-typedef float f1 __attribute__((vector_size(4)));
-
-KALVIO_INLINE f1 square_root(f1 v) { return f1{std::sqrt(v[0])}; }
-
-#if defined(__x86_64__)
-KALVIO_INLINE f4 square_root(f4 v) { return (f4)_mm_sqrt_ps((__m128)v); }
-#else
-KALVIO_INLINE f4 square_root(f4 v) {
-    for (int i = 0; i < 4; ++i) v[i] = std::sqrt(v[i]);
-    return v;
-}
-#endif
-// Two halves: a template kernel cannot call an AVX-only function itself,
-// and the compiler joins the halves inside the AVX2 kernel.
-KALVIO_INLINE f8 square_root(f8 v) {
-    const f4 low = square_root(low_half(v)), high = square_root(high_half(v));
-    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
-}
-
 // The direction of the gradient (gx, gy) plus pi, in 0..2pi, lane by lane.
 // A gradient without a horizontal part points straight up or down: +pi/2
 // when gy is positive, -pi/2 otherwise (also for no gradient at all).
-// atan2 is reduced to atan(t), t = min/max of |gx| and |gy|, in 0..1, then
-// to |t| <= tan(pi/8) around pi/4 if needed, where a short odd polynomial
-// is within a float's precision; the octant then gives the angle.
 template <class V>
 KALVIO_INLINE V direction(V gx, V gy) {
-    using M = Mask<V>;
-    const M sign = (M)splat<V>(-0.0f);
-    const V ax = (V)((M)gx & ~sign), ay = (V)((M)gy & ~sign);
-    const M steep = ay > ax;
-    const V t = select<V>(steep, ax, ay) / select<V>(steep, ay, ax);
-    const M far = t > 0.41421356f;
-    const V u = select<V>(far, (t - 1.0f) / (t + 1.0f), t);
-    const V z = u * u;
-    V a = ((((0.0805374449538f * z - 0.138776856032f) * z + 0.199777106478f) * z - 0.333329491539f) * z) * u + u;
-    a = a + select<V>(far, splat<V>(kPi / 4.0f), splat<V>(0.0f));
-    a = select<V>(steep, kHalfPi - a, a);
-    a = select<V>(gx < 0.0f, kPi - a, a);
-    a = (V)((M)a ^ ((M)gy & sign));  // the sign of gy, -0 included
     const V vertical = select<V>(gy > 0.0f, splat<V>(kHalfPi), splat<V>(-kHalfPi));
-    return select<V>(gx == 0.0f, vertical, a) + kPi;
+    return select<V>(gx == 0.0f, vertical, arctan2(gy, gx)) + kPi;
 }
 
 // Magnitude and direction of the channel of largest magnitude, at columns
