@@ -97,18 +97,6 @@ KALVIO_INLINE I sample_bits(I key) {
 }
 
 template <class I>
-KALVIO_INLINE I load_ints(const void* p) {
-    I v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-template <class I>
-KALVIO_INLINE void store_ints(void* p, I v) {
-    std::memcpy(p, &v, sizeof v);
-}
-
-template <class I>
 KALVIO_INLINE I lower(I a, I b) {
     return a < b ? a : b;
 }
@@ -132,8 +120,8 @@ KALVIO_INLINE void key_row(const float* row, int length, int n, int h, std::int3
     std::int32_t* body = keys + h * n;
     int q = 0;
     if constexpr (lanes > 1)
-        for (; q + lanes <= length; q += lanes) store_ints(body + q, order_key(load_ints<I>(row + q)));
-    for (; q < length; ++q) body[q] = order_key(load_ints<std::int32_t>(row + q));
+        for (; q + lanes <= length; q += lanes) store(body + q, order_key(load<I>(row + q)));
+    for (; q < length; ++q) body[q] = order_key(load<std::int32_t>(row + q));
     for (int t = 0; t < h * n; ++t) keys[t] = body[t % n], body[length + t] = body[length - n + t % n];
 }
 
@@ -174,12 +162,12 @@ struct KeyRows {
 template <class I>
 KALVIO_INLINE void sort_column(const std::int32_t* const* rows, int p, std::int32_t* low, std::int32_t* mid,
                                std::int32_t* high) {
-    const I a = load_ints<I>(rows[0] + p), b = load_ints<I>(rows[1] + p), c = load_ints<I>(rows[2] + p);
+    const I a = load<I>(rows[0] + p), b = load<I>(rows[1] + p), c = load<I>(rows[2] + p);
     const I least = lower(a, b), most = upper(a, b);
     const I t = upper(least, c);
-    store_ints(low + p, lower(least, c));
-    store_ints(mid + p, lower(most, t));
-    store_ints(high + p, upper(most, t));
+    store(low + p, lower(least, c));
+    store(mid + p, lower(most, t));
+    store(high + p, upper(most, t));
 }
 
 // The median of the nine keys of the three sorted columns at p, p + n and
@@ -189,9 +177,9 @@ template <class I>
 KALVIO_INLINE I median_of_columns(const std::int32_t* low, const std::int32_t* mid, const std::int32_t* high, int p,
                                   int n) {
     const int p1 = p + n, p2 = p + 2 * n;
-    const I a = upper(upper(load_ints<I>(low + p), load_ints<I>(low + p1)), load_ints<I>(low + p2));
-    const I b = middle(load_ints<I>(mid + p), load_ints<I>(mid + p1), load_ints<I>(mid + p2));
-    const I c = lower(lower(load_ints<I>(high + p), load_ints<I>(high + p1)), load_ints<I>(high + p2));
+    const I a = upper(upper(load<I>(low + p), load<I>(low + p1)), load<I>(low + p2));
+    const I b = middle(load<I>(mid + p), load<I>(mid + p1), load<I>(mid + p2));
+    const I c = lower(lower(load<I>(high + p), load<I>(high + p1)), load<I>(high + p2));
     return middle(a, b, c);
 }
 
@@ -217,8 +205,8 @@ KALVIO_INLINE void median3_rows(const CImage& in, CImage& out, int begin, int en
         int q = 0;
         if constexpr (lanes > 1)
             for (; q + lanes <= length; q += lanes)
-                store_ints(o + q, sample_bits(median_of_columns<I>(low, mid, high, q, n)));
-        for (; q < length; ++q) store_ints(o + q, sample_bits(median_of_columns<std::int32_t>(low, mid, high, q, n)));
+                store(o + q, sample_bits(median_of_columns<I>(low, mid, high, q, n)));
+        for (; q < length; ++q) store(o + q, sample_bits(median_of_columns<std::int32_t>(low, mid, high, q, n)));
     }
 }
 
@@ -283,7 +271,7 @@ template <int K, class I>
 KALVIO_INLINE I network_median(const std::int32_t* const* rows, int q, int n) {
     I wires[K * K];
     for (int i = 0; i < K; ++i)
-        for (int j = 0; j < K; ++j) wires[i * K + j] = load_ints<I>(rows[i] + q + n * j);
+        for (int j = 0; j < K; ++j) wires[i * K + j] = load<I>(rows[i] + q + n * j);
     run_network<kMedianNetwork<K>>(wires, std::make_index_sequence<kMedianNetwork<K>.count>());
     return wires[K * K / 2];
 }
@@ -308,8 +296,8 @@ KALVIO_INLINE void network_median_rows(const CImage& in, CImage& out, int begin,
         float* o = out.data[r];
         int q = 0;
         if constexpr (lanes > 1)
-            for (; q + lanes <= length; q += lanes) store_ints(o + q, sample_bits(network_median<K, I>(rows, q, n)));
-        for (; q < length; ++q) store_ints(o + q, sample_bits(network_median_one<K>(rows, q, n)));
+            for (; q + lanes <= length; q += lanes) store(o + q, sample_bits(network_median<K, I>(rows, q, n)));
+        for (; q < length; ++q) store(o + q, sample_bits(network_median_one<K>(rows, q, n)));
     }
 }
 
@@ -428,9 +416,9 @@ bool whole_codes(const CImage& in, const Codes& codes, int begin, int end) {
                 // low bits, rounding away any fraction, which the subtraction
                 // shows.
                 const float shifted = v + 8388608.0f;
-                bad |= static_cast<std::uint32_t>(load_ints<std::uint32_t>(&v) > 0x437f0000u) |
+                bad |= static_cast<std::uint32_t>(load<std::uint32_t>(&v) > 0x437f0000u) |
                        static_cast<std::uint32_t>(shifted - 8388608.0f != v);
-                b[c] = static_cast<std::uint8_t>(load_ints<std::uint32_t>(&shifted));
+                b[c] = static_cast<std::uint8_t>(load<std::uint32_t>(&shifted));
             }
             codes.pad_row(k, r, in.ncols);
         }
@@ -450,7 +438,7 @@ bool find_quantiles(const CImage& in, Codes& codes) {
     for (std::size_t t = 0; t < count; ++t) {
         // t total / count without overflow: t (total % count) < 2^32.
         const std::size_t at = t * (total / count) + t * (total % count) / count;
-        keys[t] = order_key(load_ints<std::int32_t>(in.data[at / length] + at % length));
+        keys[t] = order_key(load<std::int32_t>(in.data[at / length] + at % length));
     }
     std::sort(keys.get(), keys.get() + count);
     for (std::size_t t = 0; t < 255; ++t) codes.quantiles[t] = keys[(t + 1) * count / 256];
@@ -467,7 +455,7 @@ void quantile_codes(const CImage& in, const Codes& codes, int begin, int end) {
             const float* row = in.data[r] + k;
             std::uint8_t* b = codes.row(k, r);
             for (int c = 0; c < in.ncols; ++c) {
-                const std::int32_t key = order_key(load_ints<std::int32_t>(row + n * c));
+                const std::int32_t key = order_key(load<std::int32_t>(row + n * c));
                 int below = 0;
                 for (int step = 128; step > 0; step >>= 1) below += q[below + step - 1] <= key ? step : 0;
                 b[c] = static_cast<std::uint8_t>(below);
@@ -503,7 +491,7 @@ std::int32_t select_in_code(const CImage& in, const std::uint8_t* const* code_ro
     for (int i = 0; m < count; ++i) {
         const std::uint8_t* b = code_rows[i] + c + w.first;
         for (int j0 = 0; j0 < w.size; j0 += 8) {
-            std::uint64_t hits = equal_bytes(load_ints<std::uint64_t>(b + j0), pattern);
+            std::uint64_t hits = equal_bytes(load<std::uint64_t>(b + j0), pattern);
             if (j0 + 8 >= w.size) hits &= tail_mask;
             while (hits) {
                 int j;
@@ -516,7 +504,7 @@ std::int32_t select_in_code(const CImage& in, const std::uint8_t* const* code_ro
                     hits &= ~(std::uint64_t{1} << (63 - z));
                 }
                 candidates[m++] =
-                    order_key(load_ints<std::int32_t>(rows[i] + n * clamp_to(c + w.first + j, in.ncols) + k));
+                    order_key(load<std::int32_t>(rows[i] + n * clamp_to(c + w.first + j, in.ncols) + k));
             }
         }
     }
@@ -553,7 +541,7 @@ void median_rows(const Codes& codes, const CImage& in, CImage& out, const Window
                 } else {
                     const std::int32_t key =
                         select_in_code(in, code_rows, rows, w, c, k, code, count[code], rank - below, candidates);
-                    store_ints(o + n * c + k, sample_bits(key));
+                    store(o + n * c + k, sample_bits(key));
                 }
                 for (int i = 0; i < w.size; ++i) {
                     const int gone = code_rows[i][c + w.first], come = code_rows[i][c + 1 + w.last];

@@ -34,15 +34,17 @@ using Mask = decltype(V{} < V{});
 template <class V>
 constexpr int kLanes = sizeof(V) / sizeof(float);
 
+/// A vector (of floats, or of the integers of a Mask) from or to memory of
+/// any alignment.
 template <class V>
-KALVIO_INLINE V load(const float* p) {
+KALVIO_INLINE V load(const void* p) {
     V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
 template <class V>
-KALVIO_INLINE void store(float* p, V v) {
+KALVIO_INLINE void store(void* p, V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
