@@ -26,7 +26,10 @@ import os
 import sys
 
 import numpy as np
+
 from scipy import ndimage
+
+from f32 import read_f32
 
 f32 = np.float32
 # The chamfer metric of a step (x, y), x >= y >= 0, is x + (sqrt 2 - 1) y: at
@@ -39,12 +42,6 @@ CHAMFER_BOUND = math.sqrt(4 - 2 * math.sqrt(2)) * (1 + 1e-6)
 # neighbour pair compared in each of the nine sectors they make.
 SECTORS = np.array([0.39269909, 1.1780973, 1.9634955, 2.7488936, 3.5342917, 4.3196898, 5.1050882, 5.8904862], f32)
 ACROSS = [(0, 1), (1, 1), (1, 0), (1, -1)] * 2 + [(0, 1)]
-
-
-def read_f32(path):
-    with open(path, "rb") as f:
-        rows, cols, channels = (int(v) for v in f.readline().split())
-        return np.frombuffer(f.read(), dtype="<f4").reshape(rows, cols, channels)
 
 
 def difference(label, ours, reference, tolerance=0.0):

@@ -24,15 +24,12 @@ import os
 import sys
 
 import numpy as np
+
 from scipy.optimize import least_squares
 
+from f32 import read_f32
+
 FAILURE = 1000000.0
-
-
-def read_f32(path):
-    with open(path, "rb") as f:
-        rows, cols, channels = (int(v) for v in f.readline().split())
-        return np.frombuffer(f.read(), dtype="<f4").reshape(rows, cols, channels)
 
 
 def counts(folder, cases):

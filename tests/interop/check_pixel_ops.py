@@ -18,18 +18,15 @@ import os
 import sys
 
 import numpy as np
+
 from scipy import ndimage
+
+from f32 import read_f32
 
 f32 = np.float32
 # Float32 sums against double: far below one unit in the last place of 255
 # times the few roundings of a bilinear sum.
 TOLERANCE = 1e-3
-
-
-def read_f32(path):
-    with open(path, "rb") as f:
-        rows, cols, channels = (int(v) for v in f.readline().split())
-        return np.frombuffer(f.read(), dtype="<f4").reshape(rows, cols, channels)
 
 
 def per_channel(image, function):

@@ -8,6 +8,8 @@
 #include <kalvio/arrays.h>
 #include <kalvio/image.h>
 
+#include "f32.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -34,16 +36,6 @@ bool write_planes(const std::filesystem::path& path, int rows, int cols, const s
         out.write(reinterpret_cast<const char*>(line.data()), std::streamsize(sizeof(float) * line.size()));
     }
     return out && !std::count(planes.begin(), planes.end(), nullptr);
-}
-
-bool write_f32(const std::filesystem::path& path, const CImage& image) {
-    std::ofstream out(path, std::ios::binary);
-    const int channels = image.color == 1 ? 3 : 1;
-    out << image.nrows << " " << image.ncols << " " << channels << "\n";
-    for (int r = 0; r < image.nrows; ++r)
-        out.write(reinterpret_cast<const char*>(image.data[r]),
-                  std::streamsize(sizeof(float)) * image.ncols * channels);
-    return static_cast<bool>(out);
 }
 
 // kind 0: values in 0..255 with fractions; 1: whole numbers 0..255; 2: about

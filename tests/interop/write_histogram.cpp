@@ -6,6 +6,8 @@
 #include <kalvio/arrays.h>
 #include <kalvio/histogram.h>
 #include <kalvio/image.h>
+
+#include "f32.h"
 #include <kalvio/numeric.h>
 
 #include <cmath>
@@ -21,16 +23,6 @@
 namespace {
 
 using Image = std::unique_ptr<CImage>;
-
-bool write_f32(const std::filesystem::path& path, const CImage& image) {
-    std::ofstream out(path, std::ios::binary);
-    const int channels = image.color == 1 ? 3 : 1;
-    out << image.nrows << " " << image.ncols << " " << channels << "\n";
-    for (int r = 0; r < image.nrows; ++r)
-        out.write(reinterpret_cast<const char*>(image.data[r]),
-                  std::streamsize(sizeof(float)) * image.ncols * channels);
-    return static_cast<bool>(out);
-}
 
 std::string number(double v) {
     char text[32];

@@ -5,6 +5,8 @@
 // "result input operation arguments..." per result.
 #include <kalvio/image.h>
 
+#include "f32.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,15 +15,6 @@
 #include <tuple>
 
 namespace {
-
-bool write_f32(const std::filesystem::path& path, const CImage& image) {
-    std::ofstream out(path, std::ios::binary);
-    const int channels = image.color == 1 ? 3 : 1;
-    out << image.nrows << " " << image.ncols << " " << channels << "\n";
-    for (int r = 0; r < image.nrows; ++r)
-        out.write(reinterpret_cast<const char*>(image.data[r]), std::streamsize(sizeof(float)) * image.ncols * channels);
-    return static_cast<bool>(out);
-}
 
 // Values in 0..255 with fractions; with `grid`, the first 4096 pixels are
 // the RGB cube in steps of 17.
