@@ -23,10 +23,6 @@ using namespace kalvio::detail;
 namespace {
 
 
-std::size_t pixels_of(const CImage& image) {
-    return static_cast<std::size_t>(image.nrows) * static_cast<std::size_t>(image.ncols);
-}
-
 // The direction of the gradient (gx, gy) plus pi, in 0..2pi, lane by lane.
 // A gradient without a horizontal part points straight up or down: +pi/2
 // when gy is positive, -pi/2 otherwise (also for no gradient at all).

@@ -30,17 +30,7 @@ typedef std::int32_t i16 __attribute__((vector_size(64)));
 
 constexpr int kLargestWindow = 255;
 
-std::size_t pixels_of(const CImage& image) {
-    return static_cast<std::size_t>(image.nrows) * static_cast<std::size_t>(image.ncols);
-}
-
 int clamp_to(int i, int n) { return i < 0 ? 0 : i >= n ? n - 1 : i; }
-
-// n items of scratch, not initialised, or null when memory is lacking.
-template <class T>
-std::unique_ptr<T[]> scratch_of(std::size_t n) {
-    return std::unique_ptr<T[]>(new (std::nothrow) T[n]);
-}
 
 // The offsets of a size x size window, in rows and in columns: size/2 -
 // size + 1 to size/2 (-1..1 for 3, -1..2 for 4).

@@ -21,13 +21,6 @@ using namespace kalvio::detail;
 
 namespace {
 
-std::size_t pixels_of(std::int64_t rows, std::int64_t cols) {
-    return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-}
-
-// n floats of scratch, not initialised, or null when memory is lacking.
-std::unique_ptr<float[]> new_floats(std::size_t n) { return std::unique_ptr<float[]>(new (std::nothrow) float[n]); }
-
 // Runs body.template operator()<N>() with N the channel count of `image`,
 // so that inner loops know it at compile time.
 template <class Body>
@@ -501,7 +494,7 @@ CImage* rescale(const CImage& in, std::int64_t rows, std::int64_t cols, float ro
         const ScaleRows<N> kernel = lanes == 8 ? scale_rows_8<N> : lanes == 4 ? scale_rows_4<N> : scale_rows_1<N>;
         const std::size_t n = static_cast<std::size_t>(N) * static_cast<std::size_t>(columns.count);
         done = run_in_bands(out->nrows, 1, band_threads(pixels_of(rows, cols)), [&](int begin, int end) {
-            const std::unique_ptr<float[]> scratch = new_floats(4 * (n + 1));
+            const std::unique_ptr<float[]> scratch = scratch_of<float>(4 * (n + 1));
             if (scratch) kernel(source, columns, rowfactor, *out, begin, end, scratch.get());
             return scratch != nullptr;
         });
@@ -568,7 +561,7 @@ CImage* CImage::Enlarge(int factor, int mode) {
                 replicate_rows<N>(*this, *out, factor, begin, end);
                 return true;
             }
-            const std::unique_ptr<float[]> weights = new_floats(4 * static_cast<std::size_t>(factor));
+            const std::unique_ptr<float[]> weights = scratch_of<float>(4 * static_cast<std::size_t>(factor));
             if (weights) interpolate_rows<N>(*this, *out, factor, begin, end, weights.get());
             return weights != nullptr;
         });
@@ -603,7 +596,7 @@ CImage* CImage::Rotate(int degrees) {
     const float theta = static_cast<float>(degrees) * -0.017453292f;
     Rotation rotation{nrows / 2, ncols / 2, static_cast<float>(std::cos(static_cast<double>(theta))),
                       static_cast<float>(std::sin(static_cast<double>(theta))), nullptr, nullptr};
-    const std::unique_ptr<float[]> columns = new_floats(2 * static_cast<std::size_t>(ncols));
+    const std::unique_ptr<float[]> columns = scratch_of<float>(2 * static_cast<std::size_t>(ncols));
     if (!columns) return nullptr;
     for (int c = 0; c < ncols; ++c) {
         const float d = static_cast<float>(c - ncols / 2);

@@ -57,9 +57,6 @@ bool largest_counted(const CImage& grey, const CImage* mask, float* largest) {
     return any;
 }
 
-// n floats of scratch, not initialised, or null when memory is lacking.
-std::unique_ptr<float[]> new_floats(std::size_t n) { return std::unique_ptr<float[]>(new (std::nothrow) float[n]); }
-
 // The fitted model: sum over the Gaussians of a^2 exp(-t^2), t = (x - mu) / w,
 // with its derivatives with respect to a, mu and w.
 void gaussian_mixture(float x, float* a, float* y, float* dyda, int ma) {
@@ -252,8 +249,8 @@ float CHistogram::FitNGaussians(int n) {
         }
     }
 
-    const auto x = new_floats(std::size_t(nbins)), y = new_floats(std::size_t(nbins)),
-               sig = new_floats(std::size_t(nbins));
+    const auto x = scratch_of<float>(std::size_t(nbins)), y = scratch_of<float>(std::size_t(nbins)),
+               sig = scratch_of<float>(std::size_t(nbins));
     float result = kFitFailure;
     if (x && y && sig) {
         for (int b = 0; b < nbins; ++b) {

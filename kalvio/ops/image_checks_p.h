@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 
 namespace kalvio::detail {
 
@@ -18,6 +20,19 @@ void advise_huge_pages(const void* first, std::size_t bytes);
 /// True for an image with a pixel array: grey or colour, at least one row
 /// and one column. Null gives false.
 bool has_pixels(const CImage* image);
+
+/// Pixels of a picture of rows x cols (both at least 0), in the width the
+/// band runner counts in.
+inline std::size_t pixels_of(std::int64_t rows, std::int64_t cols) {
+    return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+}
+inline std::size_t pixels_of(const CImage& image) { return pixels_of(image.nrows, image.ncols); }
+
+/// n items of scratch, not initialised, or null when memory is lacking.
+template <class T>
+std::unique_ptr<T[]> scratch_of(std::size_t n) {
+    return std::unique_ptr<T[]>(new (std::nothrow) T[n]);
+}
 
 /// Floats a row of `image` holds: ncols (grey) or 3 * ncols (colour).
 inline int row_length(const CImage& image) { return image.color == 1 ? 3 * image.ncols : image.ncols; }

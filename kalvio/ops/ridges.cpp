@@ -39,10 +39,6 @@ constexpr float kMinGradient = 0.0001f;  // weaker gradients have no direction
 constexpr float kMinCurvature = 0.005f;  // flatter pixels have no line direction
 constexpr float kMinStrength = 0.0001f;
 
-std::size_t pixels_of(const CImage& image) {
-    return static_cast<std::size_t>(image.nrows) * static_cast<std::size_t>(image.ncols);
-}
-
 // v modulo pi for v in 0..3pi, as fmod gives it: each subtraction is exact.
 template <class V>
 KALVIO_INLINE V modulo_pi(V v) {
