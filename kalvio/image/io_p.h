@@ -1,8 +1,11 @@
 // Shared helpers of the picture readers and writers.
 #pragma once
 
+#include <kalvio/image.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "support/output_file_p.h"
@@ -31,6 +34,26 @@ int sample_size(int type);
 /// beyond the int range saturated, so no conversion is undefined.
 int to_int(float value);
 int to_int(double value);
+
+/// One little-endian sample of sample type `type` (as sample_size counts
+/// its bytes) at p, as a float; any type other than UINT8, INT16 and INT32
+/// is read as a float.
+inline float decode_sample(const unsigned char* p, int type) {
+    switch (type) {
+        case KALVIO_TYPE_UINT8: return p[0];
+        case KALVIO_TYPE_INT16: return static_cast<std::int16_t>(p[0] | (p[1] << 8));
+        case KALVIO_TYPE_INT32: {
+            const std::uint32_t v = p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
+            return static_cast<float>(static_cast<std::int32_t>(v));
+        }
+        default: {
+            const std::uint32_t v = p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
+            float f;
+            std::memcpy(&f, &v, sizeof f);
+            return f;
+        }
+    }
+}
 
 /// Reads n bytes; false when fewer arrive.
 bool read_exact(FILE* fp, void* buffer, std::size_t n);

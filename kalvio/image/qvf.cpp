@@ -16,23 +16,6 @@ using namespace kalvio::detail;
 
 namespace {
 
-float decode(const unsigned char* p, int type) {
-    switch (type) {
-        case KALVIO_TYPE_UINT8: return p[0];
-        case KALVIO_TYPE_INT16: return static_cast<std::int16_t>(p[0] | (p[1] << 8));
-        case KALVIO_TYPE_INT32: {
-            const std::uint32_t v = p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
-            return static_cast<float>(static_cast<std::int32_t>(v));
-        }
-        default: {
-            const std::uint32_t v = p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
-            float f;
-            std::memcpy(&f, &v, sizeof f);
-            return f;
-        }
-    }
-}
-
 void encode(float value, int type, unsigned char* p) {
     std::uint32_t v;
     if (type == KALVIO_TYPE_FLOAT) {
@@ -130,7 +113,7 @@ float** read_qvf_image(const char* path, int* nrows, int* ncols, int* color, int
                 return nullptr;
             }
             const int row_type = flag ? KALVIO_TYPE_UINT8 : type;
-            for (int i = 0; i < length; ++i) data[r][i] = decode(&row[std::size_t(i) * size], row_type);
+            for (int i = 0; i < length; ++i) data[r][i] = decode_sample(&row[std::size_t(i) * size], row_type);
         }
     }
     std::fclose(fp);

@@ -181,29 +181,6 @@ bool parse_raw(const std::vector<std::string>& lines, RawVolume* v) {
     return true;
 }
 
-// One row of little-endian samples as floats.
-void decode_row(const unsigned char* in, float* out, int count, int datatype) {
-    switch (datatype) {
-        case KALVIO_TYPE_UINT8:
-            for (int i = 0; i < count; ++i) out[i] = in[i];
-            break;
-        case KALVIO_TYPE_INT16:
-            for (int i = 0; i < count; ++i, in += 2)
-                out[i] = static_cast<std::int16_t>(in[0] | (in[1] << 8));
-            break;
-        default:
-            for (int i = 0; i < count; ++i, in += 4) {
-                const std::uint32_t bits = in[0] | (in[1] << 8) | (in[2] << 16) |
-                                           (std::uint32_t{in[3]} << 24);
-                if (datatype == KALVIO_TYPE_INT32) {
-                    out[i] = static_cast<float>(static_cast<std::int32_t>(bits));
-                } else {
-                    std::memcpy(out + i, &bits, sizeof(float));
-                }
-            }
-    }
-}
-
 // Reads the slices of `v` from `fp`, which holds enough bytes for them.
 // Null when memory is lacking (after the allocator's message) or the file
 // ends early after all (it shrank while being read).
@@ -226,7 +203,8 @@ Slices read_raw_slices(FILE* fp, const RawVolume& v) {
                 AfxMessageBox("ReadV2Volume: Truncated file");
                 return nullptr;
             }
-            decode_row(row.data(), slice.data[r], v.cols, v.sample.datatype);
+            for (int c = 0; c < v.cols; ++c)
+                slice.data[r][c] = decode_sample(&row[static_cast<std::size_t>(c) * v.sample.bytes], v.sample.datatype);
         }
     }
     return slices;
