@@ -9,6 +9,7 @@ packages=(
   python3 python3-pil imagemagick netpbm
   python3-numpy python3-scipy python3-opencv
   qt6-base-dev libeigen3-dev
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
 )
 if [ "${1:-}" = bench ]; then
   packages+=(libboost-graph-dev liblemon-dev libopencv-dev)

@@ -6,7 +6,10 @@
 #include <kalvio/image.h>
 #include <kalvio/message.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <cstdlib>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
@@ -74,6 +77,19 @@ int to_int(double value) {
     if (value >= 2147483648.0) return INT_MAX;
     if (value <= -2147483649.0) return INT_MIN;
     return static_cast<int>(value);
+}
+
+int read_ints(const char* line, int* values, int count) {
+    const char* p = line;
+    for (int i = 0; i < count; ++i) {
+        char* end = nullptr;
+        errno = 0;
+        const long long value = std::strtoll(p, &end, 10);
+        if (end == p || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return i;
+        values[i] = static_cast<int>(value);
+        p = end;
+    }
+    return count;
 }
 
 bool read_exact(FILE* fp, void* buffer, std::size_t n) {

@@ -55,6 +55,25 @@ inline float decode_sample(const unsigned char* p, int type) {
     }
 }
 
+/// Writes `value` as one little-endian sample of sample type `type` (as
+/// sample_size counts its bytes) at p: FLOAT as the IEEE single itself,
+/// the others truncated toward zero with their low bytes kept, so values
+/// beyond the sample's range wrap (256 as a byte is 0, -1 is 255).
+inline void encode_sample(float value, int type, unsigned char* p) {
+    std::uint32_t v;
+    if (type == KALVIO_TYPE_FLOAT) {
+        std::memcpy(&v, &value, sizeof v);
+    } else {
+        v = static_cast<std::uint32_t>(to_int(value));
+    }
+    for (int i = 0; i < sample_size(type); ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+/// Reads up to `count` decimal integers from a header line into `values`;
+/// returns how many were read before the first that is missing or does not
+/// fit an int.
+int read_ints(const char* line, int* values, int count);
+
 /// Reads n bytes; false when fewer arrive.
 bool read_exact(FILE* fp, void* buffer, std::size_t n);
 

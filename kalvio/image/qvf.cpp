@@ -6,46 +6,10 @@
 #include <kalvio/image.h>
 #include <kalvio/message.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <vector>
 
 using namespace kalvio::detail;
-
-namespace {
-
-void encode(float value, int type, unsigned char* p) {
-    std::uint32_t v;
-    if (type == KALVIO_TYPE_FLOAT) {
-        std::memcpy(&v, &value, sizeof v);
-    } else {
-        v = static_cast<std::uint32_t>(to_int(value));
-    }
-    for (int i = 0; i < sample_size(type); ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-// Reads up to two decimal integers from a header line; returns how many were
-// read before the first that is missing or does not fit an int.
-int read_ints(const char* line, int* first, int* second) {
-    int* out[2] = {first, second};
-    int count = 0;
-    const char* p = line;
-    for (int* target : out) {
-        if (!target) break;
-        char* end = nullptr;
-        errno = 0;
-        const long long value = std::strtoll(p, &end, 10);
-        if (end == p || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) break;
-        *target = static_cast<int>(value);
-        ++count;
-        p = end;
-    }
-    return count;
-}
-
-}  // namespace
 
 float** read_qvf_image(const char* path, int* nrows, int* ncols, int* color, int* datatype) {
     FILE* fp = open_for_reading(path);
@@ -54,12 +18,13 @@ float** read_qvf_image(const char* path, int* nrows, int* ncols, int* color, int
         return nullptr;
     }
     char line[4][256] = {};
-    int rows = 0, cols = 0, type = 0, flag = 0;
+    int dims[2] = {}, type = 0, flag = 0;
     bool header = true;
     for (auto& l : line) header = header && std::fgets(l, sizeof l, fp) != nullptr;
-    header = header && std::strncmp(line[0], "QV", 2) == 0 && read_ints(line[1], &rows, &cols) == 2 &&
-             read_ints(line[2], &type, nullptr) >= 1 && read_ints(line[3], &flag, nullptr) >= 1 &&
-             rows > 0 && cols > 0;
+    header = header && std::strncmp(line[0], "QV", 2) == 0 && read_ints(line[1], dims, 2) == 2 &&
+             read_ints(line[2], &type, 1) == 1 && read_ints(line[3], &flag, 1) == 1 &&
+             dims[0] > 0 && dims[1] > 0;
+    const int rows = dims[0], cols = dims[1];
     if (!header) {
         std::fclose(fp);
         AfxMessageBox("read_qvf_image: Bad header");
@@ -146,7 +111,7 @@ int write_qvf_image(float** data, const char* path, int nrows, int ncols, int co
         const std::size_t length = static_cast<std::size_t>(ncols) * (color == 1 ? 3 : 1);
         std::vector<unsigned char> row(length * size);
         for (int r = 0; r < nrows; ++r) {
-            for (std::size_t i = 0; i < length; ++i) encode(data[r][i], type, &row[i * size]);
+            for (std::size_t i = 0; i < length; ++i) encode_sample(data[r][i], type, &row[i * size]);
             std::fwrite(row.data(), 1, row.size(), out.fp());
         }
     }

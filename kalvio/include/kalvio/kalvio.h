@@ -17,3 +17,4 @@
 #include <kalvio/histogram.h>
 #include <kalvio/numeric.h>
 #include <kalvio/volume.h>
+#include <kalvio/video.h>
