@@ -11,11 +11,12 @@
 namespace kalvio::detail {
 
 /// Threads for one pass over `pixels` pixels: one per processor, or the
-/// number in KALVIO_THREADS when set, at most 8; but only for pictures of a
-/// megapixel or more, where starting threads costs little beside the work.
-/// The variable is read on every call, so that a test can compare splits.
-inline int band_threads(std::size_t pixels) {
-    if (pixels < (std::size_t{1} << 20)) return 1;
+/// number in KALVIO_THREADS when set, at most 8; but only for pictures of
+/// `smallest` pixels (a megapixel) or more, where starting threads costs
+/// little beside the work. The variable is read on every call, so that a
+/// test can compare splits.
+inline int band_threads(std::size_t pixels, std::size_t smallest = std::size_t{1} << 20) {
+    if (pixels < smallest) return 1;
     int threads = static_cast<int>(std::thread::hardware_concurrency());
     if (const char* wanted = std::getenv("KALVIO_THREADS")) {
         const int n = std::atoi(wanted);

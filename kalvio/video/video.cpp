@@ -2,7 +2,9 @@
 #include <kalvio/video.h>
 
 #include "image/io_p.h"
+#include "ops/bands_p.h"
 #include "ops/image_checks_p.h"
+#include "ops/simd_p.h"
 #include "video/avi_reader_p.h"
 #include "video/movie_writer_p.h"
 
@@ -53,23 +55,57 @@ bool copy_file(const std::string& from, const std::string& to) {
     return ok && out.commit();
 }
 
-// The rows of a 24-bit bottom-up bitmap as floats: red, green, blue, or
-// (red + green + blue) * kThird for a grey frame.
-void bits_to_floats(const CDib& dib, CImage* frame) {
+// Four pixels of blue, green, red bytes as 12 floats, in the bytes' order.
+typedef std::uint8_t u8x4 __attribute__((vector_size(4)));
+inline void bytes_to_floats(const std::uint8_t* in, f4* a, f4* b, f4* c) {
+    *a = __builtin_convertvector(load<u8x4>(in), f4);
+    *b = __builtin_convertvector(load<u8x4>(in + 4), f4);
+    *c = __builtin_convertvector(load<u8x4>(in + 8), f4);
+}
+
+// Rows [begin, end) of a 24-bit bottom-up bitmap as floats: red, green,
+// blue, or (red + green + blue) * kThird for a grey frame (the sums are
+// whole numbers, exact in float whichever way they are added).
+void bits_to_floats(const CDib& dib, CImage* frame, int begin, int end) {
     const int rows = dib.height, cols = dib.width;
-    for (int y = 0; y < rows; ++y) {
+    for (int y = begin; y < end; ++y) {
         const std::uint8_t* in = dib.bits + static_cast<std::size_t>(rows - 1 - y) * dib.row_bytes;
         float* out = frame->data[y];
-        if (frame->color == 1) {
-            for (int x = 0; x < cols; ++x, in += 3) {
+        int x = 0;
+        for (; x + 4 <= cols; x += 4, in += 12) {
+            f4 a, b, c, blue, green, red;
+            bytes_to_floats(in, &a, &b, &c);
+            float triple[12];
+            store(triple, a);
+            store(triple + 4, b);
+            store(triple + 8, c);
+            deinterleave3(triple, &blue, &green, &red);
+            if (frame->color == 1) {
+                interleave3(out + 3 * x, red, green, blue);
+            } else {
+                store(out + x, (red + green + blue) * splat<f4>(kThird));
+            }
+        }
+        for (; x < cols; ++x, in += 3) {
+            if (frame->color == 1) {
                 out[3 * x] = in[2];
                 out[3 * x + 1] = in[1];
                 out[3 * x + 2] = in[0];
+            } else {
+                out[x] = static_cast<float>(in[0] + in[1] + in[2]) * kThird;
             }
-        } else {
-            for (int x = 0; x < cols; ++x, in += 3) out[x] = static_cast<float>(in[0] + in[1] + in[2]) * kThird;
         }
     }
+}
+
+// The whole bitmap; frames of a quarter megapixel and more on several
+// threads (the bits do not depend on the split).
+void bits_to_floats(const CDib& dib, CImage* frame) {
+    const std::size_t pixels = pixels_of(dib.height, dib.width);
+    run_in_bands(dib.height, 1, band_threads(pixels, std::size_t{1} << 18), [&](int begin, int end) {
+        bits_to_floats(dib, frame, begin, end);
+        return true;
+    });
 }
 
 bool all_grey(const CDib& dib) {

@@ -4,12 +4,17 @@
 #include "image/io_p.h"
 #include "ops/bands_p.h"
 #include "ops/image_checks_p.h"
+#include "ops/simd_p.h"
 #include "video/movie_writer_p.h"
 
 #include <kalvio/message.h>
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
+#include <system_error>
 #include <thread>
+#include <utility>
 
 using namespace kalvio::detail;
 
@@ -32,52 +37,105 @@ inline std::uint8_t to_byte(double v) {
     return static_cast<std::uint8_t>(f);
 }
 
-// Output rows [begin, end) of one frame into bottom-up BGR rows.
+// One pixel: Y and four times the chroma values (bilinear weights are 0 or
+// 1/2, so chroma values are whole multiples of 1/4, exact in float and in
+// double) into blue, green, red.
+inline void convert_pixel(int luma_value, int qb, int qr, std::uint8_t* out) {
+    const double luma = 298.082 * (static_cast<double>(luma_value) - 16.0);
+    const double u = static_cast<double>(qb) * 0.25 - 128.0;
+    const double v = static_cast<double>(qr) * 0.25 - 128.0;
+    out[2] = to_byte((luma + 408.583 * v) * 0.00390625);
+    out[1] = to_byte((luma - 100.291 * u - 208.12 * v) * 0.00390625);
+    out[0] = to_byte((luma + 516.411 * u) * 0.00390625);
+}
+
+typedef double d4 __attribute__((vector_size(32)));
+typedef std::int32_t i4 __attribute__((vector_size(16)));
+typedef std::uint8_t u8x4 __attribute__((vector_size(4)));
+typedef std::uint8_t u8x8 __attribute__((vector_size(8)));
+typedef std::uint8_t u8x16 __attribute__((vector_size(16)));
+
+// Four pixels at a time: lane by lane the same double operations in the
+// same order as convert_pixel (no fused multiply-adds), so the same bytes.
+// On x86-64 compiled twice, for AVX2 and for the baseline, chosen when the
+// library is loaded.
+#if defined(KALVIO_X86_KERNELS)
+#define KALVIO_AVX2_CLONE __attribute__((target_clones("avx2", "default")))
+#else
+#define KALVIO_AVX2_CLONE
+#endif
+KALVIO_AVX2_CLONE void convert_pixels(const std::uint8_t* y, int step,
+                                                                      const std::uint16_t* qb,
+                                                                      const std::uint16_t* qr, int n,
+                                                                      std::uint8_t* out) {
+    const d4 quarter = {0.25, 0.25, 0.25, 0.25}, centre = {128.0, 128.0, 128.0, 128.0};
+    const d4 black = {16.0, 16.0, 16.0, 16.0}, scale = {0.00390625, 0.00390625, 0.00390625, 0.00390625};
+    const f4 low = {0.0f, 0.0f, 0.0f, 0.0f}, high = {255.0f, 255.0f, 255.0f, 255.0f};
+    auto bytes = [&](d4 value) {
+        f4 f = __builtin_convertvector(value, f4);
+        f = f < low ? low : f;
+        f = f > high ? high : f;
+        return __builtin_convertvector(__builtin_convertvector(f, i4), u8x4);
+    };
+    int c = 0;
+    for (; c + 4 <= n; c += 4, out += 12) {
+        const d4 yv = {double(y[step * c]), double(y[step * (c + 1)]), double(y[step * (c + 2)]),
+                       double(y[step * (c + 3)])};
+        const d4 u = d4{double(qb[c]), double(qb[c + 1]), double(qb[c + 2]), double(qb[c + 3])} * quarter - centre;
+        const d4 v = d4{double(qr[c]), double(qr[c + 1]), double(qr[c + 2]), double(qr[c + 3])} * quarter - centre;
+        const d4 luma = 298.082 * (yv - black);
+        const u8x4 red = bytes((luma + 408.583 * v) * scale);
+        const u8x4 green = bytes((luma - 100.291 * u - 208.12 * v) * scale);
+        const u8x4 blue = bytes((luma + 516.411 * u) * scale);
+        // Interleaved as blue, green, red per pixel: 12 bytes.
+        const u8x8 bg = __builtin_shufflevector(blue, green, 0, 1, 2, 3, 4, 5, 6, 7);
+        const u8x8 rr = __builtin_shufflevector(red, red, 0, 1, 2, 3, 0, 1, 2, 3);
+        const u8x16 bgr = __builtin_shufflevector(bg, rr, 0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, 0, 0, 0, 0);
+        std::memcpy(out, &bgr, 12);
+    }
+    for (; c < n; ++c, out += 3) convert_pixel(y[step * c], qb[c], qr[c], out);
+}
+
+// Output rows [begin, end) of one frame into bottom-up BGR rows. qb and qr
+// hold a row of 4 x chroma each.
 void convert_rows(const YuvLayout& l, const std::uint8_t* frame, std::uint8_t* bits, int out_rows, int out_cols,
-                  std::uint32_t row_bytes, int begin, int end, float* cb, float* cr) {
+                  std::uint32_t row_bytes, int begin, int end, std::uint16_t* qb, std::uint16_t* qr) {
     const std::uint8_t* luma = frame;
     const std::uint8_t* plane_b = frame + l.luma_bytes();
     const std::uint8_t* plane_r = plane_b + l.chroma_bytes();
     for (int r = begin; r < end; ++r) {
         const std::uint8_t* y = luma + static_cast<std::size_t>(l.half ? 2 * r : r) * l.cols;
-        // The chroma of this row, sampled bilinearly at half the position
-        // (weights 0 or 1/2, exact in float); past the plane's last row or
-        // column the edge repeats.
+        // The chroma of this row, sampled bilinearly at half the position;
+        // past the plane's last row or column the edge repeats.
         int c0 = r, c1 = r;
-        float wy = 0.0f;
         if (l.half) {
             c0 = c1 = l.full_chroma_rows ? 2 * r : r;
         } else if (!l.full_chroma_rows) {
             c0 = r >> 1;
-            c1 = std::min(c0 + 1, l.chroma_rows - 1);
-            wy = (r & 1) ? 0.5f : 0.0f;
+            c1 = (r & 1) ? std::min(c0 + 1, l.chroma_rows - 1) : c0;
         }
-        const std::uint8_t* b0 = plane_b + static_cast<std::size_t>(c0) * l.chroma_cols;
-        const std::uint8_t* b1 = plane_b + static_cast<std::size_t>(c1) * l.chroma_cols;
-        const std::uint8_t* r0 = plane_r + static_cast<std::size_t>(c0) * l.chroma_cols;
-        const std::uint8_t* r1 = plane_r + static_cast<std::size_t>(c1) * l.chroma_cols;
-        for (int c = 0; c < out_cols; ++c) {
+        for (int k = 0; k < 2; ++k) {
+            const std::uint8_t* plane = k == 0 ? plane_b : plane_r;
+            const std::uint8_t* p0 = plane + static_cast<std::size_t>(c0) * l.chroma_cols;
+            const std::uint8_t* p1 = plane + static_cast<std::size_t>(c1) * l.chroma_cols;
+            std::uint16_t* q = k == 0 ? qb : qr;
             if (l.half) {
-                cb[c] = b0[c];
-                cr[c] = r0[c];
+                for (int c = 0; c < out_cols; ++c) q[c] = static_cast<std::uint16_t>(4 * p0[c]);
                 continue;
             }
-            const int x0 = c >> 1;
-            const int x1 = std::min(x0 + 1, l.chroma_cols - 1);
-            const float wx = (c & 1) ? 0.5f : 0.0f;
-            cb[c] = (1.0f - wy) * ((1.0f - wx) * b0[x0] + wx * b0[x1]) + wy * ((1.0f - wx) * b1[x0] + wx * b1[x1]);
-            cr[c] = (1.0f - wy) * ((1.0f - wx) * r0[x0] + wx * r0[x1]) + wy * ((1.0f - wx) * r1[x0] + wx * r1[x1]);
+            // Even output columns take twice the two rows' sum at their
+            // chroma column, odd ones add the next column's sum.
+            const int last = l.chroma_cols - 1;
+            int sum = p0[0] + p1[0];
+            for (int x = 0; 2 * x < out_cols; ++x) {
+                const int next = x < last ? p0[x + 1] + p1[x + 1] : sum;
+                q[2 * x] = static_cast<std::uint16_t>(2 * sum);
+                if (2 * x + 1 < out_cols) q[2 * x + 1] = static_cast<std::uint16_t>(sum + next);
+                sum = next;
+            }
         }
-        std::uint8_t* out = bits + static_cast<std::size_t>(out_rows - 1 - r) * row_bytes;
-        const int step = l.half ? 2 : 1;
-        for (int c = 0; c < out_cols; ++c, out += 3) {
-            const double luma_term = 298.082 * (static_cast<double>(y[step * c]) - 16.0);
-            const double u = static_cast<double>(cb[c]) - 128.0;
-            const double v = static_cast<double>(cr[c]) - 128.0;
-            out[2] = to_byte((luma_term + 408.583 * v) * 0.00390625);
-            out[1] = to_byte((luma_term - 100.291 * u - 208.12 * v) * 0.00390625);
-            out[0] = to_byte((luma_term + 516.411 * u) * 0.00390625);
-        }
+        convert_pixels(y, l.half ? 2 : 1, qb, qr, out_cols,
+                       bits + static_cast<std::size_t>(out_rows - 1 - r) * row_bytes);
     }
 }
 
@@ -113,23 +171,42 @@ CVideo* VideoFromYUV(const char* path, int nrows, int ncols, int nframes, int ch
     const std::size_t bits_bytes = static_cast<std::size_t>(row_bytes) * out_rows;
     auto input = scratch_of<std::uint8_t>(frame_bytes);
     auto bits = scratch_of<std::uint8_t>(bits_bytes);
-    const int threads = std::max(1, std::min(8, static_cast<int>(std::thread::hardware_concurrency())));
-    bool ok = input && bits;
-    if (ok) std::fill(bits.get(), bits.get() + bits_bytes, std::uint8_t{0});  // row padding stays 0
-    // Frames of a few hundred thousand pixels already repay a second thread.
-    const int used = pixels_of(out_rows, out_cols) >= (1u << 18) ? threads : 1;
-    for (int f = 0; ok && f < nframes; ++f) {
-        ok = read_exact(fp, input.get(), frame_bytes);
-        if (!ok) break;
-        ok = run_in_bands(out_rows, 1, used, [&](int begin, int end) {
-            auto chroma_row = scratch_of<float>(2 * static_cast<std::size_t>(out_cols));
-            if (!chroma_row) return false;
-            convert_rows(layout, input.get(), bits.get(), out_rows, out_cols, row_bytes, begin, end,
-                         chroma_row.get(), chroma_row.get() + out_cols);
-            return true;
-        });
-        ok = ok && movie->writer->write_bits(bits.get());
+    auto spare = scratch_of<std::uint8_t>(bits_bytes);
+    bool ok = input && bits && spare;
+    if (ok) {
+        std::fill(bits.get(), bits.get() + bits_bytes, std::uint8_t{0});  // row padding stays 0
+        std::fill(spare.get(), spare.get() + bits_bytes, std::uint8_t{0});
     }
+    // Frames of a quarter megapixel already repay a second thread. Each
+    // frame is written while the next one is converted into the other
+    // buffer.
+    const int threads = band_threads(pixels_of(out_rows, out_cols), std::size_t{1} << 18);
+    std::thread writing;
+    bool written = true;
+    auto finish_writing = [&] {
+        if (writing.joinable()) writing.join();
+        return written;
+    };
+    for (int f = 0; ok && f < nframes; ++f) {
+        ok = read_exact(fp, input.get(), frame_bytes) &&
+             run_in_bands(out_rows, 1, threads, [&](int begin, int end) {
+                 auto chroma_rows = scratch_of<std::uint16_t>(2 * static_cast<std::size_t>(out_cols));
+                 if (!chroma_rows) return false;
+                 convert_rows(layout, input.get(), bits.get(), out_rows, out_cols, row_bytes, begin, end,
+                              chroma_rows.get(), chroma_rows.get() + out_cols);
+                 return true;
+             });
+        ok = finish_writing() && ok;
+        if (!ok) break;
+        const std::uint8_t* frame_bits = bits.get();
+        try {
+            writing = std::thread([&, frame_bits] { written = movie->writer->write_bits(frame_bits); });
+        } catch (const std::system_error&) {
+            written = movie->writer->write_bits(frame_bits);
+        }
+        std::swap(bits, spare);
+    }
+    ok = finish_writing() && ok;
     std::fclose(fp);
     if (!ok) {
         delete movie;
