@@ -82,4 +82,15 @@ inline bool fits(std::size_t size, int nrows, int ncols, int samples_per_pixel, 
            size;
 }
 
+// True when every sample is a whole number from 0 to `top`.
+inline bool samples_within(float** array, int nrows, int ncols, int color, float top) {
+    const std::size_t n = static_cast<std::size_t>(ncols) * (color == 1 ? 3 : 1);
+    for (int r = 0; r < nrows; ++r)
+        for (std::size_t i = 0; i < n; ++i) {
+            const float v = array[r][i];
+            if (!(v >= 0.0f && v <= top && v == static_cast<float>(static_cast<int>(v)))) return false;
+        }
+    return true;
+}
+
 }  // namespace fuzz

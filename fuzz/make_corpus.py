@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """Writes the seed files of the fuzzing corpus: small valid pictures of every
-kind each reader accepts, into fuzz/corpus/<reader>/.
+kind each reader accepts, into fuzz/corpus/<reader>/. PNG, JPEG and TIFF
+seeds come from Pillow (python3-pil), and from the few lines here that lay
+out what Pillow does not write (16-bit colour and interlaced PNG, tiled and
+separate-plane TIFF).
 
 Usage: python3 fuzz/make_corpus.py [OUTPUT_DIR]   (default: fuzz/corpus)
 
@@ -212,10 +215,168 @@ def medical_seeds():
     }
 
 
+# PNG, JPEG, TIFF (Pillow, python3-pil) -----------------------------------
+
+def pillow_bytes(image, kind, **options):
+    import io
+    out = io.BytesIO()
+    image.save(out, kind, **options)
+    return out.getvalue()
+
+
+def picture(width, height, mode):
+    """A small picture of `mode` whose samples vary across it."""
+    from PIL import Image
+    bands = {"1": 1, "L": 1, "P": 1, "LA": 2, "RGB": 3, "RGBA": 4, "CMYK": 4}[mode]
+    im = Image.frombytes("L" if mode in ("1", "P") else mode, (width, height),
+                         bytes(pattern(width * height * bands, 256, 53)))
+    return im.convert("1") if mode == "1" else im.convert("P") if mode == "P" else im
+
+
+def png_chunk(kind, data):
+    import zlib
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def raw_png(width, height, depth, colour_type, samples, interlaced=False):
+    """A PNG Pillow does not write (16-bit colour, Adam7): `samples` of
+    `depth` bits (8 or 16) a channel, rows of width * channels values."""
+    import zlib
+    channels = {0: 1, 2: 3, 4: 2, 6: 4}[colour_type]
+    fmt = ">%dH" if depth == 16 else "%dB"
+    rows = [samples[y * width * channels:(y + 1) * width * channels] for y in range(height)]
+    passes = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]
+    raw = b""
+    for x0, y0, dx, dy in passes if interlaced else [(0, 0, 1, 1)]:
+        for y in range(y0, height, dy):
+            pixels = [rows[y][x * channels:(x + 1) * channels] for x in range(x0, width, dx)]
+            if pixels:
+                values = [v for p in pixels for v in p]
+                raw += b"\0" + struct.pack(fmt % len(values), *values)
+    header = struct.pack(">IIBBBBB", width, height, depth, colour_type, 0, 0, 1 if interlaced else 0)
+    return (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", header) + png_chunk(b"IDAT", zlib.compress(raw))
+            + png_chunk(b"IEND", b""))
+
+
+def png_seeds():
+    w, h = 9, 7
+    palette4 = picture(w, h, "L").point(lambda v: v // 16).convert("P")
+    palette4.putpalette([(i * 16 + k * 70) % 256 for i in range(16) for k in range(3)])
+    grey2 = picture(w, h, "L").point(lambda v: v // 64).convert("P")
+    grey2.putpalette([v for i in range(4) for v in (i * 85,) * 3])
+    return {
+        "1bit.png": pillow_bytes(picture(w, h, "1"), "PNG"),
+        "grey8.png": pillow_bytes(picture(w, h, "L"), "PNG"),
+        "grey8_trns.png": pillow_bytes(picture(w, h, "L"), "PNG", transparency=3),
+        "grey_alpha8.png": pillow_bytes(picture(w, h, "LA"), "PNG"),
+        "rgb8.png": pillow_bytes(picture(w, h, "RGB"), "PNG"),
+        "rgba8.png": pillow_bytes(picture(w, h, "RGBA"), "PNG"),
+        "grey16.png": pillow_bytes(picture(w, h, "L").convert("I").point(lambda v: v * 257), "PNG"),
+        "palette4.png": pillow_bytes(palette4, "PNG", bits=4),
+        "palette2_grey.png": pillow_bytes(grey2, "PNG", bits=2),
+        "palette8_trns.png": pillow_bytes(picture(w, h, "P"), "PNG", transparency=5),
+        "rgb16.png": raw_png(w, h, 16, 2, pattern(w * h * 3, 65536, 4099)),
+        "rgba16_interlaced.png": raw_png(w, h, 16, 6, pattern(w * h * 4, 65536, 4099), True),
+        "grey_alpha16.png": raw_png(w, h, 16, 4, pattern(w * h * 2, 65536, 997)),
+        "grey8_interlaced.png": raw_png(w, h, 8, 0, pattern(w * h), True),
+    }
+
+
+def jpeg_seeds():
+    w, h = 19, 13
+    exif = b"Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0\x06\0\0\0\0\0\0\0"
+    exif_mm = b"Exif\0\0MM\0*\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x08\0\0\0\0\0\0"
+    return {
+        "grey.jpg": pillow_bytes(picture(w, h, "L"), "JPEG", quality=80),
+        "grey_progressive.jpg": pillow_bytes(picture(w, h, "L"), "JPEG", progressive=True),
+        "rgb_420.jpg": pillow_bytes(picture(w, h, "RGB"), "JPEG", subsampling=2),
+        "rgb_422.jpg": pillow_bytes(picture(w, h, "RGB"), "JPEG", subsampling=1),
+        "rgb_444.jpg": pillow_bytes(picture(w, h, "RGB"), "JPEG", subsampling=0, quality=95),
+        "rgb_progressive.jpg": pillow_bytes(picture(w, h, "RGB"), "JPEG", progressive=True),
+        "rgb_optimized.jpg": pillow_bytes(picture(w, h, "RGB"), "JPEG", optimize=True),
+        "exif_orientation_6.jpg": pillow_bytes(picture(w, h, "RGB"), "JPEG", exif=exif),
+        "exif_orientation_8_mm.jpg": pillow_bytes(picture(w, h, "L"), "JPEG", exif=exif_mm),
+        "one_pixel.jpg": pillow_bytes(picture(1, 1, "RGB"), "JPEG"),
+        "cmyk.jpg": pillow_bytes(picture(8, 8, "CMYK"), "JPEG"),
+    }
+
+
+def tiff_ifd(width, height, bits, spp, photometric, planar, tiles, data_offsets, counts):
+    """A little-endian directory (at offset 8) of an uncompressed picture."""
+    entries = [(256, 4, [width]), (257, 4, [height]), (258, 3, [bits] * spp), (259, 3, [1]),
+               (262, 3, [photometric]), (277, 3, [spp]), (284, 3, [planar])]
+    if tiles:
+        entries += [(322, 3, [tiles]), (323, 3, [tiles]), (324, 4, data_offsets), (325, 4, counts)]
+    else:
+        entries += [(273, 4, data_offsets), (278, 4, [height]), (279, 4, counts)]
+    entries.sort()
+    extra_at = 8 + 2 + 12 * len(entries) + 4
+    ifd, extra = struct.pack("<H", len(entries)), b""
+    for tag, kind, values in entries:
+        size = 2 if kind == 3 else 4
+        packed = struct.pack("<%d%s" % (len(values), "H" if kind == 3 else "I"), *values)
+        if len(packed) <= 4:
+            ifd += struct.pack("<HHI", tag, kind, len(values)) + packed.ljust(4, b"\0")
+        else:
+            ifd += struct.pack("<HHII", tag, kind, len(values), extra_at + len(extra))
+            extra += packed
+        assert size * len(values) == len(packed)
+    return ifd + b"\0\0\0\0", extra
+
+
+def raw_tiff(width, height, bits, spp, photometric, planar=1, tiles=0):
+    """Tiled or separate-plane TIFF files, which Pillow does not write."""
+    sample = bits // 8
+    pieces = []
+    planes = spp if planar == 2 else 1
+    per_pixel = 1 if planar == 2 else spp
+    if tiles:
+        across, down = -(-width // tiles), -(-height // tiles)
+        for p in range(planes):
+            for t in range(across * down):
+                pieces.append(bytes(pattern(tiles * tiles * per_pixel * sample, 256, 31 + t + p)))
+    else:
+        for p in range(planes):
+            pieces.append(bytes(pattern(width * height * per_pixel * sample, 256, 29 + p)))
+    # Directory size does not depend on the offsets: lay it out once to learn it.
+    ifd, extra = tiff_ifd(width, height, bits, spp, photometric, planar, tiles, [0] * len(pieces),
+                          [len(p) for p in pieces])
+    start = 8 + len(ifd) + len(extra)
+    offsets = [start + sum(len(q) for q in pieces[:i]) for i in range(len(pieces))]
+    ifd, extra = tiff_ifd(width, height, bits, spp, photometric, planar, tiles, offsets, [len(p) for p in pieces])
+    return b"II*\0" + struct.pack("<I", 8) + ifd + extra + b"".join(pieces)
+
+
+def tiff_seeds():
+    from PIL import Image
+    w, h = 11, 7
+    grey16 = picture(w, h, "L").convert("I").point(lambda v: v * 257).convert("I;16")
+    seeds = {}
+    for method in ("raw", "tiff_lzw", "tiff_adobe_deflate", "packbits"):
+        seeds["grey8_%s.tif" % method] = pillow_bytes(picture(w, h, "L"), "TIFF", compression=method)
+        seeds["rgb8_%s.tif" % method] = pillow_bytes(picture(w, h, "RGB"), "TIFF", compression=method)
+    second = picture(3, 2, "L")
+    seeds.update({
+        "grey16_lzw.tif": pillow_bytes(grey16, "TIFF", compression="tiff_lzw"),
+        "grey16_big_endian.tif": pillow_bytes(grey16.convert("I;16B"), "TIFF"),
+        "rgba8.tif": pillow_bytes(picture(w, h, "RGBA"), "TIFF"),
+        "grey_alpha8.tif": pillow_bytes(picture(w, h, "LA"), "TIFF"),
+        "two_pages.tif": pillow_bytes(picture(w, h, "RGB"), "TIFF", save_all=True, append_images=[second]),
+        "1bit.tif": pillow_bytes(picture(w, h, "1"), "TIFF"),
+        "min_is_white.tif": raw_tiff(w, h, 8, 1, 0),
+        "grey8_tiles.tif": raw_tiff(20, 18, 8, 1, 1, tiles=16),
+        "rgb16_tiles.tif": raw_tiff(20, 18, 16, 3, 2, tiles=16),
+        "rgb8_planes.tif": raw_tiff(w, h, 8, 3, 2, planar=2),
+        "rgba16_planes_tiles.tif": raw_tiff(17, 5, 16, 4, 2, planar=2, tiles=16),
+    })
+    return seeds
+
+
 def readimage_seeds():
     # One picture of each kind, told apart by the first line only.
     pgm, ppm, bmps, qvfs, med = (pgm_seeds(), ppm_seeds(), bmp_seeds(), qvf_seeds(),
                                  medical_seeds())
+    pngs, jpegs, tiffs = png_seeds(), jpeg_seeds(), tiff_seeds()
     return {
         "image.pgm": pgm["comments.pgm"],
         "image_16bit.pgm": pgm["16bit_65535.pgm"],
@@ -231,6 +392,12 @@ def readimage_seeds():
         # Refused by their first bytes before any reader runs.
         "image_ascii.pgm": b"P2\n# grey\n3 2\n255\n0 128 255\n1 2 3\n",
         "image_png_signature.png": b"\x89PNG\r\n\x1a\n" + bytes(120),
+        # Pictures other programs write, also told apart by their first bytes.
+        "image_palette.png": pngs["palette4.png"],
+        "image_rgb16.png": pngs["rgb16.png"],
+        "image_exif.jpg": jpegs["exif_orientation_6.jpg"],
+        "image_grey16_big_endian.tif": tiffs["grey16_big_endian.tif"],
+        "image_rgb16_tiles.tif": tiffs["rgb16_tiles.tif"],
     }
 
 
@@ -241,6 +408,9 @@ SEEDS = {
     "qvf": qvf_seeds,
     "medical": medical_seeds,
     "readimage": readimage_seeds,
+    "png": png_seeds,
+    "jpeg": jpeg_seeds,
+    "tiff": tiff_seeds,
 }
 
 

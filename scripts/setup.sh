@@ -10,9 +10,10 @@ packages=(
   python3-numpy python3-scipy python3-opencv
   qt6-base-dev libeigen3-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
+  libpng-dev libjpeg62-turbo-dev libtiff-dev
 )
 if [ "${1:-}" = bench ]; then
-  packages+=(libboost-graph-dev liblemon-dev libopencv-dev)
+  packages+=(libboost-graph-dev liblemon-dev libopencv-dev python3-skimage)
 fi
 
 missing=()

@@ -1,5 +1,5 @@
 // Renders the main states of Varnex to PNG files: the picture opened, seeds
-// painted with the mouse, the segmentation, zoom 3, the dialogs, a second
+// painted with the mouse, the segmentation, its region boundaries, zoom 3, the dialogs, a second
 // window on the document and the windows cascaded.
 // Usage: varnex-screenshots PICTURE SEEDS.txt OUTPUT_FOLDER
 #include "childfrm.h"
@@ -109,6 +109,9 @@ int main(int argc, char** argv) {
     main->RouteCommand(ID_EDIT_GRAPHCUT);
     main->UpdateActions();
     ok = save(main, args[3], "3-segmented.png") && ok;
+    main->RouteCommand(ID_VIEW_SHOW_REGIONS);
+    ok = save(main, args[3], "3-regions.png") && ok;
+    main->RouteCommand(ID_VIEW_SHOW_REGIONS);
 
     main->RouteCommand(ID_ZOOM_X3);
     main->UpdateActions();

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,14 +27,19 @@ namespace {
 
 const char* const kUsage =
     "Usage: varnex-segment PICTURE [--regions FILE] [--seeds FILE] [--parameter P]\n"
-    "                      [--output FILE] [--marks FILE]\n"
+    "                      [--output FILE] [--marks FILE] [--make-regions]\n"
+    "                      [--region-size PIXELS] [--save-regions FILE]\n"
     "\n"
     "Segments PICTURE by a sequence of minimum cuts over the regions of its region\n"
     "map, growing outwards from the seeds, and writes the object in its colours on\n"
     "white as a 24-bit BMP.\n"
     "\n"
     "  --regions FILE   region map (default: BASE_regions.bmp, BASE being PICTURE up\n"
-    "                   to the first dot of its file name)\n"
+    "                   to the first dot of its file name; when that file does not\n"
+    "                   exist, a region map is made from the picture)\n"
+    "  --make-regions   make the region map from the picture even if a file exists\n"
+    "  --region-size PIXELS  mean size of the regions made, 1 or more (default 100)\n"
+    "  --save-regions FILE   also write the region map used as a 24-bit BMP\n"
     "  --seeds FILE     seeds: a text file of 'x y kind' lines (x column, y row,\n"
     "                   kind 1 object, 2 background, '#' starts a comment), or a\n"
     "                   picture of PICTURE's size whose pure red pixels are object\n"
@@ -69,8 +75,10 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 }
 
 struct Options {
-    std::string picture, regions, seeds, output, marks;
+    std::string picture, regions, seeds, output, marks, save_regions;
     float parameter = 10.0f;
+    bool make_regions = false;  // made from the picture, not read
+    int region_size = 100;
 };
 
 // Fills `options` from the command line. Returns -1 to go on, else the exit
@@ -97,6 +105,18 @@ int parse_arguments(int argc, char** argv, Options& options) {
             if (!value(options.output)) return fail(arg, "needs a file name");
         } else if (arg == "--marks") {
             if (!value(options.marks)) return fail(arg, "needs a file name");
+        } else if (arg == "--save-regions") {
+            if (!value(options.save_regions)) return fail(arg, "needs a file name");
+        } else if (arg == "--make-regions") {
+            options.make_regions = true;
+        } else if (arg == "--region-size") {
+            std::string text;
+            if (!value(text)) return fail(arg, "needs a number of pixels");
+            int size = 0;
+            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size);
+            if (text.empty() || error != std::errc() || end != text.data() + text.size() || size < 1)
+                return fail(arg, "'" + text + "' is not a whole number of pixels from 1 to 2147483647");
+            options.region_size = size;
         } else if (arg == "--parameter") {
             std::string text;
             if (!value(text)) return fail(arg, "needs a number");
@@ -120,9 +140,16 @@ int parse_arguments(int argc, char** argv, Options& options) {
     return -1;
 }
 
-// The files not named on the command line, beside the picture.
+// The files not named on the command line, beside the picture. A default
+// region map that does not exist is made from the picture instead.
 void add_default_files(Options& options) {
-    if (options.regions.empty()) options.regions = regions_file_of(options.picture);
+    if (options.regions.empty() && !options.make_regions) {
+        const std::string default_regions = regions_file_of(options.picture);
+        struct stat status;
+        if (::lstat(default_regions.c_str(), &status) == 0) options.regions = default_regions;
+        else options.make_regions = true;
+    }
+    if (options.make_regions) options.regions.clear();
     if (options.output.empty()) options.output = result_file_of(options.picture);
     if (options.seeds.empty()) {
         const std::string default_seeds = base_name_of(options.picture) + "_seeds.txt";
@@ -160,14 +187,19 @@ int check_files(const Options& options) {
         const std::string problem = input_problem(input.path);
         if (!problem.empty()) return fail(input.path, problem);
     }
-    for (const std::string* written : {&options.output, &options.marks}) {
+    const std::string* outputs[] = {&options.output, &options.marks, &options.save_regions};
+    const char* const output_options[] = {"--output", "--marks", "--save-regions"};
+    for (const std::string* written : outputs) {
         if (written->empty()) continue;
         for (const Input& input : inputs)
             if (!input.path.empty() && names_same_file(*written, input.path))
                 return fail(*written, std::string("refusing to overwrite ") + input.role);
     }
-    if (!options.marks.empty() && names_same_file(options.output, options.marks))
-        return fail(options.marks, "--output and --marks name the same file");
+    for (std::size_t a = 0; a < 3; ++a)
+        for (std::size_t b = a + 1; b < 3; ++b)
+            if (!outputs[a]->empty() && !outputs[b]->empty() && names_same_file(*outputs[a], *outputs[b]))
+                return fail(*outputs[b], std::string(output_options[a]) + " and " + output_options[b] +
+                                             " name the same file");
     return -1;
 }
 
@@ -344,6 +376,15 @@ bool write_marks(const std::string& file, const Contour& contour) {
            out.Write(json.data(), json.size()) && out.Close();
 }
 
+// Writes the region map as a 24-bit BMP (a grey map in all three channels).
+bool save_region_map(const std::string& file, CImage& map) {
+    std::unique_ptr<CImage> colour(map.color == 1 ? new CImage(map) : map.MakeColor(0));
+    if (!colour) return false;
+    colour->format = KALVIO_FORMAT_BMP;
+    colour->datatype = KALVIO_TYPE_UINT8;
+    return colour->WriteImage(file.c_str()) == 1;
+}
+
 // Reads the picture and seeds, segments, writes the result and the marks
 // and prints a summary. Returns the exit status.
 int segment(const Options& options) {
@@ -370,8 +411,20 @@ int segment(const Options& options) {
     }
 
     g_messages.clear();
-    SegmentationRun run(contour, options.regions);
-    if (!run.ok()) return fail(options.regions, first_message("cannot divide the region map into regions"));
+    int made_regions = 0;
+    double t_make = 0.0;
+    MyImage* made = nullptr;
+    if (options.make_regions) {
+        const auto phase = std::chrono::steady_clock::now();
+        made = make_region_map(picture, options.region_size, &made_regions);
+        t_make = seconds_since(phase);
+        if (!made) return fail(options.picture, first_message("cannot make a region map (not enough memory)"));
+    }
+    const std::string map_name = made ? "made from " + options.picture : options.regions;
+    SegmentationRun run = made ? SegmentationRun(contour, made, map_name) : SegmentationRun(contour, options.regions);
+    if (!run.ok()) return fail(map_name, first_message("cannot divide the region map into regions"));
+    if (!options.save_regions.empty() && !save_region_map(options.save_regions, *contour.region_map))
+        return fail(options.save_regions, first_message("cannot write the region map"));
 
     if (!options.marks.empty() && !write_marks(options.marks, contour))
         return fail(options.marks, "cannot write the marks file");
@@ -383,11 +436,13 @@ int segment(const Options& options) {
 
     std::printf("%s: %d x %d %s picture, %d regions\n", options.picture.c_str(), picture.width, picture.height,
                 picture.color == 1 ? "colour" : "grey", contour.region_count());
+    if (made) std::printf("regions: made, %d regions\n", made_regions);
+    else std::printf("regions: read from %s\n", options.regions.c_str());
     std::printf("seeds: %d object, %d background, %d outside the picture refused\n", seeds.object,
                 seeds.background, seeds.refused);
     std::printf("cuts: %d\n", contour.cut_count());
     std::printf("time: read %.3f s, region map %.3f s, regions %.3f s, cuts %.3f s, write %.3f s\n", t_read,
-                run.seconds_load, run.seconds_regions, run.seconds_cut, t_write);
+                made ? t_make : run.seconds_load, run.seconds_regions, run.seconds_cut, t_write);
     std::printf("result: %s\n", options.output.c_str());
     return 0;
 }

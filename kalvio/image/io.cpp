@@ -1,5 +1,6 @@
 // CImage::ReadImage and WriteImage, the byte-order helpers and shared I/O.
 #include "image/io_p.h"
+#include "ops/image_checks_p.h"
 
 #include <kalvio/arrays.h>
 #include <kalvio/formats.h>
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -92,6 +94,31 @@ int read_ints(const char* line, int* values, int count) {
     return count;
 }
 
+float** make_picture_array(int rows, int length) {
+    float** data = make_2D_float_array(rows, length);
+    if (data && rows > 0 && length > 0)
+        advise_huge_pages(data[0], static_cast<std::size_t>(rows) * static_cast<std::size_t>(length) * sizeof(float));
+    return data;
+}
+
+std::thread fault_in_pages(float** data, int rows, int length) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    const std::size_t bytes = static_cast<std::size_t>(rows) * static_cast<std::size_t>(length) * sizeof(float);
+    if (!data || rows <= 0 || length <= 0 || bytes < (std::size_t{32} << 20)) return {};
+    const std::uintptr_t page = 4096, first = reinterpret_cast<std::uintptr_t>(data[0]);
+    const std::uintptr_t begin = (first + page - 1) / page * page, end = (first + bytes) / page * page;
+    try {
+        // Kernels before 5.14 refuse the request: the pages then come as usual.
+        return std::thread([begin, end] { ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE); });
+    } catch (...) {
+        return {};
+    }
+#else
+    (void)data, (void)rows, (void)length;
+    return {};
+#endif
+}
+
 bool read_exact(FILE* fp, void* buffer, std::size_t n) {
     return std::fread(buffer, 1, n, fp) == n;
 }
@@ -137,7 +164,7 @@ void putshort(short value, FILE* fp) {
 namespace {
 
 // What the first and last bytes of a file say it is.
-enum class FileKind { Pgm, Ppm, Bmp, Qvf, Foreign, AsciiPnm, Pbm, Text, Other };
+enum class FileKind { Pgm, Ppm, Bmp, Qvf, Png, Jpeg, Tiff, Foreign, AsciiPnm, Pbm, Text, Other };
 
 // The bytes a file begins and ends with: enough for every signature, and for
 // telling a text file from a medical one, whose header may be text but whose
@@ -199,13 +226,14 @@ FileKind kind_of(const FileEnds& ends) {
     if (ends.begins_with("P6", 2)) return FileKind::Ppm;
     if (ends.begins_with("BM", 2)) return FileKind::Bmp;
     if (ends.begins_with("QV", 2)) return FileKind::Qvf;
-    // Formats other programs write and no reader here takes: PNG, JPEG,
-    // TIFF of either byte order, GIF.
-    static const std::pair<const char*, std::size_t> foreign[] = {
-        {"\x89PNG\r\n\x1a\n", 8}, {"\xFF\xD8\xFF", 3}, {"II*\0", 4},
-        {"MM\0*", 4},             {"GIF87a", 6},       {"GIF89a", 6}};
-    for (const auto& [signature, size] : foreign)
-        if (ends.begins_with(signature, size)) return FileKind::Foreign;
+    if (ends.begins_with("\x89PNG\r\n\x1a\n", 8)) return FileKind::Png;
+    if (ends.begins_with("\xFF\xD8\xFF", 3)) return FileKind::Jpeg;
+    // TIFF of either byte order, classic or BigTIFF.
+    static const char* const tiff[] = {"II*\0", "MM\0*", "II+\0", "MM\0+"};
+    for (const char* signature : tiff)
+        if (ends.begins_with(signature, 4)) return FileKind::Tiff;
+    // Formats other programs write and no reader here takes.
+    if (ends.begins_with("GIF87a", 6) || ends.begins_with("GIF89a", 6)) return FileKind::Foreign;
     if (netpbm_header(ends, '1') || netpbm_header(ends, '2') || netpbm_header(ends, '3'))
         return FileKind::AsciiPnm;
     if (netpbm_header(ends, '4')) return FileKind::Pbm;
@@ -261,6 +289,18 @@ int CImage::ReadImage(const char* path) {
             new_format = KALVIO_FORMAT_QVF;
             pixels = read_qvf_image(path, &rows, &cols, &new_color, &new_type);
             break;
+        case FileKind::Png:
+            new_format = KALVIO_FORMAT_PNG;
+            pixels = read_png_image(path, &rows, &cols, &new_color, &new_type);
+            break;
+        case FileKind::Jpeg:
+            new_format = KALVIO_FORMAT_JPEG;
+            pixels = read_jpeg_image(path, &rows, &cols, &new_color, &new_type);
+            break;
+        case FileKind::Tiff:
+            new_format = KALVIO_FORMAT_TIFF;
+            pixels = read_tiff_image(path, &rows, &cols, &new_color, &new_type);
+            break;
         default:
             // No signature: the medical reader guesses the layout from the
             // file's length.
@@ -300,6 +340,11 @@ int CImage::WriteImage(const char* path) {
         case KALVIO_FORMAT_DUTA: return write_duta_image(data, path, nrows, ncols);
         case KALVIO_FORMAT_RAW: return write_raw_image(data, path, nrows, ncols, datatype);
         case KALVIO_FORMAT_BRANTOW: return write_brantow_image(data, path, nrows, ncols);
+        // No JPEG or TIFF writer: pictures read from those are written as PNG.
+        case KALVIO_FORMAT_PNG:
+        case KALVIO_FORMAT_JPEG:
+        case KALVIO_FORMAT_TIFF:
+            return write_png_image(data, path, nrows, ncols, color, datatype);
         default: return 0;
     }
 }

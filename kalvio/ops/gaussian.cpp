@@ -171,14 +171,20 @@ enum class Axis { x, y };
 
 // Filters rows [r0, r1) of `in` along x into the same rows of `out`.
 bool filter_row_range(const Coefficients& k, const CImage& in, CImage& out, int r0, int r1, bool half) {
-    const std::size_t width = static_cast<std::size_t>(in.ncols);
-    Scratch xt((width + 2 * kPad) * kLanes), p(width * kLanes);
-    if (!xt.get() || !p.get()) return false;
-    kernels(half).rows(k, in.data + r0, out.data + r0, r1 - r0, in.ncols, xt.get(), p.get());
-    return true;
+    return filter_along_rows(k, in.data + r0, out.data + r0, r1 - r0, in.ncols, half);
 }
 
 }  // namespace
+
+bool kalvio::detail::filter_along_rows(const Coefficients& k, float* const* in, float* const* out, int nrows,
+                                       int ncols,
+                                 bool half) {
+    const std::size_t width = static_cast<std::size_t>(ncols);
+    Scratch xt((width + 2 * kPad) * kFilterRows), p(width * kFilterRows);
+    if (!xt.get() || !p.get()) return false;
+    kernels(half).rows(k, in, out, nrows, ncols, xt.get(), p.get());
+    return true;
+}
 
 bool kalvio::detail::filter_columns(const Coefficients& k, float* const* in, float* const* out, int nrows, int c0,
                                     int c1, bool half) {
@@ -225,7 +231,7 @@ namespace {
 bool run_filter(const Coefficients& k, const CImage& in, CImage& out, Axis axis, bool half) {
     const int threads = band_threads(static_cast<std::size_t>(in.nrows) * static_cast<std::size_t>(in.ncols));
     if (axis == Axis::x)
-        return run_in_bands(in.nrows, kLanes, threads,
+        return run_in_bands(in.nrows, kFilterRows, threads,
                             [&](int r0, int r1) { return filter_row_range(k, in, out, r0, r1, half); });
     // Column bands start on 64-byte boundaries of the row.
     return run_in_bands(in.ncols, 16, threads,

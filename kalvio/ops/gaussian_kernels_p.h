@@ -32,7 +32,7 @@ constexpr int kRing = 8;
 /// Rows the filter along x takes at a time, whatever the instruction set
 /// (4 x 4, 2 x 8 or 1 x 16 lanes, or 16 single floats). Its buffers, about
 /// 32 ncols floats, stay in the second-level cache.
-constexpr int kLanes = 16;
+constexpr int kFilterRows = 16;
 
 /// The scratch rows of the filter along y, each as long as the band of
 /// columns filtered (rounded up to 16 floats): `zero` holds zeros and is only
@@ -48,8 +48,8 @@ struct ColumnScratch {
 };
 
 /// Filters `nrows` rows of `ncols` floats along x from `src` into `dst`
-/// (which may be `src`). `xt` holds (ncols + 2 kPad) * kLanes floats of
-/// scratch, `p` ncols * kLanes.
+/// (which may be `src`). `xt` holds (ncols + 2 kPad) * kFilterRows floats of
+/// scratch, `p` ncols * kFilterRows.
 using RowsKernel = void (*)(const Coefficients&, const float* const* src, float* const* dst,
                             int nrows, int ncols, float* xt, float* p);
 /// Filters `ncols` columns along y: `rows` points at source row 0 of rows
@@ -79,6 +79,12 @@ Coefficients read_table(const float* const* table);
 /// memory is lacking.
 bool filter_columns(const Coefficients& k, float* const* in, float* const* out, int nrows, int c0, int c1,
                     bool half);
+
+/// Filters the `nrows` rows `in` of `ncols` floats along x into the rows
+/// `out`, which may be `in` itself: the filter along x of an image, with
+/// the kernel the image filters choose. False when scratch memory is
+/// lacking.
+bool filter_along_rows(const Coefficients& k, float* const* in, float* const* out, int nrows, int ncols, bool half);
 
 #ifdef KALVIO_X86_KERNELS
 /// The SSE2, AVX2 or AVX-512 kernels: the widest set the processor has,

@@ -29,12 +29,12 @@ struct PlainTiles {
     static void finish(bool) {}
 };
 
-// Along x: kLanes rows of single floats side by side. Along y: four rows a
+// Along x: kFilterRows rows of single floats side by side. Along y: four rows a
 // block, one column at a time.
 template <bool Half>
 void rows_portable(const Coefficients& k, const float* const* src, float* const* dst, int nrows,
                    int ncols, float* xt, float* p) {
-    filter_rows<float, kLanes, Half, PlainTiles>(k, src, dst, nrows, ncols, xt, p);
+    filter_rows<float, kFilterRows, Half, PlainTiles>(k, src, dst, nrows, ncols, xt, p);
 }
 
 template <bool Half>

@@ -417,8 +417,8 @@ template <int L>
     }
 }
 
-// Along x, G * W = kLanes rows at a time. `xt` holds (ncols + 2 kPad) *
-// kLanes floats, `p` ncols * kLanes. `dst` may be `src`: a block is read
+// Along x, G * W = kFilterRows rows at a time. `xt` holds (ncols + 2 kPad) *
+// kFilterRows floats, `p` ncols * kFilterRows. `dst` may be `src`: a block is read
 // whole before its output is written.
 //
 // `Tiles` moves a block between the rows and the transposed layout, as fits
@@ -436,7 +436,7 @@ template <class V, int G, bool Half, class Tiles>
     const bool stream = static_cast<std::size_t>(nrows) * static_cast<std::size_t>(ncols) >
                         (std::size_t{4} << 20);
     constexpr int L = G * static_cast<int>(sizeof(V) / sizeof(float));
-    static_assert(L == kLanes);
+    static_assert(L == kFilterRows);
     const Splat<V> k(coefficients);
     for (int r0 = 0; r0 < nrows; r0 += L) {
         const int rows = nrows - r0 < L ? nrows - r0 : L;

@@ -36,7 +36,7 @@ expect_line() {
 }
 expect_line "$work/truncated.bmp" "Read error 2: truncated bitmap; CImage: Can't read data"
 expect_line "$data/corrupt/rle8-run-past-row.bmp" "Invalid bitmap file; CImage: Can't read data"
-expect_line "$work/picture.png" "CImage: Unsupported file format"
+expect_line "$work/picture.png" "read_png_image: Can't read file"
 expect_line "$work/notes.txt" "CImage: Unrecognised file format"
 expect_line "$work/missing.pgm" "CImage: Can't open file"
 

@@ -87,6 +87,8 @@ void CMainFrame::create_actions() {
     add_action(ID_PREV_PANE, QStringLiteral("Previous Pane"))->setShortcut(QKeySequence(QStringLiteral("Shift+F6")));
     add_action(ID_EDIT_GRAPHCUT, QStringLiteral("Graphcut"));
     add_action(ID_EDIT_TUNEPARAMETER, QStringLiteral("Tune Parameter"));
+    add_action(ID_EDIT_MAKE_REGION_MAP, QStringLiteral("Make Region Map..."));
+    add_action(ID_VIEW_SHOW_REGIONS, QStringLiteral("Show Regions"))->setCheckable(true);
     add_action(ID_VIEW_TOOLBAR, QStringLiteral("&Toolbar"))->setCheckable(true);
     add_action(ID_VIEW_STATUS_BAR, QStringLiteral("&Status Bar"))->setCheckable(true);
     add_action(ID_IMAGE_WINDOWCENTER, QStringLiteral("Image Window/Center"));
@@ -300,6 +302,7 @@ const std::vector<QMenu*>& CMainFrame::menu_set(bool document_menu) {
         QMenu* edit = add_menu(QStringLiteral("&Edit"));
         edit->addAction(m_actions[ID_EDIT_GRAPHCUT]);
         edit->addAction(m_actions[ID_EDIT_TUNEPARAMETER]);
+        edit->addAction(m_actions[ID_EDIT_MAKE_REGION_MAP]);
     }
     QMenu* view = add_menu(QStringLiteral("&View"));
     view->addAction(m_actions[ID_VIEW_TOOLBAR]);
@@ -307,6 +310,7 @@ const std::vector<QMenu*>& CMainFrame::menu_set(bool document_menu) {
     if (document_menu) {
         view->addSeparator();
         view->addAction(m_actions[ID_IMAGE_WINDOWCENTER]);
+        view->addAction(m_actions[ID_VIEW_SHOW_REGIONS]);
         QMenu* window = add_menu(QStringLiteral("&Window"));
         connect(window, &QMenu::aboutToShow, this, [this, window] { fill_window_menu(window); });
     }

@@ -15,6 +15,8 @@ constexpr int ID_SAVE_RESULTS = 32778;
 constexpr int ID_SAVE_CURRENT_IMAGE = 32779;
 constexpr int ID_EDIT_GRAPHCUT = 32780;
 constexpr int ID_EDIT_TUNEPARAMETER = 32781;
+constexpr int ID_VIEW_SHOW_REGIONS = 32782;
+constexpr int ID_EDIT_MAKE_REGION_MAP = 32783;
 
 // Standard commands of the document/view layer.
 constexpr int ID_FILE_NEW = 57600;

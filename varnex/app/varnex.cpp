@@ -191,9 +191,13 @@ void CVarnexApp::remove_recent_file(int index) {
 }
 
 void CVarnexApp::on_file_open() {
-    // Every file is listed: the reader tells the format from the contents.
-    const QString path = QFileDialog::getOpenFileName(m_pMainWnd, QStringLiteral("Open"), QString(),
-                                                      QStringLiteral("All Files (*)"));
+    // The reader tells the format from the contents, so "All Files" opens
+    // anything it reads whatever the name.
+    const QString path = QFileDialog::getOpenFileName(
+        m_pMainWnd, QStringLiteral("Open"), QString(),
+        QStringLiteral("Pictures (*.png *.jpg *.jpeg *.tif *.tiff *.bmp *.pgm *.ppm *.qvf);;"
+                       "PNG (*.png);;JPEG (*.jpg *.jpeg);;TIFF (*.tif *.tiff);;BMP (*.bmp);;"
+                       "PGM and PPM (*.pgm *.ppm);;qvf (*.qvf);;All Files (*)"));
     if (!path.isEmpty()) OpenDocumentFile(path);
 }
 

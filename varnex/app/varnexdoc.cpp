@@ -9,10 +9,15 @@
 #include <varnex/contour.h>
 #include <varnex/myimage.h>
 #include <varnex/paths.h>
+#include <varnex/segmentation_run.h>
 
 #include <QFile>
 
 #include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cmath>
 #include <new>
 
@@ -35,6 +40,98 @@ CVarnexDoc::~CVarnexDoc() {
     delete m_pSaveDib;
     delete m_pContour;
     delete[] m_pGreyLut;
+    delete m_pRegionMap;
+}
+
+namespace {
+
+// True when nothing, not even a dangling link, has this name.
+bool name_is_free(const std::string& path) {
+    struct stat status;
+    return ::lstat(path.c_str(), &status) != 0 && errno == ENOENT;
+}
+
+// The folder of `path` ("." for a bare file name).
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+QString CVarnexDoc::MakeRegionMap(int region_size) {
+    if (!HasImage()) return QString();
+    int regions = 0;
+    MyImage* map = make_region_map(*m_pImage, region_size, &regions);
+    if (!map) {
+        AfxMessageBox("Not enough memory to make a region map of " + m_strBaseName, MB_ICONSTOP);
+        return QString();
+    }
+    delete m_pRegionMap;
+    m_pRegionMap = map;
+    m_nRegionSize = region_size;
+    m_regionOutline = QImage();
+    const QString made = QStringLiteral("Region map made: %1 regions of about %2 pixels").arg(regions).arg(region_size);
+    const QString file = QString::fromStdString(m_strRegionsFile);
+    if (!name_is_free(m_strRegionsFile))
+        return made + QStringLiteral("; kept in memory, %1 exists").arg(file);
+    if (::access(folder_of(m_strRegionsFile).c_str(), W_OK) != 0)
+        return made + QStringLiteral("; kept in memory, the folder of %1 is not writable").arg(file);
+    // A failed save leaves the map in memory; the message box says why.
+    if (!map->WriteImage(m_strRegionsFile.c_str())) return made + QStringLiteral("; kept in memory");
+    return made + QStringLiteral(", saved as %1").arg(file);
+}
+
+MyImage* CVarnexDoc::RegionMapForCut(std::string* label, QString* made) {
+    if (!HasImage()) return nullptr;
+    if (!m_pRegionMap && name_is_free(m_strRegionsFile)) {
+        *made = MakeRegionMap(m_nRegionSize);
+        if (made->isEmpty()) return nullptr;
+    }
+    if (m_pRegionMap) {
+        *label = "made from " + m_strBaseName;
+        return new MyImage(m_pRegionMap);
+    }
+    *label = m_strRegionsFile;
+    auto* map = new MyImage;
+    if (!map->ReadImage(m_strRegionsFile.c_str())) {
+        delete map;
+        AfxMessageBox(cant_open_image_message(m_strRegionsFile), MB_ICONSTOP);
+        return nullptr;
+    }
+    return map;
+}
+
+const QImage& CVarnexDoc::RegionOutline() {
+    if (!m_regionOutline.isNull() || !HasImage()) return m_regionOutline;
+    std::string label;
+    QString made;
+    std::unique_ptr<MyImage> map(RegionMapForCut(&label, &made));
+    if (!map || map->nrows != m_pImage->nrows || map->ncols != m_pImage->ncols) return m_regionOutline;
+    if (!made.isEmpty()) {
+        if (CMainFrame* frame = CMainFrame::Find(m_pView)) frame->SetStatusText(made, 10000);
+    }
+    const int rows = map->nrows, cols = map->ncols, channels = map->color == 1 ? 3 : 1;
+    QImage outline(cols, rows, QImage::Format_ARGB32);
+    if (outline.isNull()) return m_regionOutline;
+    outline.fill(Qt::transparent);
+    const QRgb line = qRgba(255, 255, 0, 255);
+    auto differs = [&](int y0, int x0, int y1, int x1) {
+        const float* a = &map->data[y0][channels * x0];
+        const float* b = &map->data[y1][channels * x1];
+        for (int k = 0; k < channels; ++k)
+            if (a[k] != b[k]) return true;
+        return false;
+    };
+    for (int y = 0; y < rows; ++y) {
+        auto* out = reinterpret_cast<QRgb*>(outline.scanLine(y));
+        for (int x = 0; x < cols; ++x) {
+            if ((x + 1 < cols && differs(y, x, y, x + 1)) || (y + 1 < rows && differs(y, x, y + 1, x))) out[x] = line;
+        }
+    }
+    m_regionOutline = outline;
+    return m_regionOutline;
 }
 
 bool CVarnexDoc::OnOpenDocument(const QString& path) {

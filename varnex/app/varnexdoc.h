@@ -5,6 +5,9 @@
 #include "dib.h"
 #include "framework.h"
 
+#include <QImage>
+#include <QString>
+
 #include <string>
 
 class Contour;
@@ -51,6 +54,24 @@ public:
     /// Number of entries of the grey table.
     int GreyTableLength() const { return m_nLutLength; }
 
+    /// Makes a region map of the picture with regions of about
+    /// `region_size` pixels and keeps it for the cuts, in place of any
+    /// region map file. It is saved as the region map file when that name
+    /// is free and its folder writable. Returns the status-bar text saying
+    /// what was done, or an empty text after a message when it fails.
+    QString MakeRegionMap(int region_size);
+    /// The region map the next Graphcut uses, as a copy the caller owns,
+    /// with `label` naming it in messages: the map made in the program,
+    /// else the region map file (read; null after the message when it
+    /// cannot be read), else a map made now (*made then gets the status
+    /// text of MakeRegionMap).
+    MyImage* RegionMapForCut(std::string* label, QString* made);
+    /// Region boundaries of the map Graphcut would use, drawn over the
+    /// picture: opaque where a pixel's right or lower neighbour lies in
+    /// another region, transparent elsewhere. Built when first asked;
+    /// a null image when there is no map.
+    const QImage& RegionOutline();
+
     unsigned char** m_ppMask = nullptr;
     Contour* m_pContour = nullptr;
     varnex::DisplayBitmap* m_pViewDib = nullptr;
@@ -63,6 +84,8 @@ public:
     CVarnexView* m_pView = nullptr;
     std::string m_strRegionsFile;
     float m_fParameter = 10.0f;
+    MyImage* m_pRegionMap = nullptr;  ///< a region map made in the program, null when none
+    int m_nRegionSize = 100;          ///< mean region size of maps made here, in pixels
 
 protected:
     void OnViewRemoved(CView* view) override;
@@ -74,5 +97,6 @@ private:
     int m_nLutLength = 0;
     float m_fLutOrigin = 0.0f;
     float m_fLutScale = 1.0f;
-    bool m_bDisplaysCurrent = false;  // bitmaps show the picture with the current table and mask
+    bool m_bDisplaysCurrent = false;
+    QImage m_regionOutline;  // bitmaps show the picture with the current table and mask
 };

@@ -13,6 +13,7 @@
 #include <varnex/segmentation_run.h>
 
 #include <QApplication>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -86,6 +87,10 @@ void CVarnexView::OnDraw(QPainter* painter, const QRect& content_rect) {
     if (!doc->HasImage() || !doc->m_pViewDib) return;
     varnex::DisplayBitmap* dib = doc->m_pViewDib;
     dib->Draw(painter, 0, 0, m_nZoom * dib->width, m_nZoom * dib->height);
+    if (m_bShowRegions) {
+        const QImage& outline = doc->RegionOutline();
+        if (!outline.isNull()) painter->drawImage(QRect(0, 0, m_nZoom * dib->width, m_nZoom * dib->height), outline);
+    }
     draw_seeds(painter, content_rect, 1);
     draw_seeds(painter, content_rect, 2);
 }
@@ -175,7 +180,6 @@ void CVarnexView::OnGraphcut() {
     CVarnexDoc* doc = GetDocument();
     if (!doc->HasImage()) return;
     Contour* contour = doc->m_pContour;
-    const std::string regions_file = doc->m_strRegionsFile;
     contour->parameter = doc->m_fParameter;
     contour->result_levels = doc->GreyTable();
 
@@ -185,11 +189,13 @@ void CVarnexView::OnGraphcut() {
         main_frame->SetStatusText(QStringLiteral("Graphcut: segmenting %1 ...").arg(doc->GetTitle()));
     }
     // A region map that cannot be read or does not fit the picture stops the
-    // run after the segmentation object's message: seeds, display and
-    // marking stay as they are.
+    // run after its message: seeds, display and marking stay as they are.
+    // Without a region map file one is made from the picture first.
     bool ran = false;
-    {
-        SegmentationRun run(*contour, regions_file);
+    std::string label;
+    QString made;
+    if (MyImage* map = doc->RegionMapForCut(&label, &made)) {
+        SegmentationRun run(*contour, map, label);
         if (run.ok()) {
             doc->ShowSegmentation();
             Invalidate();
@@ -198,7 +204,27 @@ void CVarnexView::OnGraphcut() {
     }
     if (ran) m_bSegmented = true;
     QApplication::restoreOverrideCursor();
-    if (main_frame) main_frame->SetStatusText(QString());
+    if (main_frame) main_frame->SetStatusText(made, made.isEmpty() ? 0 : 10000);
+}
+
+void CVarnexView::OnMakeRegionMap() {
+    CVarnexDoc* doc = GetDocument();
+    if (!doc->HasImage()) return;
+    bool accepted = false;
+    const int size = QInputDialog::getInt(this, QStringLiteral("Make Region Map"),
+                                          QStringLiteral("Mean region size in pixels:"), doc->m_nRegionSize, 1,
+                                          1000000, 1, &accepted);
+    if (!accepted) return;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const QString status = doc->MakeRegionMap(size);
+    QApplication::restoreOverrideCursor();
+    if (CMainFrame* main_frame = CMainFrame::Find(this)) main_frame->SetStatusText(status, 10000);
+    doc->UpdateAllViews(nullptr);
+}
+
+void CVarnexView::SetShowRegions(bool show) {
+    m_bShowRegions = show;
+    GetDocument()->UpdateAllViews(nullptr);
 }
 
 void CVarnexView::OnTuneParameter() {
@@ -295,6 +321,12 @@ bool CVarnexView::OnCommand(int id) {
     case ID_EDIT_TUNEPARAMETER:
         OnTuneParameter();
         return true;
+    case ID_EDIT_MAKE_REGION_MAP:
+        OnMakeRegionMap();
+        return true;
+    case ID_VIEW_SHOW_REGIONS:
+        SetShowRegions(!m_bShowRegions);
+        return true;
     case ID_IMAGE_WINDOWCENTER:
         OnImageWindowCenter();
         return true;
@@ -320,8 +352,13 @@ bool CVarnexView::OnUpdateCmdUI(CCmdUI& ui) {
         ui.Enable(m_nZoom != factor);
         return true;
     }
+    case ID_VIEW_SHOW_REGIONS:
+        ui.SetCheck(m_bShowRegions);
+        ui.Enable(true);
+        return true;
     case ID_EDIT_GRAPHCUT:
     case ID_EDIT_TUNEPARAMETER:
+    case ID_EDIT_MAKE_REGION_MAP:
     case ID_IMAGE_WINDOWCENTER:
     case ID_FILE_PRINT:
     case ID_FILE_PRINT_PREVIEW:

@@ -36,6 +36,10 @@ public:
     /// Commands of the view.
     void OnGraphcut();
     void OnTuneParameter();
+    /// Asks for the mean region size and makes a new region map.
+    void OnMakeRegionMap();
+    /// Shows or hides the region boundaries over the picture.
+    void SetShowRegions(bool show);
     void OnImageWindowCenter();
     void OnFilePrint();
     void OnFilePrintPreview();
@@ -58,6 +62,7 @@ public:
     bool m_bLeftDown = false;
     bool m_bRightDown = false;
     bool m_bSegmented = false;
+    bool m_bShowRegions = false;
 
 protected:
     bool event(QEvent* event) override;

@@ -67,10 +67,18 @@ bool Contour::LoadRegionMap(const std::string& region_path) {
                       MB_ICONSTOP);
         return false;
     }
+    return SetRegionMap(region_map, region_path);
+}
+
+bool Contour::SetRegionMap(MyImage* map, const std::string& label) {
+    path = label;
+    if (map != region_map) {
+        delete region_map;
+        region_map = map;
+    }
     // Every later step indexes both maps with the same coordinates.
-    if (!image || region_map->width != image->width || region_map->height != image->height) {
-        AfxMessageBox("The region map " + region_path + " does not have the size of the picture",
-                      MB_ICONSTOP);
+    if (!image || !region_map || region_map->width != image->width || region_map->height != image->height) {
+        AfxMessageBox("The region map " + label + " does not have the size of the picture", MB_ICONSTOP);
         return false;
     }
     return true;

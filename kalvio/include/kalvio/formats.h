@@ -22,6 +22,38 @@ KALVIO_API float** read_ppm_image(const char* path, int* nrows, int* ncols, int*
 KALVIO_API float** read_bmp_image(const char* path, int* nrows, int* ncols, int* color);
 /// qvf: "QV", rows and columns, sample type, colour flag, raw samples.
 KALVIO_API float** read_qvf_image(const char* path, int* nrows, int* ncols, int* color, int* datatype);
+/// PNG of any bit depth and colour type: grey and grey with alpha give a
+/// grey picture (*color 0), RGB and RGB with alpha a colour one (*color 1);
+/// alpha and transparency are dropped. An indexed picture is mapped through
+/// its palette, and reads as grey when every palette entry is grey. Grey
+/// samples of 1, 2 or 4 bits are scaled to 0..255 (2 bits: 0, 85, 170,
+/// 255). 16-bit samples keep their values (0..65535) and *datatype becomes
+/// KALVIO_TYPE_INT16, as for a 16-bit PGM; otherwise KALVIO_TYPE_UINT8.
+KALVIO_API float** read_png_image(const char* path, int* nrows, int* ncols, int* color,
+                                  int* datatype = nullptr);
+/// JPEG, baseline or progressive, grey (*color 0) or colour (*color 1),
+/// *datatype KALVIO_TYPE_UINT8. The picture is turned upright as the
+/// Orientation tag of its Exif block says (2 to 8: mirrored, turned or
+/// both; 5 to 8 swap rows and columns). CMYK files are refused, and so are
+/// a file that ends before its last pixel, a progressive file of more than
+/// 500 scans and one whose decoding needs more than 1 GiB beside the
+/// picture.
+KALVIO_API float** read_jpeg_image(const char* path, int* nrows, int* ncols, int* color,
+                                   int* datatype = nullptr);
+/// TIFF: the first picture of the file, 8- or 16-bit unsigned samples, grey
+/// (black or white as zero) or RGB, any extra samples (alpha) dropped;
+/// uncompressed, LZW, deflate or PackBits; strips or tiles, interleaved or
+/// one plane a sample. Rows come as stored (the Orientation tag is not
+/// applied). *datatype as for PNG.
+KALVIO_API float** read_tiff_image(const char* path, int* nrows, int* ncols, int* color,
+                                   int* datatype = nullptr);
+// PNG, JPEG and TIFF files may claim any size in a few bytes: their readers
+// refuse pictures of more than 2^28 samples (16384 x 16384 grey), and
+// pictures larger than the file could decode to (a "Truncated file"),
+// before allocating. Their messages name the reader and carry the decoding
+// library's own reason, e.g. "read_png_image: Can't read file (IHDR: CRC
+// error)".
+
 /// Medical scanner image: square, 16-bit samples, side guessed from the file
 /// length (the header is whatever precedes the last 2 * n * n bytes).
 KALVIO_API float** read_medical_image(const char* path, int* nrows, int* ncols);
@@ -39,6 +71,13 @@ KALVIO_API int write_qvf_image(float** data, const char* path, int nrows, int nc
                                int datatype);
 KALVIO_API int write_duta_image(float** data, const char* path, int nrows, int ncols);
 KALVIO_API int write_raw_image(float** data, const char* path, int nrows, int ncols, int datatype);
+/// PNG, 16-bit for the sample types KALVIO_TYPE_INT16 and INT32, 8-bit
+/// for the others; grey for color 0, RGB for color 1 (any other colour flag
+/// has no pixels: "No image to write"). Unlike the writers above, samples
+/// are clamped: truncated toward zero (NaN as 0), then held to 0..255 or
+/// 0..65535, as PNG samples are unsigned (a negative 16-bit value becomes 0).
+KALVIO_API int write_png_image(float** data, const char* path, int nrows, int ncols, int color,
+                               int datatype);
 /// Copies the header of the template file named by the environment variable
 /// KALVIO_BRANTOW_TEMPLATE (all but its last 131,072 bytes), then the pixels
 /// as big-endian 16-bit integers.

@@ -25,6 +25,9 @@ enum : int {
     KALVIO_FORMAT_DUTA = 7,
     KALVIO_FORMAT_RAW = 8,
     KALVIO_FORMAT_BRANTOW = 9,
+    KALVIO_FORMAT_PNG = 10,
+    KALVIO_FORMAT_JPEG = 11,
+    KALVIO_FORMAT_TIFF = 12,
 };
 
 /// An image held as rows of 32-bit floats, one per grey pixel or three per
@@ -89,16 +92,22 @@ public:
 
     /// Fills the image from a picture file, choosing the reader from the
     /// file's first bytes (not its name): "P5" PGM, "P6" PPM, "BM" BMP, "QV"
-    /// qvf; PNG, JPEG, TIFF, GIF, ASCII PNM, PBM and text files are refused
-    /// with one message; any other file goes to the medical reader. Returns
-    /// 1 on success; on failure shows the reader's message and "CImage:
-    /// Can't read data", returns 0 and leaves the image as it was. A read
-    /// that changes the size releases mag, dir and scale, which no longer fit.
+    /// qvf, then the PNG, JPEG and TIFF signatures (read_png_image,
+    /// read_jpeg_image, read_tiff_image in formats.h: alpha is dropped, a
+    /// palette of greys gives a grey image, JPEG is turned upright by its
+    /// Exif orientation, 16-bit samples keep their values with sample type
+    /// INT16); GIF, ASCII PNM, PBM and text files are refused with one
+    /// message; any other file goes to the medical reader. Returns 1 on
+    /// success; on failure shows the reader's message and "CImage: Can't
+    /// read data", returns 0 and leaves the image as it was. A read that
+    /// changes the size releases mag, dir and scale, which no longer fit.
     int ReadImage(const char* path);
     /// Writes the image in the format named by `format` (PGM, PPM, BMP, qvf,
-    /// duta, raw, brantow). Returns the writer's result, or 0 without a
-    /// message for a format that has no writer. An existing file is only
-    /// ever replaced by a completely written one.
+    /// duta, raw, brantow; PNG for the PNG, JPEG and TIFF formats alike,
+    /// 16-bit for sample types INT16 and INT32, samples clamped, see
+    /// write_png_image). Returns the writer's result, or 0 without a message
+    /// for a format that has no writer. An existing file is only ever
+    /// replaced by a completely written one.
     int WriteImage(const char* path);
 
     /// New image filtered along each row (x) or column (y) with the
@@ -378,6 +387,39 @@ public:
     /// several pixels at a time (KALVIO_SIMD), with the same bits.
     void ridges(float sigmamin, float sigmamax, int nscales, int bright, int dark, CImage* mask);
     // ---- end of ridge detection ---------------------------------------------
+
+    // ---- Region maps ---------------------------------------------------------
+    // (kalvio/ops/regions.cpp)
+
+    /// A region map of this picture, for a segmentation that works on regions
+    /// when no map was made for it elsewhere: a new colour image (owned by the
+    /// caller) of the same size, format BMP, 8-bit samples, whose 4-connected
+    /// areas of one flat colour are compact regions of about `region_size`
+    /// pixels on average that follow the picture's edges. Every pixel belongs
+    /// to exactly one region, every region is 4-connected, and no two regions
+    /// share a colour, so dividing the map into 4-connected areas of equal
+    /// colour gives back exactly these regions. *regions, when given,
+    /// receives their number (0 on failure). The same picture gives the same
+    /// map for any number of threads. Null for an image without pixels, a
+    /// region size below 1, a picture of 2^31 pixels or more, or lack of
+    /// memory.
+    ///
+    /// The regions are those of a compact watershed: one marker per cell of
+    /// a grid of spacing sqrt(region_size) (on the lowest gradient near the
+    /// cell's centre), flooded in order of gradient plus distance to the
+    /// marker. The gradient is taken on the picture smoothed at sigma 1
+    /// (the largest over a colour picture's channels) and stretched onto
+    /// 0..255 from the picture's range; the distance weighs 10 grey levels
+    /// per grid spacing, so edges of a few tens of grey levels bound the
+    /// regions while flat and finely textured parts get near-square ones;
+    /// flat areas larger than a region that differ from their surroundings
+    /// by more than 32 grey levels keep their edges exactly. At most
+    /// 2^24 regions (one colour each): the region size is raised as far as
+    /// needed. Grey and colour pictures; O(pixels) time, on one thread per
+    /// processor for pictures of a megapixel or more (KALVIO_THREADS), and
+    /// one 16-bit word a pixel of memory beside the result.
+    CImage* MakeRegionMap(int region_size = 100, int* regions = nullptr);
+    // ---- end of region maps --------------------------------------------------
 };
 
 /// cos(angle) a + sin(angle) b interpolated bilinearly at (row + distance

@@ -151,10 +151,6 @@ TEST(ReadImage, FilesNoReaderTakesAreNamedInsteadOfGuessedAsMedical) {
         std::string name, content, message;
     };
     const std::vector<Case> cases = {
-        {"a.png", "\x89PNG\r\n\x1a\n" + body, unsupported},
-        {"a.jpg", bytes({0xFF, 0xD8, 0xFF, 0xE0}) + body, unsupported},
-        {"le.tif", bytes({'I', 'I', '*', 0}) + body, unsupported},
-        {"be.tif", bytes({'M', 'M', 0, '*'}) + body, unsupported},
         {"a.gif", "GIF87a" + body, unsupported},
         {"b.gif", "GIF89a" + body, unsupported},
         {"p1.pbm", "P1\n# bits\n2 1\n0 1\n", ascii},
@@ -171,6 +167,25 @@ TEST(ReadImage, FilesNoReaderTakesAreNamedInsteadOfGuessedAsMedical) {
         MessageRecorder messages;
         EXPECT_EQ(image.ReadImage(dir.path(c.name).c_str()), 0);
         EXPECT_EQ(messages.texts(), Strings{c.message});
+        expect_marked_image(image);
+    }
+    // Damaged PNG, JPEG and TIFF files go to their own readers, which say
+    // what is wrong.
+    const Case damaged[] = {
+        {"a.png", "\x89PNG\r\n\x1a\n" + body, "read_png_image: "},
+        {"a.jpg", bytes({0xFF, 0xD8, 0xFF, 0xE0}) + body, "read_jpeg_image: "},
+        {"le.tif", bytes({'I', 'I', '*', 0}) + body, "read_tiff_image: "},
+        {"be.tif", bytes({'M', 'M', 0, '*'}) + body, "read_tiff_image: "},
+    };
+    for (const Case& c : damaged) {
+        SCOPED_TRACE(c.name);
+        TempDir::put(dir.path(c.name), c.content);
+        CImage image = marked_image();
+        MessageRecorder messages;
+        EXPECT_EQ(image.ReadImage(dir.path(c.name).c_str()), 0);
+        ASSERT_EQ(messages.texts().size(), 2u);
+        EXPECT_EQ(messages.texts()[0].rfind(c.message, 0), 0u) << messages.texts()[0];
+        EXPECT_EQ(messages.texts()[1], "CImage: Can't read data");
         expect_marked_image(image);
     }
 

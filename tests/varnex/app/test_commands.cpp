@@ -22,6 +22,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <QSpinBox>
+
 #include <cmath>
 #include <functional>
 
@@ -393,6 +395,61 @@ private Q_SLOTS:
         QCOMPARE(status->currentMessage(), QStringLiteral("Ready"));
         QCOMPARE(read_all(picture), original);
         QVERIFY(QFileInfo(saved).isSymLink());
+    }
+
+    // A JPEG photograph without a region map: Graphcut makes one, saves it
+    // beside the picture and cuts; Show Regions draws the map's boundaries;
+    // Make Region Map remakes it at the size asked, kept in memory now that
+    // the file exists.
+    void regionMapMadeForJpeg() {
+        const QString folder = m_dir.filePath(QStringLiteral("jpeg"));
+        QVERIFY(QDir().mkpath(folder));
+        const QString picture = QDir(folder).filePath(QStringLiteral("coffee.jpg"));
+        QVERIFY(QImage(QStringLiteral(VARNEX_EXAMPLES "/coffee.ppm")).save(picture, "JPG", 92));
+        Session s;
+        QVERIFY(s.start(picture));
+        QFile seeds(QStringLiteral(VARNEX_EXAMPLES "/coffee_seeds.txt"));
+        QVERIFY(seeds.open(QIODevice::ReadOnly | QIODevice::Text));
+        while (!seeds.atEnd()) {
+            const QList<QByteArray> fields = seeds.readLine().simplified().split(' ');
+            if (fields.size() == 3 && !fields[0].startsWith('#'))
+                s.contour()->AddSeed(fields[0].toInt(), fields[1].toInt(), fields[2].toInt());
+        }
+        QVERIFY(s.main()->RouteCommand(ID_EDIT_GRAPHCUT));
+        QVERIFY2(s.messages->boxes().empty(), s.last_message().c_str());
+        QVERIFY(s.view()->m_bSegmented);
+        const QString map = QDir(folder).filePath(QStringLiteral("coffee_regions.bmp"));
+        QVERIFY(QImage(map).size() == QSize(450, 300));
+        QVERIFY(s.main()->StatusBar()->currentMessage().endsWith(QStringLiteral("saved as ") + map));
+        QVERIFY(s.main()->RouteCommand(ID_SAVE_CURRENT_IMAGE));
+        const QImage result(QDir(folder).filePath(QStringLiteral("coffee_res.bmp")));
+        int white = 0;
+        for (int y = 0; y < result.height(); ++y)
+            for (int x = 0; x < result.width(); ++x) white += result.pixel(x, y) == qRgb(255, 255, 255);
+        const int pixels = 450 * 300;
+        QVERIFY2(white > pixels / 4 && white < pixels * 3 / 4, qPrintable(QString::number(white)));
+
+        QVERIFY(s.main()->RouteCommand(ID_VIEW_SHOW_REGIONS));
+        QVERIFY(s.view()->m_bShowRegions);
+        const QImage outline = s.doc()->RegionOutline();
+        QCOMPARE(outline.size(), QSize(450, 300));
+        int lines = 0;
+        for (int y = 0; y < 300; ++y)
+            for (int x = 0; x < 450; ++x) lines += qAlpha(outline.pixel(x, y)) != 0;
+        QVERIFY2(lines > pixels / 10 && lines < pixels / 2, qPrintable(QString::number(lines)));
+
+        const QByteArray saved_map = read_all(map);
+        with_modal_dialog(s, ID_EDIT_MAKE_REGION_MAP, [](QDialog* dialog) {
+            auto* size = dialog->findChild<QSpinBox*>();
+            QVERIFY(size);
+            QCOMPARE(size->value(), 100);
+            size->setValue(400);
+            dialog->accept();
+        });
+        QCOMPARE(s.doc()->m_nRegionSize, 400);
+        QVERIFY(s.main()->StatusBar()->currentMessage().contains(QStringLiteral("kept in memory")));
+        QCOMPARE(read_all(map), saved_map);
+        QVERIFY(s.doc()->RegionOutline() != outline);
     }
 
 private:

@@ -51,7 +51,12 @@ maps=(--regions "$work/pic_regions.ppm")
 
 expect_refused "missing picture" "$work/none.pgm" "$work/none.pgm"
 expect_refused "missing region map" "$work/nothing.bmp" "$work/pic.pgm" --regions "$work/nothing.bmp"
-expect_refused "default region map missing" "$work/pic_regions.bmp" "$work/pic.pgm"
+expect_refused "region size 0" "--region-size" "$work/pic.pgm" --region-size 0
+expect_refused "region size 12x" "'12x'" "$work/pic.pgm" --region-size 12x
+expect_refused "region map saved onto the picture" "refusing to overwrite the picture" \
+    "$work/pic.pgm" --save-regions "$work/./pic.pgm"
+expect_refused "region map saved onto the output" "--output and --save-regions name the same file" \
+    "$work/pic.pgm" --output "$work/o.bmp" --save-regions "$work/sub/../o.bmp"
 expect_refused "size mismatch" "$work/small.ppm" "$work/pic.pgm" --regions "$work/small.ppm"
 printf '0 0 1\n1 2\n' >"$work/short.txt"
 expect_refused "short seed line" "$work/short.txt" "$work/pic.pgm" "${maps[@]}" --seeds "$work/short.txt"
@@ -141,7 +146,7 @@ printf 'MM\000*\000\000\000\010' >"$work/s2.tif"
 printf 'GIF89a\004\000\003\000' >"$work/s.gif"
 printf 'BM\066\000' >"$work/s.txt"
 printf '\001\002\003 0 0 1\n' >"$work/control.txt"
-for f in "$examples/brain_pd_seeds.png" "$work/s.jpg" "$work/s.tif" "$work/s2.tif" "$work/s.gif" \
+for f in "$work/s.jpg" "$work/s.tif" "$work/s2.tif" "$work/s.gif" \
     "$work/s.txt" "$work/control.txt"; do
     expect_refused "seed picture $(basename "$f")" "cannot read the seeds picture: " \
         "$work/pic.pgm" "${maps[@]}" --seeds "$f"
@@ -167,6 +172,29 @@ else
     fail "small case: status $?: $(cat "$work/err")"
 fi
 cmp -s "$work/pic.pgm" "$work/pic.orig" || fail "the picture was changed by a run"
+
+# Without a region map one is made from the picture, and nothing but the
+# result is written beside it; --save-regions keeps the map, which read back
+# gives the same regions.
+cp "$examples/coffee.ppm" "$work/coffee.ppm"
+convert "$examples/coffee.ppm" -quality 92 "$work/coffee.jpg"
+if "$tool" "$work/coffee.jpg" --seeds "$examples/coffee_seeds.txt" --save-regions "$work/made.bmp" \
+    --region-size 80 --marks "$work/made.json" >"$work/out" 2>"$work/err"; then
+    made=$(sed -n 's/^regions: made, \([0-9]*\) regions$/\1/p' "$work/out")
+    [ -n "$made" ] && [ "$made" -gt 1000 ] && [ "$made" -lt 2500 ] || fail "made map: $(cat "$work/out")"
+    [ -e "$work/coffee_regions.bmp" ] && fail "made map: written beside the picture"
+    "$tool" "$work/coffee.ppm" --seeds "$examples/coffee_seeds.txt" --regions "$work/made.bmp" \
+        --marks "$work/read.json" >"$work/out" 2>"$work/err" || fail "saved map: $(cat "$work/err")"
+    grep -qF "regions: read from $work/made.bmp" "$work/out" || fail "saved map: $(cat "$work/out")"
+    [ "$(sed -n 's/.*"regions": \([0-9]*\).*/\1/p' "$work/read.json")" = "$made" ] ||
+        fail "saved map: $(head -c 80 "$work/read.json") for $made regions made"
+    grep -q '"marks": \[.*1' "$work/made.json" || fail "made map: no object region"
+else
+    fail "made map: status $?: $(cat "$work/err")"
+fi
+"$tool" "$work/coffee.ppm" --make-regions --region-size 400 --regions "$work/made.bmp" >"$work/out" 2>&1 ||
+    fail "--make-regions: $(cat "$work/out")"
+grep -qF "regions: made," "$work/out" || fail "--make-regions read the file: $(cat "$work/out")"
 
 # A sample case with the default region map, seeds and output beside it.
 for f in brain_pd.bmp brain_pd_regions.bmp brain_pd_seeds.txt; do cp "$examples/$f" "$work/$f"; done

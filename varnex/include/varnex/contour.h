@@ -67,6 +67,10 @@ public:
     /// size from the picture ("The region map %s does not have the size of
     /// the picture"); the later steps then do nothing.
     bool LoadRegionMap(const std::string& path);
+    /// Takes `map` (owned from now on) as the region map, as if read from
+    /// a file: `label` names it in messages. False after LoadRegionMap's
+    /// size message when it differs in size from the picture.
+    bool SetRegionMap(MyImage* map, const std::string& label);
     /// Divides the region map into regions and computes their neighbour
     /// tables, histograms and mean colours. False when there is no usable
     /// region map, and after a message ("Not enough memory for N regions of

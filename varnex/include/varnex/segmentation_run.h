@@ -6,6 +6,11 @@
 
 #include <string>
 
+/// A region map of `picture` made by the library (CImage::MakeRegionMap),
+/// as a working image; null when it cannot be made (no pixels, a region
+/// size below 1, lack of memory). *regions receives the number of regions.
+MyImage* make_region_map(CImage& picture, int region_size, int* regions);
+
 /// Runs the whole segmentation of a Contour's picture on construction, in
 /// order: LoadRegionMap, ComputeRegions, BuildGraph, LocalGraphCut. While
 /// the object lives the Contour keeps what the run left (`result`, `marks`,
@@ -15,6 +20,9 @@
 class SegmentationRun {
 public:
     SegmentationRun(Contour& contour, const std::string& regions_path);
+    /// The same run over a region map already in memory (`map`, owned by
+    /// the Contour from now on; `label` names it in messages).
+    SegmentationRun(Contour& contour, MyImage* map, const std::string& label);
     ~SegmentationRun();
     SegmentationRun(const SegmentationRun&) = delete;
     SegmentationRun& operator=(const SegmentationRun&) = delete;
@@ -33,6 +41,8 @@ public:
     double seconds_cut = 0.0;
 
 private:
+    void run();
+
     Contour& m_contour;
     bool m_bRegions = false;
 };
