@@ -51,46 +51,88 @@ inline void convert_pixel(int luma_value, int qb, int qr, std::uint8_t* out) {
 
 typedef double d4 __attribute__((vector_size(32)));
 typedef std::int32_t i4 __attribute__((vector_size(16)));
-typedef std::uint8_t u8x4 __attribute__((vector_size(4)));
-typedef std::uint8_t u8x8 __attribute__((vector_size(8)));
 typedef std::uint8_t u8x16 __attribute__((vector_size(16)));
+typedef std::uint16_t u16x8 __attribute__((vector_size(16)));
+typedef std::uint64_t u64x2 __attribute__((vector_size(16)));
 
-// Four pixels at a time: lane by lane the same double operations in the
-// same order as convert_pixel (no fused multiply-adds), so the same bytes.
-// On x86-64 compiled twice, for AVX2 and for the baseline, chosen when the
-// library is loaded.
+// Four pixels at a time, on x86-64 compiled twice, for AVX2 and for the
+// baseline, chosen when the library is loaded.
+//
+// The formula is first computed in float. Against the double result the
+// float one is off by less than 1e-4: the constants rounded to float are
+// off by at most 2^-24 of themselves (times |Y - 16| <= 239 or |chroma| <=
+// 128), and each of at most five roundings of values below 2^18 by 2^-7;
+// the scale by 1/256 is exact. So where every float result lies more than
+// 1/1024 from each whole number from 1 to 255, the double result and its
+// rounding to float truncate to the same byte (values below 1/2 or above
+// 255 give 0 or 255 either way). Otherwise, a few groups in a hundred, the
+// double operations of convert_pixel run lane by lane, in the same order
+// and without fused multiply-adds, so every byte is the double formula's.
 #if defined(KALVIO_X86_KERNELS)
 #define KALVIO_AVX2_CLONE __attribute__((target_clones("avx2", "default")))
 #else
 #define KALVIO_AVX2_CLONE
 #endif
-KALVIO_AVX2_CLONE void convert_pixels(const std::uint8_t* y, int step,
-                                                                      const std::uint16_t* qb,
-                                                                      const std::uint16_t* qr, int n,
-                                                                      std::uint8_t* out) {
+KALVIO_AVX2_CLONE void convert_pixels(const std::uint8_t* y, int step, const std::uint16_t* qb,
+                                      const std::uint16_t* qr, int n, std::uint8_t* out) {
     const d4 quarter = {0.25, 0.25, 0.25, 0.25}, centre = {128.0, 128.0, 128.0, 128.0};
     const d4 black = {16.0, 16.0, 16.0, 16.0}, scale = {0.00390625, 0.00390625, 0.00390625, 0.00390625};
-    const f4 low = {0.0f, 0.0f, 0.0f, 0.0f}, high = {255.0f, 255.0f, 255.0f, 255.0f};
-    auto bytes = [&](d4 value) {
-        f4 f = __builtin_convertvector(value, f4);
+    const f4 low = splat<f4>(0.0f), high = splat<f4>(255.0f);
+    // Clamped and truncated: whole numbers 0..255 in the low byte of each lane.
+    auto whole = [&](f4 f) {
         f = f < low ? low : f;
         f = f > high ? high : f;
-        return __builtin_convertvector(__builtin_convertvector(f, i4), u8x4);
+        return (u8x16)__builtin_convertvector(f, i4);
+    };
+    const u8x16 zero = {};
+    // Lanes within 1/1024 of a whole number from 1 to 255.
+    auto near_whole = [&](f4 f) {
+        const f4 nearest = __builtin_convertvector(__builtin_convertvector(f + 0.5f, i4), f4);
+        const f4 off = f - nearest;
+        return (f > 0.5f) & (f < 255.5f) & (off < 0.0009765625f) & (off > -0.0009765625f);
     };
     int c = 0;
     for (; c + 4 <= n; c += 4, out += 12) {
-        const d4 yv = {double(y[step * c]), double(y[step * (c + 1)]), double(y[step * (c + 2)]),
-                       double(y[step * (c + 3)])};
-        const d4 u = d4{double(qb[c]), double(qb[c + 1]), double(qb[c + 2]), double(qb[c + 3])} * quarter - centre;
-        const d4 v = d4{double(qr[c]), double(qr[c + 1]), double(qr[c + 2]), double(qr[c + 3])} * quarter - centre;
-        const d4 luma = 298.082 * (yv - black);
-        const u8x4 red = bytes((luma + 408.583 * v) * scale);
-        const u8x4 green = bytes((luma - 100.291 * u - 208.12 * v) * scale);
-        const u8x4 blue = bytes((luma + 516.411 * u) * scale);
+        // Samples widened to 32-bit lanes by shuffles with zeros.
+        std::uint32_t four;
+        if (step == 1) {
+            std::memcpy(&four, y + c, 4);
+        } else {
+            four = y[2 * c] | (y[2 * c + 2] << 8) | (y[2 * c + 4] << 16) | (std::uint32_t(y[2 * c + 6]) << 24);
+        }
+        const u8x16 luma_bytes = (u8x16)i4{static_cast<std::int32_t>(four), 0, 0, 0};
+        const f4 yf = __builtin_convertvector(
+            (i4)__builtin_shufflevector(luma_bytes, zero, 0, 16, 16, 16, 1, 16, 16, 16, 2, 16, 16, 16, 3, 16, 16, 16),
+            f4);
+        std::uint64_t b4, r4;
+        std::memcpy(&b4, qb + c, 8);
+        std::memcpy(&r4, qr + c, 8);
+        const u16x8 chroma = (u16x8)u64x2{b4, r4};
+        const u16x8 none = {};
+        const f4 qbf = __builtin_convertvector((i4)__builtin_shufflevector(chroma, none, 0, 8, 1, 8, 2, 8, 3, 8), f4);
+        const f4 qrf = __builtin_convertvector((i4)__builtin_shufflevector(chroma, none, 4, 8, 5, 8, 6, 8, 7, 8), f4);
+        const f4 uf = qbf * 0.25f - 128.0f;
+        const f4 vf = qrf * 0.25f - 128.0f;
+        const f4 lf = 298.082f * (yf - 16.0f);
+        f4 red = (lf + 408.583f * vf) * 0.00390625f;
+        f4 green = (lf - 100.291f * uf - 208.12f * vf) * 0.00390625f;
+        f4 blue = (lf + 516.411f * uf) * 0.00390625f;
+        const auto doubtful = near_whole(red) | near_whole(green) | near_whole(blue);
+        std::uint64_t lanes[2];
+        std::memcpy(lanes, &doubtful, sizeof lanes);
+        if (lanes[0] | lanes[1]) {
+            const d4 yv = __builtin_convertvector(yf, d4);
+            const d4 u = __builtin_convertvector(qbf, d4) * quarter - centre;
+            const d4 v = __builtin_convertvector(qrf, d4) * quarter - centre;
+            const d4 luma = 298.082 * (yv - black);
+            red = __builtin_convertvector((luma + 408.583 * v) * scale, f4);
+            green = __builtin_convertvector((luma - 100.291 * u - 208.12 * v) * scale, f4);
+            blue = __builtin_convertvector((luma + 516.411 * u) * scale, f4);
+        }
         // Interleaved as blue, green, red per pixel: 12 bytes.
-        const u8x8 bg = __builtin_shufflevector(blue, green, 0, 1, 2, 3, 4, 5, 6, 7);
-        const u8x8 rr = __builtin_shufflevector(red, red, 0, 1, 2, 3, 0, 1, 2, 3);
-        const u8x16 bgr = __builtin_shufflevector(bg, rr, 0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, 0, 0, 0, 0);
+        const u8x16 bg = __builtin_shufflevector(whole(blue), whole(green), 0, 16, 4, 20, 8, 24, 12, 28, 0, 0, 0, 0,
+                                                 0, 0, 0, 0);
+        const u8x16 bgr = __builtin_shufflevector(bg, whole(red), 0, 1, 16, 2, 3, 20, 4, 5, 24, 6, 7, 28, 0, 0, 0, 0);
         std::memcpy(out, &bgr, 12);
     }
     for (; c < n; ++c, out += 3) convert_pixel(y[step * c], qb[c], qr[c], out);
@@ -124,14 +166,21 @@ void convert_rows(const YuvLayout& l, const std::uint8_t* frame, std::uint8_t* b
                 continue;
             }
             // Even output columns take twice the two rows' sum at their
-            // chroma column, odd ones add the next column's sum.
-            const int last = l.chroma_cols - 1;
+            // chroma column, odd ones add the next column's sum; past the
+            // plane's last column its sum repeats.
+            const int last = l.chroma_cols - 1, used = (out_cols + 1) / 2;
             int sum = p0[0] + p1[0];
-            for (int x = 0; 2 * x < out_cols; ++x) {
-                const int next = x < last ? p0[x + 1] + p1[x + 1] : sum;
+            int x = 0;
+            for (; x + 1 < used; ++x) {
+                const int next = p0[x + 1] + p1[x + 1];
                 q[2 * x] = static_cast<std::uint16_t>(2 * sum);
-                if (2 * x + 1 < out_cols) q[2 * x + 1] = static_cast<std::uint16_t>(sum + next);
+                q[2 * x + 1] = static_cast<std::uint16_t>(sum + next);
                 sum = next;
+            }
+            q[2 * x] = static_cast<std::uint16_t>(2 * sum);
+            if (2 * x + 1 < out_cols) {
+                const int next = x < last ? p0[x + 1] + p1[x + 1] : sum;
+                q[2 * x + 1] = static_cast<std::uint16_t>(sum + next);
             }
         }
         convert_pixels(y, l.half ? 2 : 1, qb, qr, out_cols,
