@@ -88,6 +88,20 @@ void CMainFrame::create_actions() {
     add_action(ID_EDIT_GRAPHCUT, QStringLiteral("Graphcut"));
     add_action(ID_EDIT_TUNEPARAMETER, QStringLiteral("Tune Parameter"));
     add_action(ID_EDIT_MAKE_REGION_MAP, QStringLiteral("Make Region Map..."));
+    add_action(ID_EDIT_REDO, QStringLiteral("&Redo"))
+        ->setShortcuts({QKeySequence(QStringLiteral("Ctrl+Y")), QKeySequence(QStringLiteral("Ctrl+Shift+Z"))});
+    add_action(ID_EDIT_CLEAR_SEEDS, QStringLiteral("Clear Seeds"));
+    add_action(ID_EDIT_LIVE_GRAPHCUT, QStringLiteral("Live Graphcut"))->setCheckable(true);
+    add_action(ID_FILE_EXPORT_MASK, QStringLiteral("Export Mask..."));
+    add_action(ID_FILE_SAVE_SEEDS, QStringLiteral("Save Seeds"));
+    QAction* overlay = add_action(ID_VIEW_OVERLAY, QStringLiteral("Result Over Picture\tO"));
+    overlay->setCheckable(true);
+    overlay->setShortcut(QKeySequence(Qt::Key_O));
+    add_action(ID_VIEW_OVERLAY_OPACITY, QStringLiteral("Overlay Opacity..."));
+    add_action(ID_ZOOM_HALF, QStringLiteral("1/2"))->setCheckable(true);
+    add_action(ID_ZOOM_QUARTER, QStringLiteral("1/4"))->setCheckable(true);
+    add_action(ID_ZOOM_EIGHTH, QStringLiteral("1/8"))->setCheckable(true);
+    add_action(ID_ZOOM_FIT, QStringLiteral("Fit to Window"))->setCheckable(true);
     add_action(ID_VIEW_SHOW_REGIONS, QStringLiteral("Show Regions"))->setCheckable(true);
     add_action(ID_VIEW_TOOLBAR, QStringLiteral("&Toolbar"))->setCheckable(true);
     add_action(ID_VIEW_STATUS_BAR, QStringLiteral("&Status Bar"))->setCheckable(true);
@@ -241,6 +255,8 @@ void CMainFrame::fill_file_menu(QMenu* menu, bool document_menu) {
     if (document_menu) {
         menu->addAction(m_actions[ID_FILE_CLOSE]);
         menu->addAction(m_actions[ID_SAVE_CURRENT_IMAGE]);
+        menu->addAction(m_actions[ID_FILE_SAVE_SEEDS]);
+        menu->addAction(m_actions[ID_FILE_EXPORT_MASK]);
         menu->addSeparator();
         menu->addAction(m_actions[ID_FILE_PRINT]);
         menu->addAction(m_actions[ID_FILE_PRINT_PREVIEW]);
@@ -300,7 +316,12 @@ const std::vector<QMenu*>& CMainFrame::menu_set(bool document_menu) {
     add_menu(QStringLiteral("&File"));  // filled by UpdateMenus: it lists the recent files
     if (document_menu) {
         QMenu* edit = add_menu(QStringLiteral("&Edit"));
+        edit->addAction(m_actions[ID_EDIT_UNDO]);
+        edit->addAction(m_actions[ID_EDIT_REDO]);
+        edit->addAction(m_actions[ID_EDIT_CLEAR_SEEDS]);
+        edit->addSeparator();
         edit->addAction(m_actions[ID_EDIT_GRAPHCUT]);
+        edit->addAction(m_actions[ID_EDIT_LIVE_GRAPHCUT]);
         edit->addAction(m_actions[ID_EDIT_TUNEPARAMETER]);
         edit->addAction(m_actions[ID_EDIT_MAKE_REGION_MAP]);
     }
@@ -311,13 +332,18 @@ const std::vector<QMenu*>& CMainFrame::menu_set(bool document_menu) {
         view->addSeparator();
         view->addAction(m_actions[ID_IMAGE_WINDOWCENTER]);
         view->addAction(m_actions[ID_VIEW_SHOW_REGIONS]);
+        view->addAction(m_actions[ID_VIEW_OVERLAY]);
+        view->addAction(m_actions[ID_VIEW_OVERLAY_OPACITY]);
         QMenu* window = add_menu(QStringLiteral("&Window"));
         connect(window, &QMenu::aboutToShow, this, [this, window] { fill_window_menu(window); });
     }
     add_menu(QStringLiteral("&Help"))->addAction(m_actions[ID_APP_ABOUT]);
     if (document_menu) {
         QMenu* zoom = add_menu(QStringLiteral("Zoom"));
+        for (int id : {ID_ZOOM_EIGHTH, ID_ZOOM_QUARTER, ID_ZOOM_HALF}) zoom->addAction(m_actions[id]);
         for (int i = 0; i < 4; ++i) zoom->addAction(m_actions[ID_ZOOM_X1 + i]);
+        zoom->addSeparator();
+        zoom->addAction(m_actions[ID_ZOOM_FIT]);
         add_menu(QStringLiteral("Save"))->addAction(m_actions[ID_SAVE_RESULTS]);
     }
     return menus;

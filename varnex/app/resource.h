@@ -17,6 +17,17 @@ constexpr int ID_EDIT_GRAPHCUT = 32780;
 constexpr int ID_EDIT_TUNEPARAMETER = 32781;
 constexpr int ID_VIEW_SHOW_REGIONS = 32782;
 constexpr int ID_EDIT_MAKE_REGION_MAP = 32783;
+constexpr int ID_EDIT_REDO = 32784;
+constexpr int ID_EDIT_CLEAR_SEEDS = 32785;
+constexpr int ID_EDIT_LIVE_GRAPHCUT = 32786;
+constexpr int ID_FILE_EXPORT_MASK = 32787;
+constexpr int ID_FILE_SAVE_SEEDS = 32788;
+constexpr int ID_VIEW_OVERLAY = 32789;
+constexpr int ID_VIEW_OVERLAY_OPACITY = 32790;
+constexpr int ID_ZOOM_HALF = 32791;
+constexpr int ID_ZOOM_QUARTER = 32792;
+constexpr int ID_ZOOM_EIGHTH = 32793;
+constexpr int ID_ZOOM_FIT = 32794;
 
 // Standard commands of the document/view layer.
 constexpr int ID_FILE_NEW = 57600;

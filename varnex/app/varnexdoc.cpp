@@ -38,6 +38,7 @@ CVarnexDoc::~CVarnexDoc() {
     delete m_pImage;
     delete m_pViewDib;
     delete m_pSaveDib;
+    delete m_pSession;  // releases what the segmentation object holds for it
     delete m_pContour;
     delete[] m_pGreyLut;
     delete m_pRegionMap;
@@ -72,6 +73,7 @@ QString CVarnexDoc::MakeRegionMap(int region_size) {
     m_pRegionMap = map;
     m_nRegionSize = region_size;
     m_regionOutline = QImage();
+    ForgetRegions();
     const QString made = QStringLiteral("Region map made: %1 regions of about %2 pixels").arg(regions).arg(region_size);
     const QString file = QString::fromStdString(m_strRegionsFile);
     if (!name_is_free(m_strRegionsFile))
@@ -164,6 +166,7 @@ bool CVarnexDoc::OnOpenDocument(const QString& path) {
 
     m_pContour = new Contour(m_pImage);
     m_pContour->parameter = m_fParameter;
+    m_pSession = new SegmentationSession(*m_pContour);
     const varnex::GreyTable table = GreyTable();
     m_pSaveDib = new varnex::DisplayBitmap(m_pImage, table, m_ppMask);
     m_pViewDib = new varnex::DisplayBitmap(m_pImage, table, m_ppMask);
@@ -233,8 +236,6 @@ void CVarnexDoc::ShowSegmentation() {
         replace_displays(m_pContour->result);
         m_bDisplaysCurrent = false;
     }
-    m_pContour->object_seeds.RemoveAll();
-    m_pContour->background_seeds.RemoveAll();
 }
 
 bool CVarnexDoc::OnSaveCurrentImage() {
@@ -288,6 +289,7 @@ void CVarnexDoc::OnViewRemoved(CView* view) {
 }
 
 bool CVarnexDoc::OnCommand(int id) {
+    if (session_command(id) || export_command(id)) return true;
     switch (id) {
     case ID_SAVE_CURRENT_IMAGE:
     case ID_FILE_SAVE:  // the document has no file of its own: save what is shown
@@ -302,6 +304,7 @@ bool CVarnexDoc::OnCommand(int id) {
 }
 
 bool CVarnexDoc::OnUpdateCmdUI(CCmdUI& ui) {
+    if (session_update(ui) || export_update(ui)) return true;
     switch (ui.m_nID) {
     case ID_SAVE_CURRENT_IMAGE:
     case ID_FILE_SAVE:

@@ -4,6 +4,7 @@
 
 #include "dib.h"
 #include "framework.h"
+#include "strokes.h"
 
 #include <QImage>
 #include <QString>
@@ -13,6 +14,7 @@
 class Contour;
 class MyImage;
 class CVarnexView;
+class SegmentationSession;
 
 class CVarnexDoc : public CDocument {
 public:
@@ -32,8 +34,8 @@ public:
     /// nothing changed since the last one keeps the bitmaps, which are then
     /// identical.
     void RebuildDisplays();
-    /// Rebuilds both display bitmaps from the segmentation result, then
-    /// empties both seed lists.
+    /// Rebuilds both display bitmaps from the segmentation result. The
+    /// seeds stay: the user goes on painting and cuts again.
     void ShowSegmentation();
     /// Writes the picture of the display bitmaps to the base name followed
     /// by "_res.bmp" as a 24-bit BMP and says so in the status bar for a few
@@ -87,6 +89,38 @@ public:
     MyImage* m_pRegionMap = nullptr;  ///< a region map made in the program, null when none
     int m_nRegionSize = 100;          ///< mean region size of maps made here, in pixels
 
+    // The segmentation session (doccut.cpp).
+    /// Cuts with the seeds of the done strokes and shows the result. The
+    /// first cut takes the region map RegionMapForCut gives and divides it
+    /// into regions; later cuts reuse them until the map changes. False
+    /// after a message when the map is unusable. *status receives text
+    /// for the status bar (empty when there is nothing to say).
+    bool Cut(QString* status);
+    /// True when a cut result is shown (and the object mask is valid).
+    bool HasResult() const;
+    /// The object of the last cut, one byte per pixel row by row (255
+    /// object, 0 background); null before a cut.
+    const unsigned char* ObjectMask() const;
+    /// Forgets the regions of the session, so the next cut takes the region
+    /// map anew (after a new map was made).
+    void ForgetRegions();
+    /// Time of the last cut in seconds, result update included.
+    double LastCutSeconds() const { return m_dLastCutSeconds; }
+    SegmentationSession* m_pSession = nullptr;
+
+    // Seeds as strokes (strokes.cpp, viewpaint.cpp).
+    SeedStrokes m_strokes;
+    /// Puts the seeds of the done strokes into the segmentation object.
+    void ApplyStrokes();
+
+    // Seed files and closing (docsession.cpp).
+    bool session_command(int id);
+    bool session_update(CCmdUI& ui);
+
+    // Result display and export (docexport.cpp).
+    bool export_command(int id);
+    bool export_update(CCmdUI& ui);
+
 protected:
     void OnViewRemoved(CView* view) override;
 
@@ -97,6 +131,7 @@ private:
     int m_nLutLength = 0;
     float m_fLutOrigin = 0.0f;
     float m_fLutScale = 1.0f;
-    bool m_bDisplaysCurrent = false;
-    QImage m_regionOutline;  // bitmaps show the picture with the current table and mask
+    bool m_bDisplaysCurrent = false;  // bitmaps show the picture with the current table and mask
+    double m_dLastCutSeconds = 0.0;
+    QImage m_regionOutline;
 };

@@ -21,12 +21,11 @@
 #include <QPrintPreviewDialog>
 #include <QPrinter>
 #include <QStatusBar>
+#include <QWheelEvent>
 
 #include <algorithm>
 
 namespace {
-
-constexpr int kBrushRadius = 3;  // the brush is 7 x 7 pixels
 
 int floor_div(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
@@ -82,6 +81,12 @@ QPoint CVarnexView::ClientToImage(QPoint client) const {
     return {floor_div(content.x(), m_nZoom), floor_div(content.y(), m_nZoom)};
 }
 
+double CVarnexView::Scale() const { return m_nZoom; }
+
+QRect CVarnexView::ImageToClient(const QRect& pixels) const {
+    return QRect(pixels.topLeft() * m_nZoom, pixels.size() * m_nZoom).translated(-GetScrollPosition());
+}
+
 void CVarnexView::OnDraw(QPainter* painter, const QRect& content_rect) {
     CVarnexDoc* doc = GetDocument();
     if (!doc->HasImage() || !doc->m_pViewDib) return;
@@ -91,72 +96,11 @@ void CVarnexView::OnDraw(QPainter* painter, const QRect& content_rect) {
         const QImage& outline = doc->RegionOutline();
         if (!outline.isNull()) painter->drawImage(QRect(0, 0, m_nZoom * dib->width, m_nZoom * dib->height), outline);
     }
-    draw_seeds(painter, content_rect, 1);
-    draw_seeds(painter, content_rect, 2);
-}
-
-void CVarnexView::draw_seeds(QPainter* painter, const QRect& content_rect, int kind) const {
-    const Contour* contour = GetDocument()->m_pContour;
-    const SeqList<CPoint>& seeds = kind == 1 ? contour->object_seeds : contour->background_seeds;
-    if (seeds.IsEmpty()) return;
-    painter->save();
-    painter->setPen(QPen(kind == 1 ? QColor(255, 0, 0) : QColor(0, 255, 0), 1));
-    painter->setBrush(Qt::white);
-    // Each seed is a small circle centred on its pixel at this zoom.
-    const QRect visible = content_rect.adjusted(-2, -2, 2, 2);
-    const int half = m_nZoom / 2;
-    for (int i = 1; i <= seeds.GetCount(); ++i) {
-        const CPoint p = seeds.GetAt(i);
-        const QPoint q(p.x * m_nZoom + half, p.y * m_nZoom + half);
-        if (!visible.contains(q)) continue;
-        painter->drawEllipse(QRect(q.x() - 1, q.y() - 1, 2, 2));
-    }
-    painter->restore();
-}
-
-void CVarnexView::mousePressEvent(QMouseEvent* event) {
-    CVarnexDoc* doc = GetDocument();
-    if (!doc->HasImage()) return CView::mousePressEvent(event);
-    if (event->button() == Qt::LeftButton) m_bLeftDown = true;
-    else if (event->button() == Qt::RightButton) m_bRightDown = true;
-    else return CView::mousePressEvent(event);
-    if (!m_bSegmented) {
-        doc->RebuildDisplays();
-        doc->UpdateAllViews(nullptr);
-    }
-    event->accept();
-}
-
-void CVarnexView::mouseReleaseEvent(QMouseEvent* event) {
-    // The view holds the mouse while a button is down (Qt grabs it on the
-    // press), so a release outside the view arrives here too.
-    if (event->button() == Qt::LeftButton) m_bLeftDown = false;
-    else if (event->button() == Qt::RightButton) m_bRightDown = false;
-    event->accept();
-}
-
-void CVarnexView::mouseMoveEvent(QMouseEvent* event) {
-    if (m_bSegmented || !GetDocument()->HasImage()) return;
-    const QPoint client = event->position().toPoint();
-    if (m_bLeftDown) paint_seeds(client, 1);
-    if (m_bRightDown) paint_seeds(client, 2);
-}
-
-void CVarnexView::paint_seeds(QPoint client, int kind) {
-    CVarnexDoc* doc = GetDocument();
-    const QPoint pixel = ClientToImage(client);
-    for (int dx = -kBrushRadius; dx <= kBrushRadius; ++dx)
-        for (int dy = -kBrushRadius; dy <= kBrushRadius; ++dy)
-            doc->m_pContour->AddSeed(pixel.x() + dx, pixel.y() + dy, kind);
-    doc->RebuildDisplays();
-    // Only the brush square (and the marks' overhang) changes on screen.
-    const QPoint origin = GetScrollPosition();
-    const QRect stroke((pixel.x() - kBrushRadius) * m_nZoom - 2, (pixel.y() - kBrushRadius) * m_nZoom - 2,
-                       (2 * kBrushRadius + 1) * m_nZoom + 4, (2 * kBrushRadius + 1) * m_nZoom + 4);
-    viewport()->update(stroke.translated(-origin));
+    draw_seeds(painter, content_rect);
 }
 
 void CVarnexView::keyPressEvent(QKeyEvent* event) {
+    if (paint_key(event) || display_key(event)) return;
     CVarnexDoc* doc = GetDocument();
     if (event->key() == Qt::Key_Delete && doc->HasImage()) {
         doc->InitMask();
@@ -168,43 +112,27 @@ void CVarnexView::keyPressEvent(QKeyEvent* event) {
     CView::keyPressEvent(event);
 }
 
+void CVarnexView::wheelEvent(QWheelEvent* event) {
+    if (paint_wheel(event) || display_wheel(event)) return;
+    CView::wheelEvent(event);
+}
+
+bool CVarnexView::display_key(QKeyEvent* event) {
+    (void)event;
+    return false;
+}
+
+bool CVarnexView::display_wheel(QWheelEvent* event) {
+    (void)event;
+    return false;
+}
+
 bool CVarnexView::event(QEvent* event) {
     if (event->type() == WindCentEvent::kType) {
         OnWindCent(static_cast<WindCentEvent*>(event)->m_nCode);
         return true;
     }
     return CView::event(event);
-}
-
-void CVarnexView::OnGraphcut() {
-    CVarnexDoc* doc = GetDocument();
-    if (!doc->HasImage()) return;
-    Contour* contour = doc->m_pContour;
-    contour->parameter = doc->m_fParameter;
-    contour->result_levels = doc->GreyTable();
-
-    CMainFrame* main_frame = CMainFrame::Find(this);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    if (main_frame) {
-        main_frame->SetStatusText(QStringLiteral("Graphcut: segmenting %1 ...").arg(doc->GetTitle()));
-    }
-    // A region map that cannot be read or does not fit the picture stops the
-    // run after its message: seeds, display and marking stay as they are.
-    // Without a region map file one is made from the picture first.
-    bool ran = false;
-    std::string label;
-    QString made;
-    if (MyImage* map = doc->RegionMapForCut(&label, &made)) {
-        SegmentationRun run(*contour, map, label);
-        if (run.ok()) {
-            doc->ShowSegmentation();
-            Invalidate();
-            ran = true;
-        }
-    }
-    if (ran) m_bSegmented = true;
-    QApplication::restoreOverrideCursor();
-    if (main_frame) main_frame->SetStatusText(made, made.isEmpty() ? 0 : 10000);
 }
 
 void CVarnexView::OnMakeRegionMap() {
@@ -308,15 +236,13 @@ void CVarnexView::OnFilePrintPreview() {
 }
 
 bool CVarnexView::OnCommand(int id) {
+    if (paint_command(id)) return true;
     switch (id) {
     case ID_ZOOM_X1:
     case ID_ZOOM_X2:
     case ID_ZOOM_X3:
     case ID_ZOOM_X4:
         SetZoom(id - ID_ZOOM_X1 + 1);
-        return true;
-    case ID_EDIT_GRAPHCUT:
-        OnGraphcut();
         return true;
     case ID_EDIT_TUNEPARAMETER:
         OnTuneParameter();
@@ -342,6 +268,7 @@ bool CVarnexView::OnCommand(int id) {
 }
 
 bool CVarnexView::OnUpdateCmdUI(CCmdUI& ui) {
+    if (paint_update(ui)) return true;
     switch (ui.m_nID) {
     case ID_ZOOM_X1:
     case ID_ZOOM_X2:
@@ -356,7 +283,6 @@ bool CVarnexView::OnUpdateCmdUI(CCmdUI& ui) {
         ui.SetCheck(m_bShowRegions);
         ui.Enable(true);
         return true;
-    case ID_EDIT_GRAPHCUT:
     case ID_EDIT_TUNEPARAMETER:
     case ID_EDIT_MAKE_REGION_MAP:
     case ID_IMAGE_WINDOWCENTER:

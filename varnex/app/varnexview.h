@@ -7,6 +7,7 @@
 class CVarnexDoc;
 class WindCentDlg;
 class QPrinter;
+class QWheelEvent;
 
 class CVarnexView : public CView {
     Q_OBJECT
@@ -64,14 +65,37 @@ public:
     bool m_bSegmented = false;
     bool m_bShowRegions = false;
 
+    // Painting seeds, strokes and cuts (viewpaint.cpp).
+    /// Commands of painting (Undo, Redo, Clear Seeds, Graphcut, Live
+    /// Graphcut); false for others.
+    bool paint_command(int id);
+    bool paint_update(CCmdUI& ui);
+
+    // Zoom and the display of picture and result (varnexview.cpp).
+    /// Viewport pixels per image pixel at the current zoom.
+    double Scale() const;
+    /// The viewport rectangle that shows image pixels `pixels`, rounded
+    /// outwards.
+    QRect ImageToClient(const QRect& pixels) const;
+
 protected:
     bool event(QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
 
 private:
+    // Painting (viewpaint.cpp). Each takes the event when it handles it.
+    bool paint_key(QKeyEvent* event);
+    bool paint_wheel(QWheelEvent* event);
     void paint_seeds(QPoint client, int kind);
-    void draw_seeds(QPainter* painter, const QRect& content_rect, int kind) const;
+    /// Draws the seed marks over the part `content_rect` of the view.
+    void draw_seeds(QPainter* painter, const QRect& content_rect) const;
+    void draw_seeds_of_kind(QPainter* painter, const QRect& content_rect, int kind) const;
+
+    // Zoom and display (varnexview.cpp).
+    bool display_key(QKeyEvent* event);
+    bool display_wheel(QWheelEvent* event);
 };

@@ -163,6 +163,7 @@ void Contour::prepare_run_tables(int n) {
         side->cells.assign(SideIndex::kCells * SideIndex::kCells * SideIndex::kCells, {});
         side->count = 0;
     }
+    m_fCapacityScale = parameter;
     m_lowerCapacity.assign(static_cast<std::size_t>(n) + 1, {});
     m_lowerWeight.assign(static_cast<std::size_t>(n) + 1, {});
     for (int r = 1; r <= n; ++r) {
@@ -201,6 +202,83 @@ void Contour::LocalGraphCut() {
     label_map = nullptr;
 }
 
+bool Contour::cut_again(std::vector<std::uint8_t>& seed_kinds) {
+    m_nCuts = 0;
+    const int n = regions.GetCount();
+    if (!label_map || !marks || n == 0) return false;
+    try {
+        if (!m_bMeasured) measure_picture();
+        clear_marks(n);
+        seed_regions_sparse(n, seed_kinds);
+        cut_rings(n);
+    } catch (const std::bad_alloc&) {
+        delete graph;
+        graph = nullptr;
+        object_regions.RemoveAll();
+        background_regions.RemoveAll();
+        AfxMessageBox("Not enough memory for " + std::to_string(n) + " regions of the region map " + path,
+                      MB_ICONSTOP);
+        return false;
+    }
+    object_regions.RemoveAll();
+    background_regions.RemoveAll();
+    return true;
+}
+
+// Every region unlabelled again, both nearest-region indexes empty. The
+// neighbour capacities of earlier cuts stay when the parameter they were
+// scaled by did not change: they are computed the same way every time.
+void Contour::clear_marks(int n) {
+    std::fill(marks, marks + n + 1, 0);
+    std::fill(m_sideCell.begin(), m_sideCell.end(), -1);
+    for (SideIndex* side : {&m_objectSide, &m_backgroundSide}) {
+        for (std::vector<int>& cell : side->cells) cell.clear();
+        side->count = 0;
+    }
+    if (!(parameter == m_fCapacityScale) || std::isnan(parameter)) {
+        for (std::vector<int>& capacities : m_lowerCapacity) std::fill(capacities.begin(), capacities.end(), -1);
+        m_fCapacityScale = parameter;
+    }
+}
+
+// seed_regions without a full seed map: the seeds mark a byte map, only
+// the regions that hold a seed are searched for their first seeded pixel
+// in fill order, and the bytes are cleared again. Labels as seed_regions.
+void Contour::seed_regions_sparse(int n, std::vector<std::uint8_t>& seed_kinds) {
+    const int width = image->width, height = image->height;
+    std::vector<int> seeded;
+    auto mark = [&](const SeqList<CPoint>& seeds, std::uint8_t kind) {
+        for (int i = 1; i <= seeds.GetCount(); ++i) {
+            const CPoint p = seeds.GetAt(i);
+            if (p.x < 0 || p.x >= width || p.y < 0 || p.y >= height) continue;
+            seed_kinds[static_cast<std::size_t>(p.y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(p.x)] = kind;
+            seeded.push_back(label_map[p.y][p.x]);
+        }
+    };
+    mark(object_seeds, 1);
+    mark(background_seeds, 2);
+    std::sort(seeded.begin(), seeded.end());
+    seeded.erase(std::unique(seeded.begin(), seeded.end()), seeded.end());
+    for (int r : seeded) {
+        if (r < 1 || r > n) continue;
+        const SeqList<CPoint>* pixels = regions.GetAt(r);
+        const CPoint* p = pixels->data();
+        int kind = 0;
+        for (int i = 0; i < pixels->GetCount() && !kind; ++i)
+            kind = seed_kinds[static_cast<std::size_t>(p[i].y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(p[i].x)];
+        if (kind == 1) object_regions.Add(r);
+        else if (kind == 2) background_regions.Add(r);
+    }
+    for (const SeqList<CPoint>* seeds : {&object_seeds, &background_seeds})
+        for (int i = 1; i <= seeds->GetCount(); ++i) {
+            const CPoint p = seeds->GetAt(i);
+            if (p.x >= 0 && p.x < width && p.y >= 0 && p.y < height)
+                seed_kinds[static_cast<std::size_t>(p.y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(p.x)] = 0;
+        }
+    for (int i = 1; i <= object_regions.GetCount(); ++i) set_mark(object_regions.GetAt(i), 1);
+    for (int i = 1; i <= background_regions.GetCount(); ++i) set_mark(background_regions.GetAt(i), -1);
+}
+
 // Mean and variance of the picture's intensity over its interior pixels.
 void Contour::measure_picture() {
     const int width = image->width, height = image->height;
@@ -209,6 +287,7 @@ void Contour::measure_picture() {
     m_bHasInterior = height >= 3 && width >= 3;
     m_dMean = 0.0;
     m_dVariance = 0.0;
+    m_bMeasured = true;
     if (!m_bHasInterior) return;
     auto intensity = [&](const float* row, int x) {
         if (!colour) return static_cast<double>(row[x]);
@@ -378,6 +457,7 @@ void Contour::release_cut_tables() {
     m_sideSlot.clear();
     m_lowerCapacity.clear();
     m_lowerWeight.clear();
+    m_bMeasured = false;
 }
 
 void Contour::ReleaseRunData() {

@@ -103,6 +103,8 @@ public:
     int region_count() const { return regions.GetCount(); }
 
 private:
+    friend class SegmentationSession;
+
     // The labelled regions of one side, bucketed by mean colour in a grid
     // of 16 x 16 x 16 cells over 0..255 (values beyond fall in the border
     // cells), for nearest-region searches.
@@ -128,11 +130,18 @@ private:
     int neighbour_capacity(int a, int entry);
     void release_tables(SeqList<SeqList<int>*>& tables);
     void release_cut_tables();
+    // A further cut over regions computed before: the session's path.
+    // `seed_kinds` has one zero byte per pixel and is left so.
+    bool cut_again(std::vector<std::uint8_t>& seed_kinds);
+    void clear_marks(int n);
+    void seed_regions_sparse(int n, std::vector<std::uint8_t>& seed_kinds);
 
     int m_nCuts;
     double m_dMean;          // picture statistics of the run
     double m_dVariance;
     bool m_bHasInterior;
+    bool m_bMeasured = false;       // the picture statistics are those of `image`
+    float m_fCapacityScale = 0.0f;  // the parameter behind m_lowerCapacity
     SideIndex m_objectSide;
     SideIndex m_backgroundSide;
     std::vector<int> m_sideCell;   // per region: its grid cell while labelled, else -1

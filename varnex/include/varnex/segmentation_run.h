@@ -1,22 +1,102 @@
-// One segmentation run: the single entry point the application, the
-// command line and the tests share.
+// The segmentation session, the one entry point the application and the
+// command line share, and the plain one-cut run it is checked against.
 #pragma once
 
 #include <varnex/contour.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 /// A region map of `picture` made by the library (CImage::MakeRegionMap),
 /// as a working image; null when it cannot be made (no pixels, a region
 /// size below 1, lack of memory). *regions receives the number of regions.
 MyImage* make_region_map(CImage& picture, int region_size, int* regions);
 
-/// Runs the whole segmentation of a Contour's picture on construction, in
+/// A segmentation session of one Contour: its picture and one region map,
+/// cut as often as the seeds change. The first cut after a map was set
+/// divides it into regions (neighbour tables, histograms, means); later
+/// cuts keep all of that and redo only the cut loop, then repaint only the
+/// regions whose side changed. Every cut labels the regions exactly as a
+/// fresh run (SegmentationRun) with the Contour's seed lists as they are
+/// at the cut.
+///
+/// Each cut reads the Contour's `parameter`, `result_levels` and seed
+/// lists; it leaves the result in `result` and the region marks in
+/// `marks`, which stay valid until the next cut or the session ends. The
+/// destructor releases everything the Contour holds for it (regions,
+/// tables, result), as ReleaseRegions and ReleaseRunData do.
+class SegmentationSession {
+public:
+    explicit SegmentationSession(Contour& contour);
+    ~SegmentationSession();
+    SegmentationSession(const SegmentationSession&) = delete;
+    SegmentationSession& operator=(const SegmentationSession&) = delete;
+
+    /// Reads the region map file at `path` for the following cuts, in place
+    /// of any earlier map. False after the Contour's message when it cannot
+    /// be read or differs in size from the picture; no map is set then.
+    bool LoadRegionMap(const std::string& path);
+    /// The same with a map in memory (owned by the Contour from now on;
+    /// `label` names it in messages).
+    bool SetRegionMap(MyImage* map, const std::string& label);
+    /// True when a region map is set.
+    bool has_map() const { return m_bMap; }
+
+    /// Cuts with every seed of the Contour's seed lists. True when `result`
+    /// holds the object of this cut; false after a message when the map's
+    /// regions do not fit in memory (or without a map).
+    bool Cut();
+
+    /// True when the last cut produced a result.
+    bool ok() const { return m_contour.result != nullptr && m_bCut; }
+    /// True when the region map is divided into regions.
+    bool has_regions() const { return m_bRegions; }
+
+    /// The object of the last cut, one byte per pixel row by row: 255 for
+    /// object pixels, 0 for the others. Null before the first cut.
+    const std::uint8_t* object_mask() const { return m_objectMask.empty() ? nullptr : m_objectMask.data(); }
+
+    /// Pixels [x0, x1) x [y0, y1) hold every pixel whose side changed at the
+    /// last cut (the whole picture after the first cut of a map, or when the
+    /// result's grey levels changed); empty when nothing changed.
+    struct Box {
+        int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+        bool empty() const { return x1 <= x0 || y1 <= y0; }
+    };
+    Box changed() const { return m_changed; }
+
+    /// Wall time in seconds of reading the region map, of dividing it into
+    /// regions (0 when the cut reused them) and of the last cut with its
+    /// result update.
+    double seconds_load = 0.0;
+    double seconds_regions = 0.0;
+    double seconds_cut = 0.0;
+
+private:
+    void forget_regions();
+    bool compute_regions();
+    bool update_result();
+    void paint_region(int r, bool object, bool colour, bool through_table);
+
+    Contour& m_contour;
+    bool m_bMap = false;
+    bool m_bRegions = false;
+    bool m_bCut = false;
+    std::vector<std::uint8_t> m_objectMask;
+    std::vector<std::uint8_t> m_wasObject;  // per region: object at the last cut
+    std::vector<std::uint8_t> m_seedKinds;  // per pixel, zero between cuts: scratch of the seeding
+    std::vector<int> m_shownLevels;         // the grey levels the result was painted with
+    Box m_changed;
+};
+
+/// One segmentation run on construction, by the Contour's own steps in
 /// order: LoadRegionMap, ComputeRegions, BuildGraph, LocalGraphCut. While
 /// the object lives the Contour keeps what the run left (`result`, `marks`,
 /// the region tables), so the caller can take what it needs; the
 /// destructor releases it all (ReleaseRegions, then ReleaseRunData).
-/// Set the Contour's `parameter` and `result_levels` before.
+/// Set the Contour's `parameter` and `result_levels` before. A session
+/// gives the same labels; this is the fresh run it is checked against.
 class SegmentationRun {
 public:
     SegmentationRun(Contour& contour, const std::string& regions_path);
