@@ -4,10 +4,13 @@
 
 #include <kalvio/kalvio.h>
 #include <varnex/contour.h>
+#include <varnex/segmentation_run.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -167,6 +170,78 @@ void segment_run(benchmark::State& state, const Case& c) {
     state.counters["cut_us_per_region"] = cut / runs / std::max(1, region_count) * 1e6;
 }
 
+// The plain I/O floor of a run: both files read with fread into fresh
+// memory and a result of the picture's file size written with fwrite.
+void io_floor_run(benchmark::State& state, const Case& c) {
+    const fs::path out = fs::temp_directory_path() / "varnex-bench" / "floor_result.bin";
+    for (auto _ : state) {
+        std::size_t picture_bytes = 0;
+        for (const std::string* name : {&c.picture, &c.regions}) {
+            std::FILE* in = std::fopen(name->c_str(), "rb");
+            if (!in) {
+                state.SkipWithError("cannot read");
+                return;
+            }
+            const std::size_t size = static_cast<std::size_t>(fs::file_size(*name));
+            std::unique_ptr<char[]> data(new char[size]);
+            benchmark::DoNotOptimize(std::fread(data.get(), 1, size, in));
+            std::fclose(in);
+            if (name == &c.picture) picture_bytes = size;
+        }
+        std::unique_ptr<char[]> result(new char[picture_bytes]);
+        std::memset(result.get(), 255, picture_bytes);
+        std::FILE* file = std::fopen(out.c_str(), "wb");
+        if (!file) {
+            state.SkipWithError("cannot write");
+            return;
+        }
+        std::fwrite(result.get(), 1, picture_bytes, file);
+        std::fclose(file);
+    }
+    fs::remove(out);
+}
+
+// A session's first cut, then one more stroke at a time and a cut after
+// each: the time a user waits between painting and seeing the new result.
+// The strokes are lines of 7 x 7 brush stamps at random places, object and
+// background in turn.
+void refine_run(benchmark::State& state, const Case& c) {
+    kalvio::set_message_handler([](const std::string&, kalvio::MessageButtons, kalvio::MessageIcon) { return IDOK; });
+    MyImage picture;
+    if (!picture.ReadImage(c.picture.c_str())) {
+        state.SkipWithError("cannot read the picture");
+        return;
+    }
+    Contour contour(&picture);
+    for (const CPoint& p : c.object) contour.AddSeed(p.x, p.y, 1);
+    for (const CPoint& p : c.background) contour.AddSeed(p.x, p.y, 2);
+    SegmentationSession session(contour);
+    if (!session.LoadRegionMap(c.regions) || !session.Cut()) {
+        state.SkipWithError("first cut failed");
+        return;
+    }
+    state.counters["first_cut_s"] = session.seconds_regions + session.seconds_cut;
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> px(40, picture.width - 41), py(40, picture.height - 41);
+    int stroke = 0;
+    double recut = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const int x0 = px(rng), y0 = py(rng), kind = 1 + stroke++ % 2;
+        for (int step = 0; step < 40; ++step)
+            for (int dx = -3; dx <= 3; ++dx)
+                for (int dy = -3; dy <= 3; ++dy) contour.AddSeed(x0 + step + dx, y0 + dy, kind);
+        state.ResumeTiming();
+        if (!session.Cut()) {
+            state.SkipWithError("cut failed");
+            return;
+        }
+        recut += session.seconds_cut;
+    }
+    state.counters["recut_s"] = recut / static_cast<double>(state.iterations());
+    state.counters["cuts"] = contour.cut_count();
+}
+
 void register_all() {
     for (auto [name, picture] : {std::pair{"coins", "coins.pgm"}, {"coffee", "coffee.ppm"},
                                  {"brain_pd", "brain_pd.bmp"}}) {
@@ -182,6 +257,16 @@ void register_all() {
         benchmark::RegisterBenchmark(("segment/" + tag).c_str(), [regions](benchmark::State& s) {
             segment_run(s, make_large_case(regions));
         })->Unit(benchmark::kMillisecond)->Iterations(3);
+    }
+    // Refinement of the 12-megapixel case beside the plain I/O floor.
+    for (int regions : {20000, 50000}) {
+        const std::string tag = "12MP_" + std::to_string(regions) + "_regions";
+        benchmark::RegisterBenchmark(("io_floor/" + tag).c_str(), [regions](benchmark::State& s) {
+            io_floor_run(s, make_large_case(regions));
+        })->Unit(benchmark::kMillisecond)->Iterations(5);
+        benchmark::RegisterBenchmark(("recut/" + tag).c_str(), [regions](benchmark::State& s) {
+            refine_run(s, make_large_case(regions));
+        })->Unit(benchmark::kMillisecond)->Iterations(10);
     }
 }
 

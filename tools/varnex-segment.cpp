@@ -29,6 +29,7 @@ const char* const kUsage =
     "Usage: varnex-segment PICTURE [--regions FILE] [--seeds FILE] [--parameter P]\n"
     "                      [--output FILE] [--marks FILE] [--make-regions]\n"
     "                      [--region-size PIXELS] [--save-regions FILE]\n"
+    "                      [--refine FILE]...\n"
     "\n"
     "Segments PICTURE by a sequence of minimum cuts over the regions of its region\n"
     "map, growing outwards from the seeds, and writes the object in its colours on\n"
@@ -45,9 +46,12 @@ const char* const kUsage =
     "                   picture of PICTURE's size whose pure red pixels are object\n"
     "                   and pure green pixels background seeds\n"
     "                   (default: BASE_seeds.txt when it exists, else no seeds)\n"
+    "  --refine FILE    after the cut, add the seeds of FILE (same forms as\n"
+    "                   --seeds) and cut again, keeping the regions; may be given\n"
+    "                   several times, each a further refinement\n"
     "  --parameter P    neighbour capacity scale, a number >= 0 (default 10)\n"
-    "  --output FILE    result picture (default: BASE_res.bmp)\n"
-    "  --marks FILE     also write the region marks as JSON\n"
+    "  --output FILE    result picture (default: BASE_res.bmp), after the last cut\n"
+    "  --marks FILE     also write the region marks of the last cut as JSON\n"
     "  --help           show this text\n"
     "  --version        show the version\n"
     "\n"
@@ -76,6 +80,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 struct Options {
     std::string picture, regions, seeds, output, marks, save_regions;
+    std::vector<std::string> refine;  // further seed files, one cut each
     float parameter = 10.0f;
     bool make_regions = false;  // made from the picture, not read
     int region_size = 100;
@@ -101,6 +106,10 @@ int parse_arguments(int argc, char** argv, Options& options) {
             if (!value(options.regions)) return fail(arg, "needs a file name");
         } else if (arg == "--seeds") {
             if (!value(options.seeds)) return fail(arg, "needs a file name");
+        } else if (arg == "--refine") {
+            std::string file;
+            if (!value(file)) return fail(arg, "needs a file name");
+            options.refine.push_back(file);
         } else if (arg == "--output") {
             if (!value(options.output)) return fail(arg, "needs a file name");
         } else if (arg == "--marks") {
@@ -180,8 +189,9 @@ int check_files(const Options& options) {
         const std::string& path;
         const char* role;
     };
-    const Input inputs[] = {{options.picture, "the picture"}, {options.regions, "the region map"},
-                            {options.seeds, "the seeds"}};
+    std::vector<Input> inputs = {{options.picture, "the picture"}, {options.regions, "the region map"},
+                                 {options.seeds, "the seeds"}};
+    for (const std::string& file : options.refine) inputs.push_back({file, "the refinement seeds"});
     for (const Input& input : inputs) {
         if (input.path.empty()) continue;
         const std::string problem = input_problem(input.path);
@@ -421,10 +431,26 @@ int segment(const Options& options) {
         if (!made) return fail(options.picture, first_message("cannot make a region map (not enough memory)"));
     }
     const std::string map_name = made ? "made from " + options.picture : options.regions;
-    SegmentationRun run = made ? SegmentationRun(contour, made, map_name) : SegmentationRun(contour, options.regions);
-    if (!run.ok()) return fail(map_name, first_message("cannot divide the region map into regions"));
+    SegmentationSession session(contour);
+    const bool have_map = made ? session.SetRegionMap(made, map_name) : session.LoadRegionMap(options.regions);
+    if (!have_map || !session.Cut()) return fail(map_name, first_message("cannot divide the region map into regions"));
+    const double t_load = session.seconds_load, t_regions = session.seconds_regions, t_cut = session.seconds_cut;
+    const int first_cuts = contour.cut_count();
     if (!options.save_regions.empty() && !save_region_map(options.save_regions, *contour.region_map))
         return fail(options.save_regions, first_message("cannot write the region map"));
+
+    // Each refinement adds its seeds to all earlier ones and cuts again.
+    std::vector<std::string> refinements;
+    for (std::size_t k = 0; k < options.refine.size(); ++k) {
+        SeedCount added;
+        const std::string problem = read_seeds(options.refine[k], picture, contour, added);
+        if (!problem.empty()) return fail(options.refine[k], problem);
+        if (!session.Cut()) return fail(options.refine[k], first_message("cannot cut again"));
+        char line[160];
+        std::snprintf(line, sizeof line, "refine %zu: +%d seeds, cuts %.3f s", k + 1, added.object + added.background,
+                      session.seconds_cut);
+        refinements.push_back(line);
+    }
 
     if (!options.marks.empty() && !write_marks(options.marks, contour))
         return fail(options.marks, "cannot write the marks file");
@@ -440,9 +466,10 @@ int segment(const Options& options) {
     else std::printf("regions: read from %s\n", options.regions.c_str());
     std::printf("seeds: %d object, %d background, %d outside the picture refused\n", seeds.object,
                 seeds.background, seeds.refused);
-    std::printf("cuts: %d\n", contour.cut_count());
+    std::printf("cuts: %d\n", first_cuts);
     std::printf("time: read %.3f s, region map %.3f s, regions %.3f s, cuts %.3f s, write %.3f s\n", t_read,
-                made ? t_make : run.seconds_load, run.seconds_regions, run.seconds_cut, t_write);
+                made ? t_make : t_load, t_regions, t_cut, t_write);
+    for (const std::string& line : refinements) std::printf("%s\n", line.c_str());
     std::printf("result: %s\n", options.output.c_str());
     return 0;
 }

@@ -42,6 +42,40 @@ float gap_to_cell(float value, int cell) {
     return 0.0f;
 }
 
+// Fine cells per coarse cell along each axis: colour means in steps of 4
+// grey levels, grey means in steps of 1 along the first axis.
+constexpr int kColourFine = 4;
+constexpr int kGreyFine = 16;
+
+// Fine cell index of a mean value along one axis: `fine` cells per coarse
+// cell, the border cells taking the values beyond.
+int fine_of(float value, int fine) {
+    if (!(value >= 0.0f)) return 0;
+    const int last = 16 * fine - 1;
+    const int cell = static_cast<int>(value * static_cast<float>(fine) / 16.0f);
+    return cell < last ? cell : last;
+}
+
+// Distance from `value` to the span of fine cell `cell` of `fine` per
+// coarse cell.
+float gap_to_fine(float value, int cell, int fine) {
+    const float width = 16.0f / static_cast<float>(fine);
+    const int last = 16 * fine - 1;
+    const float low = cell == 0 ? -std::numeric_limits<float>::infinity() : width * static_cast<float>(cell);
+    const float high = cell == last ? std::numeric_limits<float>::infinity() : width * static_cast<float>(cell + 1);
+    if (value < low) return low - value;
+    if (value > high) return value - high;
+    return 0.0f;
+}
+
+// Coarse cell (i * 16 + j) * 16 + k of a fine cell index.
+int coarse_of_fine(int index, bool grey) {
+    if (grey) return index / kGreyFine;
+    constexpr int axis = 16 * kColourFine;
+    const int f2 = index % axis, f1 = (index / axis) % axis, f0 = index / (axis * axis);
+    return ((f0 / kColourFine) * 16 + f1 / kColourFine) * 16 + f2 / kColourFine;
+}
+
 // Float rounding makes a computed distance fall short of the exact one by
 // far less than this; cells are skipped only beyond it.
 constexpr float kRoundingMargin = 0.01f;
@@ -53,14 +87,15 @@ constexpr float kRoundingMargin = 0.01f;
 void Contour::set_mark(int r, int mark) {
     const int old = marks[r];
     if (old == mark) return;
+    const bool grey = image->color == 0;
     if (m_sideCell[r] >= 0) {
         SideIndex& side = old == 1 ? m_objectSide : m_backgroundSide;
-        std::vector<int>& cell = side.cells[static_cast<std::size_t>(m_sideCell[r])];
-        const int moved = cell.back();
-        cell[static_cast<std::size_t>(m_sideSlot[r])] = moved;
+        std::vector<SideIndex::Member>& cell = side.cells[static_cast<std::size_t>(m_sideCell[r])];
+        const int moved = cell.back().region;
+        cell[static_cast<std::size_t>(m_sideSlot[r])] = cell.back();
         m_sideSlot[moved] = m_sideSlot[r];
         cell.pop_back();
-        --side.count;
+        side.leave(coarse_of_fine(m_sideCell[r], grey));
         m_sideCell[r] = -1;
     }
     marks[r] = mark;
@@ -69,12 +104,39 @@ void Contour::set_mark(int r, int mark) {
     const float m0 = mean0[r - 1], m1 = mean1[r - 1], m2 = mean2[r - 1];
     if (std::isnan(m0) || std::isnan(m1) || std::isnan(m2)) return;
     SideIndex& side = mark == 1 ? m_objectSide : m_backgroundSide;
-    const int index = (cell_of(m0) * SideIndex::kCells + cell_of(m1)) * SideIndex::kCells + cell_of(m2);
-    std::vector<int>& cell = side.cells[static_cast<std::size_t>(index)];
+    const int index = fine_cell_of(r);
+    std::vector<SideIndex::Member>& cell = side.cells[static_cast<std::size_t>(index)];
     m_sideCell[r] = index;
     m_sideSlot[r] = static_cast<int>(cell.size());
-    cell.push_back(r);
-    ++side.count;
+    cell.push_back({m0, m1, m2, r});
+    side.enter(coarse_of_fine(index, grey));
+}
+
+// Index of region r's fine cell: for colour (f0 * 64 + f1) * 64 + f2, for
+// grey f0 alone.
+int Contour::fine_cell_of(int r) const {
+    if (image->color == 0) return fine_of(mean0[r - 1], kGreyFine);
+    constexpr int axis = 16 * kColourFine;
+    return (fine_of(mean0[r - 1], kColourFine) * axis + fine_of(mean1[r - 1], kColourFine)) * axis +
+           fine_of(mean2[r - 1], kColourFine);
+}
+
+// Both indexes empty, sized for the picture's kind.
+void Contour::reset_side_indexes() {
+    const bool grey = image->color == 0;
+    const std::size_t fine = grey ? 16 * kGreyFine : static_cast<std::size_t>(16 * kColourFine) * (16 * kColourFine) * (16 * kColourFine);
+    const std::size_t coarse = grey ? 16 : 16 * 16 * 16;
+    for (SideIndex* side : {&m_objectSide, &m_backgroundSide}) {
+        if (side->cells.size() != fine) {
+            side->cells.assign(fine, {});
+        } else {
+            for (std::vector<SideIndex::Member>& cell : side->cells) cell.clear();
+        }
+        side->coarse_count.assign(coarse, 0);
+        side->occupied_slot.assign(coarse, -1);
+        side->occupied.clear();
+        side->count = 0;
+    }
 }
 
 // Distance from region r to the nearest region of one side: |difference of
@@ -88,36 +150,79 @@ int Contour::nearest_distance(const SideIndex& side, int r) const {
     float best = grey ? 256.0f : 768.0f;
     if (side.count == 0) return static_cast<int>(best);
     const float m[3] = {mean0[r - 1], mean1[r - 1], mean2[r - 1]};
-    auto distance = [&](int s) {
-        if (grey) return std::fabs(mean0[s - 1] - m[0]);
-        const float sum = std::fabs(mean0[s - 1] - m[0]) + std::fabs(mean1[s - 1] - m[1]) + std::fabs(mean2[s - 1] - m[2]);
+    auto distance = [&](float s0, float s1, float s2) {
+        if (grey) return std::fabs(s0 - m[0]);
+        const float sum = std::fabs(s0 - m[0]) + std::fabs(s1 - m[1]) + std::fabs(s2 - m[2]);
         // Truncated toward zero; a sum that is not below the bound (or not a
         // number) never replaces it.
         return sum < best ? std::trunc(sum) : best;
     };
+    // The labelled neighbours of r usually lie close in colour: starting
+    // from the nearest of them prunes most cells at once.
+    const int mark = &side == &m_objectSide ? 1 : -1;
+    const SeqList<int>* around = neighbours.GetAt(r);
+    for (int e = 2; e <= around->GetCount(); ++e) {
+        const int s = around->GetAt(e);
+        if (marks[s] == mark) {
+            const float d = distance(mean0[s - 1], mean1[s - 1], mean2[s - 1]);
+            if (d < best) best = d;
+        }
+    }
     constexpr int n = SideIndex::kCells;
     const int q[3] = {cell_of(m[0]), cell_of(m[1]), cell_of(m[2])};
     auto visit = [&](int i, int j, int k) {
-        if (i < 0 || i >= n || j < 0 || j >= n || k < 0 || k >= n) return;
-        const std::vector<int>& cell = side.cells[static_cast<std::size_t>((i * n + j) * n + k)];
-        if (cell.empty()) return;
+        if (i < 0 || i >= n || j < 0 || j >= n || k < 0 || k >= n || best <= 0.0f) return;
+        const int coarse = grey ? i : (i * n + j) * n + k;
+        if (side.coarse_count[static_cast<std::size_t>(coarse)] == 0) return;
         const float bound = gap_to_cell(m[0], i) + gap_to_cell(m[1], j) + gap_to_cell(m[2], k);
         if (bound >= best + kRoundingMargin) return;
-        for (int s : cell) {
-            const float d = distance(s);
-            if (d < best) best = d;
+        auto scan = [&](const std::vector<SideIndex::Member>& cell) {
+            for (const SideIndex::Member& s : cell) {
+                const float d = distance(s.m0, s.m1, s.m2);
+                if (d < best) best = d;
+                if (best <= 0.0f) return;
+            }
+        };
+        if (grey) {
+            for (int f = i * kGreyFine; f < (i + 1) * kGreyFine; ++f) {
+                const std::vector<SideIndex::Member>& cell = side.cells[static_cast<std::size_t>(f)];
+                if (!cell.empty() && gap_to_fine(m[0], f, kGreyFine) < best + kRoundingMargin) scan(cell);
+            }
+            return;
+        }
+        constexpr int axis = 16 * kColourFine;
+        for (int f0 = i * kColourFine; f0 < (i + 1) * kColourFine; ++f0) {
+            const float g0 = gap_to_fine(m[0], f0, kColourFine);
+            if (g0 >= best + kRoundingMargin) continue;
+            for (int f1 = j * kColourFine; f1 < (j + 1) * kColourFine; ++f1) {
+                const float g1 = g0 + gap_to_fine(m[1], f1, kColourFine);
+                if (g1 >= best + kRoundingMargin) continue;
+                for (int f2 = k * kColourFine; f2 < (k + 1) * kColourFine; ++f2) {
+                    const std::vector<SideIndex::Member>& cell =
+                        side.cells[static_cast<std::size_t>((f0 * axis + f1) * axis + f2)];
+                    if (!cell.empty() && g1 + gap_to_fine(m[2], f2, kColourFine) < best + kRoundingMargin) scan(cell);
+                }
+            }
         }
     };
+    // The nearest shells of cells around r's cell first; when something
+    // nearer could still lie beyond them, every occupied cell further out.
     // A grey picture's regions all lie on the first axis.
+    constexpr int kNearShells = 2;
     const int reach = grey ? 0 : 1;
-    for (int shell = 0; shell < n; ++shell) {
-        if ((shell - 1) * SideIndex::kCellSize >= best + kRoundingMargin) break;
+    for (int shell = 0; shell <= kNearShells; ++shell) {
+        if ((shell - 1) * SideIndex::kCellSize >= best + kRoundingMargin) return static_cast<int>(best);
         for (int di = -shell; di <= shell; ++di)
             for (int dj = -shell * reach; dj <= shell * reach; ++dj)
                 for (int dk = -shell * reach; dk <= shell * reach; ++dk) {
                     const int ring = std::max({std::abs(di), std::abs(dj), std::abs(dk)});
                     if (ring == shell) visit(q[0] + di, q[1] + dj, q[2] + dk);
                 }
+    }
+    if (kNearShells * SideIndex::kCellSize >= best + kRoundingMargin) return static_cast<int>(best);
+    for (int coarse : side.occupied) {
+        const int i = grey ? coarse : coarse / (n * n), j = grey ? 0 : (coarse / n) % n, k = grey ? 0 : coarse % n;
+        if (std::max({std::abs(i - q[0]), std::abs(j - q[1]), std::abs(k - q[2])}) > kNearShells) visit(i, j, k);
     }
     return static_cast<int>(best);
 }
@@ -159,10 +264,7 @@ void Contour::prepare_run_tables(int n) {
     marks = new int[static_cast<std::size_t>(n) + 1]();
     m_sideCell.assign(static_cast<std::size_t>(n) + 1, -1);
     m_sideSlot.assign(static_cast<std::size_t>(n) + 1, 0);
-    for (SideIndex* side : {&m_objectSide, &m_backgroundSide}) {
-        side->cells.assign(SideIndex::kCells * SideIndex::kCells * SideIndex::kCells, {});
-        side->count = 0;
-    }
+    reset_side_indexes();
     m_fCapacityScale = parameter;
     m_lowerCapacity.assign(static_cast<std::size_t>(n) + 1, {});
     m_lowerWeight.assign(static_cast<std::size_t>(n) + 1, {});
@@ -231,10 +333,7 @@ bool Contour::cut_again(std::vector<std::uint8_t>& seed_kinds) {
 void Contour::clear_marks(int n) {
     std::fill(marks, marks + n + 1, 0);
     std::fill(m_sideCell.begin(), m_sideCell.end(), -1);
-    for (SideIndex* side : {&m_objectSide, &m_backgroundSide}) {
-        for (std::vector<int>& cell : side->cells) cell.clear();
-        side->count = 0;
-    }
+    reset_side_indexes();
     if (!(parameter == m_fCapacityScale) || std::isnan(parameter)) {
         for (std::vector<int>& capacities : m_lowerCapacity) std::fill(capacities.begin(), capacities.end(), -1);
         m_fCapacityScale = parameter;
@@ -336,19 +435,35 @@ void Contour::seed_regions(int n) {
 // The cut loop: grow a ring of unlabelled neighbours around the regions
 // labelled last, cut the graph of every labelled and ring region, relabel
 // them from the cut, until no ring is left.
+//
+// A labelled region whose seed capacity exceeds everything its edges could
+// carry lies on its own side of every minimum cut, so its label never
+// changes. Such a region is merged into its terminal: its edges to the
+// graph's regions become terminal capacities of those regions. The cuts
+// then keep the same minimum cuts, and the labels (those of the nodes that
+// cannot reach the sink) are the same as with the whole graph, while each
+// iteration's graph is only the ring and the labelled regions that a cut
+// could still move.
 void Contour::cut_rings(int n) {
     SeqStack<int> margin, active;
     for (int i = 1; i <= object_regions.GetCount(); ++i) margin.Push(object_regions.GetAt(i));
     for (int i = 1; i <= background_regions.GetCount(); ++i) margin.Push(background_regions.GetAt(i));
 
+    find_fixed_regions(n);
     // One graph serves every iteration: reset keeps its arrays, so the
     // loop does not reallocate once they have grown to the largest ring.
     std::vector<int> local_position(static_cast<std::size_t>(n) + 1, 0);
     std::vector<int> local_region(static_cast<std::size_t>(n) + 1, 0);
-    graph = new Graph<int, int, int>(n + 1, 3 * n);
+    std::vector<int> movable;  // labelled regions a cut could still move
+    for (const SeqList<int>* seeded : {&object_regions, &background_regions})
+        for (int i = 1; i <= seeded->GetCount(); ++i)
+            if (!m_fixed[static_cast<std::size_t>(seeded->GetAt(i))]) movable.push_back(seeded->GetAt(i));
+    std::vector<int> nodes;
+    if (!graph) graph = new Graph<int, int, int>(n + 1, 3 * n);
 
     while (!margin.IsEmpty()) {
         // Band growth: the unlabelled neighbours of the last ring.
+        nodes = movable;
         while (!margin.IsEmpty()) active.Push(margin.Pop());
         while (!active.IsEmpty()) {
             const int r = active.Pop();
@@ -358,50 +473,119 @@ void Contour::cut_rings(int n) {
                 if (marks[other] == 0) {
                     margin.Push(other);
                     set_mark(other, 2);
+                    nodes.push_back(other);
                 }
             }
         }
-        const int m = build_ring_graph(n, local_position, local_region);
+        std::sort(nodes.begin(), nodes.end());
+        const int m = build_ring_graph(nodes, local_position, local_region);
         graph->maxflow(false, nullptr);
         KALVIO_TRACE("finish maxflow\n");
         ++m_nCuts;
         // A node on neither side counts as object.
-        for (int k = 1; k <= m; ++k)
-            set_mark(local_region[k], graph->segment_of(k, Graph<int, int, int>::SOURCE) ==
-                                              Graph<int, int, int>::SOURCE
-                                          ? 1
-                                          : -1);
+        movable.clear();
+        for (int k = 1; k <= m; ++k) {
+            const int r = local_region[k];
+            set_mark(r, graph->segment_of(k, Graph<int, int, int>::SOURCE) == Graph<int, int, int>::SOURCE ? 1 : -1);
+            local_position[r] = 0;
+            if (!m_fixed[static_cast<std::size_t>(r)]) movable.push_back(r);
+        }
     }
-    delete graph;
-    graph = nullptr;
+    // A session cuts the same regions again: its graph keeps its arrays.
+    if (!m_bKeepGraph) {
+        delete graph;
+        graph = nullptr;
+    }
+    if (m_nCuts > 0) note_last_weight(n);
 }
 
-// The graph of one iteration: a node for every labelled or band region, in
-// region order, seed capacities for the labelled ones, distance capacities
-// for the band, and neighbour capacities between them. Returns the number
-// of region nodes; local_region maps a node to its region.
-int Contour::build_ring_graph(int n, std::vector<int>& local_position, std::vector<int>& local_region) {
-    int m = 0;
+// Marks the regions whose label no cut can change once they are labelled:
+// a seed capacity of 800 per neighbour-list entry against at most the
+// largest neighbour capacity on each edge (the weights are at most 1).
+void Contour::find_fixed_regions(int n) {
+    if (m_upper.size() != static_cast<std::size_t>(n) + 1) {
+        // Per region b, every (a, entry) with b at that entry of a's lower
+        // list: the edges a graph node has towards higher regions.
+        m_upper.assign(static_cast<std::size_t>(n) + 1, {});
+        for (int a = 1; a <= n; ++a) {
+            const SeqList<int>* lower = lower_neighbours.GetAt(a);
+            for (int e = 2; e <= lower->GetCount(); ++e)
+                m_upper[static_cast<std::size_t>(lower->GetAt(e))].push_back({a, e - 2});
+        }
+    }
+    const float scale = std::isfinite(parameter) && parameter > 0.0f ? parameter : 0.0f;
+    const long long largest = scale >= kMaxCapacity ? static_cast<long long>(kMaxCapacity) : static_cast<long long>(scale);
+    m_fixed.assign(static_cast<std::size_t>(n) + 1, 0);
     for (int r = 1; r <= n; ++r) {
-        if (marks[r] == 0) continue;
+        const long long edges = lower_neighbours.GetAt(r)->GetCount() - 1 +
+                                static_cast<long long>(m_upper[static_cast<std::size_t>(r)].size());
+        m_fixed[static_cast<std::size_t>(r)] = seed_capacity(r) > 1 + edges * largest ? 1 : 0;
+    }
+}
+
+int Contour::seed_capacity(int r) const {
+    const long long degree = neighbours.GetAt(r)->GetCount();
+    return static_cast<int>(std::min<long long>(800 * degree, std::numeric_limits<int>::max() / 4));
+}
+
+// `weight` ends as the weight of the last pair the whole graph of the last
+// iteration would have tied: the last lower entry of the highest region
+// among those reached.
+void Contour::note_last_weight(int n) {
+    for (int a = n; a >= 1; --a) {
+        if (marks[a] == 0) continue;
+        const SeqList<int>* lower = lower_neighbours.GetAt(a);
+        for (int e = lower->GetCount(); e >= 2; --e)
+            if (marks[lower->GetAt(e)] != 0) {
+                neighbour_capacity(a, e - 2);
+                return;
+            }
+    }
+}
+
+// The graph of one iteration: a node for every region of `nodes` (the
+// ring and the movable labelled regions, in region order), seed capacities
+// for the labelled ones, distance capacities for the ring, and neighbour
+// capacities between them. An edge to a fixed labelled region adds to the
+// node's capacity towards that region's side. Returns the number of region
+// nodes; local_region maps a node to its region.
+int Contour::build_ring_graph(const std::vector<int>& nodes, std::vector<int>& local_position,
+                              std::vector<int>& local_region) {
+    int m = 0;
+    for (int r : nodes) {
         local_position[r] = ++m;
         local_region[m] = r;
     }
     graph->reset();
     for (int k = 0; k <= m; ++k) graph->add_node(1);
 
+    constexpr long long kLargestTerminal = std::numeric_limits<int>::max() / 4;
     for (int k = 1; k <= m; ++k) {
         const int r = local_region[k];
-        const long long degree = neighbours.GetAt(r)->GetCount();
-        const int seed_cap = static_cast<int>(std::min<long long>(800 * degree, std::numeric_limits<int>::max() / 4));
+        long long to_source = 0, to_sink = 0;
         if (marks[r] == 1) {
-            graph->add_terminal_caps(k, seed_cap, 1);
+            to_source = seed_capacity(r);
+            to_sink = 1;
         } else if (marks[r] == -1) {
-            graph->add_terminal_caps(k, 1, seed_cap);
+            to_source = 1;
+            to_sink = seed_capacity(r);
         } else {
             DistancesToLabelled(r);
-            graph->add_terminal_caps(k, std::abs(dist_background), std::abs(dist_object));
+            to_source = std::abs(dist_background);
+            to_sink = std::abs(dist_object);
         }
+        auto merge_fixed = [&](int other, int c) {
+            (marks[other] == 1 ? to_source : to_sink) += c;
+        };
+        const SeqList<int>* lower = lower_neighbours.GetAt(r);
+        for (int e = 2; e <= lower->GetCount(); ++e) {
+            const int b = lower->GetAt(e);
+            if (marks[b] != 0 && local_position[b] == 0) merge_fixed(b, neighbour_capacity(r, e - 2));
+        }
+        for (const auto& [a, entry] : m_upper[static_cast<std::size_t>(r)])
+            if (marks[a] != 0 && local_position[a] == 0) merge_fixed(a, neighbour_capacity(a, entry));
+        graph->add_terminal_caps(k, static_cast<int>(std::min(to_source, kLargestTerminal)),
+                                 static_cast<int>(std::min(to_sink, kLargestTerminal)));
     }
 
     for (int k = 1; k <= m; ++k) {
@@ -409,7 +593,7 @@ int Contour::build_ring_graph(int n, std::vector<int>& local_position, std::vect
         const SeqList<int>* lower = lower_neighbours.GetAt(a);
         for (int e = 2; e <= lower->GetCount(); ++e) {
             const int b = lower->GetAt(e);
-            if (marks[b] == 0) continue;
+            if (marks[b] == 0 || local_position[b] == 0) continue;
             const int c = neighbour_capacity(a, e - 2);
             graph->add_edge(k, local_position[b], c, c);
         }
@@ -457,6 +641,10 @@ void Contour::release_cut_tables() {
     m_sideSlot.clear();
     m_lowerCapacity.clear();
     m_lowerWeight.clear();
+    m_upper.clear();
+    m_fixed.clear();
+    delete graph;
+    graph = nullptr;
     m_bMeasured = false;
 }
 

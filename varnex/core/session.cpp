@@ -17,9 +17,12 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-SegmentationSession::SegmentationSession(Contour& contour) : m_contour(contour) {}
+SegmentationSession::SegmentationSession(Contour& contour) : m_contour(contour) { m_contour.m_bKeepGraph = true; }
 
-SegmentationSession::~SegmentationSession() { forget_regions(); }
+SegmentationSession::~SegmentationSession() {
+    forget_regions();
+    m_contour.m_bKeepGraph = false;
+}
 
 void SegmentationSession::forget_regions() {
     m_contour.ReleaseRegions();

@@ -222,6 +222,23 @@ fi
 cmp -s "$work/brain_pd.bmp" "$examples/brain_pd.bmp" || fail "sample: the picture was changed"
 cmp -s "$work/brain_pd_regions.bmp" "$examples/brain_pd_regions.bmp" || fail "sample: the region map was changed"
 
+# Refinement: the seeds split over --seeds and two --refine files give the
+# result and marks of one run with all of them, and one report line each.
+head -n 20 "$examples/brain_pd_seeds.txt" >"$work/part1.txt"
+sed -n '21,40p' "$examples/brain_pd_seeds.txt" >"$work/part2.txt"
+tail -n +41 "$examples/brain_pd_seeds.txt" >"$work/part3.txt"
+"$tool" "$work/brain_pd.bmp" --seeds "$work/part1.txt" --refine "$work/part2.txt" --refine "$work/part3.txt" \
+    --output "$work/refined.bmp" --marks "$work/refined.json" >"$work/out" 2>"$work/err" ||
+    fail "refine: status $?: $(cat "$work/err")"
+[ "$(grep -c '^refine [12]: +[0-9]* seeds, cuts [0-9.]* s$' "$work/out")" = 2 ] ||
+    fail "refine: report lines: $(cat "$work/out")"
+"$tool" "$work/brain_pd.bmp" --output "$work/whole.bmp" --marks "$work/whole.json" >/dev/null 2>&1
+cmp -s "$work/refined.bmp" "$work/whole.bmp" || fail "refine: the result differs from one run with all seeds"
+[ "$(sed 's/"cuts": [0-9]*, //' "$work/refined.json")" = "$(sed 's/"cuts": [0-9]*, //' "$work/whole.json")" ] ||
+    fail "refine: the marks differ from one run with all seeds"
+expect_refused "refine onto the output" "refusing to overwrite the refinement seeds" \
+    "$work/brain_pd.bmp" --refine "$work/part2.txt" --output "$work/part2.txt"
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed" >&2
     exit 1

@@ -105,14 +105,42 @@ public:
 private:
     friend class SegmentationSession;
 
-    // The labelled regions of one side, bucketed by mean colour in a grid
-    // of 16 x 16 x 16 cells over 0..255 (values beyond fall in the border
-    // cells), for nearest-region searches.
+    // The labelled regions of one side, bucketed by mean colour for
+    // nearest-region searches: a coarse grid of 16 cells per axis over
+    // 0..255 (values beyond fall in the border cells), each divided into
+    // fine cells of 4 grey levels per axis for colour, or of 1 level along
+    // the grey axis. The coarse cells count their members, the fine cells
+    // list them.
     struct SideIndex {
         static constexpr int kCells = 16;
         static constexpr float kCellSize = 16.0f;
-        std::vector<std::vector<int>> cells;
+        struct Member {
+            float m0, m1, m2;  // the region's means, kept beside it for the scans
+            int region;
+        };
+        std::vector<std::vector<Member>> cells;  // fine cells
+        std::vector<int> coarse_count;
+        std::vector<int> occupied;       // the coarse cells with members
+        std::vector<int> occupied_slot;  // per coarse cell: its place in `occupied`, or -1
         int count = 0;
+
+        void enter(int coarse) {
+            if (coarse_count[static_cast<std::size_t>(coarse)]++ == 0) {
+                occupied_slot[static_cast<std::size_t>(coarse)] = static_cast<int>(occupied.size());
+                occupied.push_back(coarse);
+            }
+            ++count;
+        }
+        void leave(int coarse) {
+            if (--coarse_count[static_cast<std::size_t>(coarse)] == 0) {
+                const int slot = occupied_slot[static_cast<std::size_t>(coarse)];
+                occupied[static_cast<std::size_t>(slot)] = occupied.back();
+                occupied_slot[static_cast<std::size_t>(occupied.back())] = slot;
+                occupied.pop_back();
+                occupied_slot[static_cast<std::size_t>(coarse)] = -1;
+            }
+            --count;
+        }
     };
 
     int label_regions(std::vector<CPoint>& fill_order, std::vector<std::size_t>& start);
@@ -123,10 +151,16 @@ private:
     void measure_picture();
     void seed_regions(int n);
     void cut_rings(int n);
-    int build_ring_graph(int n, std::vector<int>& local_position, std::vector<int>& local_region);
+    int build_ring_graph(const std::vector<int>& nodes, std::vector<int>& local_position,
+                         std::vector<int>& local_region);
+    void find_fixed_regions(int n);
+    int seed_capacity(int r) const;
+    void note_last_weight(int n);
     void paint_result(int n);
     void set_mark(int r, int mark);
     int nearest_distance(const SideIndex& side, int r) const;
+    void reset_side_indexes();
+    int fine_cell_of(int r) const;
     int neighbour_capacity(int a, int entry);
     void release_tables(SeqList<SeqList<int>*>& tables);
     void release_cut_tables();
@@ -141,6 +175,7 @@ private:
     double m_dVariance;
     bool m_bHasInterior;
     bool m_bMeasured = false;       // the picture statistics are those of `image`
+    bool m_bKeepGraph = false;      // the cut loop keeps `graph` for the next cut
     float m_fCapacityScale = 0.0f;  // the parameter behind m_lowerCapacity
     SideIndex m_objectSide;
     SideIndex m_backgroundSide;
@@ -149,4 +184,10 @@ private:
     std::vector<std::vector<int>> m_lowerCapacity;    // per region, per lower entry; -1 unknown
     std::vector<std::vector<float>> m_lowerWeight;    // the weight behind each known capacity
     std::vector<std::vector<std::uint16_t>> m_occupiedBins;  // per region: its non-zero bins, ascending
+    struct UpperEntry {
+        int region;  // a region whose lower list holds this one
+        int entry;   // at this entry (0-based, after the region itself)
+    };
+    std::vector<std::vector<UpperEntry>> m_upper;  // per region
+    std::vector<std::uint8_t> m_fixed;             // per region: its label, once given, never changes
 };

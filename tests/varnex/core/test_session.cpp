@@ -1,0 +1,199 @@
+// A session's cuts against fresh runs: random strokes on the sample
+// pictures, taking strokes back, and changing the parameter or the grey
+// levels between cuts.
+#include <varnex/contour.h>
+#include <varnex/segmentation_run.h>
+
+#include <kalvio/message.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Seed {
+    int x, y, kind;
+};
+
+struct Cut {
+    std::vector<int> marks;
+    std::vector<float> result;
+    int cuts = 0;
+};
+
+std::vector<float> pixels_of(const MyImage* image) {
+    std::vector<float> out;
+    if (!image) return out;
+    for (int y = 0; y < image->height; ++y) out.insert(out.end(), image->data[y], image->data[y] + 3 * image->width);
+    return out;
+}
+
+void add_seeds(Contour& contour, const std::vector<Seed>& seeds) {
+    contour.object_seeds.RemoveAll();
+    contour.background_seeds.RemoveAll();
+    for (const Seed& s : seeds) contour.AddSeed(s.x, s.y, s.kind);
+}
+
+Cut fresh_run(MyImage& picture, const std::string& map, const std::vector<Seed>& seeds, float parameter,
+              const varnex::GreyTable& levels = {}) {
+    Contour contour(&picture);
+    contour.parameter = parameter;
+    contour.result_levels = levels;
+    add_seeds(contour, seeds);
+    SegmentationRun run(contour, map);
+    Cut out;
+    if (!run.ok()) return out;
+    out.marks.assign(contour.marks, contour.marks + contour.region_count() + 1);
+    out.result = pixels_of(contour.result);
+    out.cuts = contour.cut_count();
+    return out;
+}
+
+void expect_same(const Contour& contour, const SegmentationSession& session, const Cut& fresh, const std::string& what) {
+    ASSERT_TRUE(session.ok()) << what;
+    const std::vector<int> marks(contour.marks, contour.marks + contour.region_count() + 1);
+    EXPECT_EQ(marks, fresh.marks) << what;
+    EXPECT_EQ(contour.cut_count(), fresh.cuts) << what;
+    EXPECT_TRUE(pixels_of(contour.result) == fresh.result) << what << ": result pixels differ";
+    // The mask holds exactly the pixels of the object regions.
+    const std::uint8_t* mask = session.object_mask();
+    ASSERT_NE(mask, nullptr);
+    long object = 0;
+    for (int r = 1; r <= contour.region_count(); ++r)
+        if (contour.marks[r] == 1) object += contour.regions.GetAt(r)->GetCount();
+    long masked = 0;
+    for (long i = 0; i < static_cast<long>(contour.image->width) * contour.image->height; ++i) masked += mask[i] == 255;
+    EXPECT_EQ(masked, object) << what;
+}
+
+// A stroke of 7 x 7 brush stamps along a random straight line.
+std::vector<Seed> random_stroke(std::mt19937& rng, int width, int height) {
+    std::uniform_int_distribution<int> x(0, width - 1), y(0, height - 1), kind(1, 2), length(1, 40);
+    const int x0 = x(rng), y0 = y(rng), k = kind(rng), steps = length(rng);
+    std::uniform_int_distribution<int> step(-1, 1);
+    const int dx = step(rng), dy = step(rng);
+    std::vector<Seed> stroke;
+    for (int i = 0; i < steps; ++i)
+        for (int a = -3; a <= 3; ++a)
+            for (int b = -3; b <= 3; ++b) stroke.push_back({x0 + i * dx + a, y0 + i * dy + b, k});
+    return stroke;
+}
+
+class SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kalvio::set_message_handler([](const std::string&, kalvio::MessageButtons, kalvio::MessageIcon) { return IDOK; });
+    }
+    void TearDown() override { kalvio::set_message_handler(nullptr); }
+};
+
+// 100 cuts in all: strokes added one at a time, each cut of the session
+// equal to a fresh run with every stroke so far.
+TEST_F(SessionTest, EveryCutEqualsAFreshRunWithAllStrokes) {
+    const std::pair<const char*, const char*> samples[] = {
+        {"coins.pgm", "coins_regions.bmp"}, {"coffee.ppm", "coffee_regions.bmp"}, {"brain_pd.bmp", "brain_pd_regions.bmp"}};
+    std::mt19937 rng(2026);
+    int cases = 0;
+    for (const auto& [name, map_name] : samples) {
+        const std::string path = std::string(VARNEX_EXAMPLES) + "/" + name;
+        const std::string map = std::string(VARNEX_EXAMPLES) + "/" + map_name;
+        MyImage picture;
+        ASSERT_TRUE(picture.ReadImage(path.c_str())) << path;
+        Contour contour(&picture);
+        SegmentationSession session(contour);
+        ASSERT_TRUE(session.LoadRegionMap(map));
+        std::vector<Seed> seeds;
+        const int strokes = cases == 0 ? 34 : 33;
+        for (int i = 0; i < strokes; ++i, ++cases) {
+            const std::vector<Seed> stroke = random_stroke(rng, picture.width, picture.height);
+            seeds.insert(seeds.end(), stroke.begin(), stroke.end());
+            add_seeds(contour, seeds);
+            ASSERT_TRUE(session.Cut());
+            EXPECT_EQ(session.seconds_regions > 0.0, i == 0) << "regions are divided once per map";
+            expect_same(contour, session, fresh_run(picture, map, seeds, contour.parameter),
+                        std::string(name) + " stroke " + std::to_string(i));
+        }
+    }
+    EXPECT_EQ(cases, 100);
+}
+
+// Taking strokes back and putting them again, and a new parameter, give the
+// cuts of those seeds exactly.
+TEST_F(SessionTest, UndoRedoAndParameterChangesReturnToIdenticalStates) {
+    const std::string path = std::string(VARNEX_EXAMPLES) + "/coffee.ppm";
+    const std::string map = std::string(VARNEX_EXAMPLES) + "/coffee_regions.bmp";
+    MyImage picture;
+    ASSERT_TRUE(picture.ReadImage(path.c_str()));
+    Contour contour(&picture);
+    SegmentationSession session(contour);
+    ASSERT_TRUE(session.LoadRegionMap(map));
+    std::mt19937 rng(7);
+    std::vector<std::vector<Seed>> states(1);
+    for (int i = 0; i < 6; ++i) {
+        std::vector<Seed> next = states.back();
+        const std::vector<Seed> stroke = random_stroke(rng, picture.width, picture.height);
+        next.insert(next.end(), stroke.begin(), stroke.end());
+        states.push_back(next);
+    }
+    std::vector<Cut> cuts;
+    for (const std::vector<Seed>& state : states) {
+        add_seeds(contour, state);
+        ASSERT_TRUE(session.Cut());
+        cuts.push_back({std::vector<int>(contour.marks, contour.marks + contour.region_count() + 1),
+                        pixels_of(contour.result), contour.cut_count()});
+    }
+    // Undo to the start and redo to the end, in steps of one and of three.
+    const int order[] = {5, 4, 3, 0, 3, 6, 2, 6};
+    for (int state : order) {
+        add_seeds(contour, states[static_cast<std::size_t>(state)]);
+        ASSERT_TRUE(session.Cut());
+        expect_same(contour, session, cuts[static_cast<std::size_t>(state)], "state " + std::to_string(state));
+        const SegmentationSession::Box box = session.changed();
+        EXPECT_TRUE(box.empty() || (box.x0 >= 0 && box.y0 >= 0 && box.x1 <= picture.width && box.y1 <= picture.height));
+    }
+    // The same seeds again change nothing on screen.
+    ASSERT_TRUE(session.Cut());
+    EXPECT_TRUE(session.changed().empty());
+    for (float parameter : {0.0f, 3.5f, 2000.0f, 10.0f}) {
+        contour.parameter = parameter;
+        ASSERT_TRUE(session.Cut());
+        expect_same(contour, session, fresh_run(picture, map, states.back(), parameter),
+                    "parameter " + std::to_string(parameter));
+    }
+}
+
+// A wide grey picture's object is shown through its display levels; new
+// levels repaint the whole result.
+TEST_F(SessionTest, NewDisplayLevelsRepaintTheResult) {
+    const std::string map = std::string(VARNEX_EXAMPLES) + "/coins_regions.bmp";
+    MyImage coins;
+    ASSERT_TRUE(coins.ReadImage((std::string(VARNEX_EXAMPLES) + "/coins.pgm").c_str()));
+    MyImage picture(coins.height, coins.width, 0, KALVIO_FORMAT_PGM, KALVIO_TYPE_INT16);
+    for (int y = 0; y < coins.height; ++y)
+        for (int x = 0; x < coins.width; ++x) picture.data[y][x] = coins.data[y][x] * 4;
+    std::vector<int> lut(1024);
+    for (int i = 0; i < 1024; ++i) lut[static_cast<std::size_t>(i)] = i / 4;
+    varnex::GreyTable levels{lut.data(), 1024, 0.0f, 1.0f};
+    Contour contour(&picture);
+    contour.result_levels = levels;
+    SegmentationSession session(contour);
+    ASSERT_TRUE(session.LoadRegionMap(map));
+    std::mt19937 rng(3);
+    std::vector<Seed> seeds = random_stroke(rng, picture.width, picture.height);
+    for (Seed& s : seeds) s.kind = 1;
+    const std::vector<Seed> more = random_stroke(rng, picture.width, picture.height);
+    for (const Seed& s : more) seeds.push_back({s.x, s.y, 2});
+    add_seeds(contour, seeds);
+    ASSERT_TRUE(session.Cut());
+    for (int i = 0; i < 1024; ++i) lut[static_cast<std::size_t>(i)] = 255 - i / 4;
+    ASSERT_TRUE(session.Cut());
+    const SegmentationSession::Box box = session.changed();
+    EXPECT_EQ(box.x1 - box.x0, picture.width);
+    EXPECT_EQ(box.y1 - box.y0, picture.height);
+    expect_same(contour, session, fresh_run(picture, map, seeds, contour.parameter, levels), "new levels");
+}
+
+}  // namespace
