@@ -259,7 +259,7 @@ void register_all() {
         })->Unit(benchmark::kMillisecond)->Iterations(3);
     }
     // Refinement of the 12-megapixel case beside the plain I/O floor.
-    for (int regions : {20000, 50000}) {
+    for (int regions : {2000, 5000, 20000, 50000}) {
         const std::string tag = "12MP_" + std::to_string(regions) + "_regions";
         benchmark::RegisterBenchmark(("io_floor/" + tag).c_str(), [regions](benchmark::State& s) {
             io_floor_run(s, make_large_case(regions));

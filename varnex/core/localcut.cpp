@@ -95,6 +95,7 @@ void Contour::set_mark(int r, int mark) {
         cell[static_cast<std::size_t>(m_sideSlot[r])] = cell.back();
         m_sideSlot[moved] = m_sideSlot[r];
         cell.pop_back();
+        if (cell.empty()) side.filled[static_cast<std::size_t>(m_sideCell[r]) >> 6] &= ~(1ULL << (m_sideCell[r] & 63));
         side.leave(coarse_of_fine(m_sideCell[r], grey));
         m_sideCell[r] = -1;
     }
@@ -109,6 +110,7 @@ void Contour::set_mark(int r, int mark) {
     m_sideCell[r] = index;
     m_sideSlot[r] = static_cast<int>(cell.size());
     cell.push_back({m0, m1, m2, r});
+    side.filled[static_cast<std::size_t>(index) >> 6] |= 1ULL << (index & 63);
     side.enter(coarse_of_fine(index, grey));
 }
 
@@ -132,6 +134,7 @@ void Contour::reset_side_indexes() {
         } else {
             for (std::vector<SideIndex::Member>& cell : side->cells) cell.clear();
         }
+        side->filled.assign((fine + 63) / 64, 0);
         side->coarse_count.assign(coarse, 0);
         side->occupied_slot.assign(coarse, -1);
         side->occupied.clear();
@@ -168,61 +171,99 @@ int Contour::nearest_distance(const SideIndex& side, int r) const {
             if (d < best) best = d;
         }
     }
+    if (std::isnan(m[0]) || std::isnan(m[1]) || std::isnan(m[2])) return static_cast<int>(best);
     constexpr int n = SideIndex::kCells;
-    const int q[3] = {cell_of(m[0]), cell_of(m[1]), cell_of(m[2])};
+    const int fine = grey ? kGreyFine : kColourFine;
+    // The cells along one axis that can hold a value within the best
+    // distance so far of r's mean: [first, last] of `per` cells per coarse.
+    auto reach = [&](int axis, int per, int& first, int& last) {
+        const float radius = best + kRoundingMargin;
+        first = fine_of(m[axis] - radius, per);
+        last = fine_of(m[axis] + radius, per);
+    };
+    auto scan = [&](const std::vector<SideIndex::Member>& cell) {
+        for (const SideIndex::Member& s : cell) {
+            const float d = distance(s.m0, s.m1, s.m2);
+            if (d < best) {
+                best = d;
+                if (best <= 0.0f) return;
+            }
+        }
+    };
     auto visit = [&](int i, int j, int k) {
-        if (i < 0 || i >= n || j < 0 || j >= n || k < 0 || k >= n || best <= 0.0f) return;
+        if (best <= 0.0f) return;  // nothing is nearer than 0
         const int coarse = grey ? i : (i * n + j) * n + k;
         if (side.coarse_count[static_cast<std::size_t>(coarse)] == 0) return;
         const float bound = gap_to_cell(m[0], i) + gap_to_cell(m[1], j) + gap_to_cell(m[2], k);
         if (bound >= best + kRoundingMargin) return;
-        auto scan = [&](const std::vector<SideIndex::Member>& cell) {
-            for (const SideIndex::Member& s : cell) {
-                const float d = distance(s.m0, s.m1, s.m2);
-                if (d < best) best = d;
-                if (best <= 0.0f) return;
-            }
-        };
+        int lo0, hi0;
+        reach(0, fine, lo0, hi0);
+        lo0 = std::max(lo0, i * fine);
+        hi0 = std::min(hi0, (i + 1) * fine - 1);
         if (grey) {
-            for (int f = i * kGreyFine; f < (i + 1) * kGreyFine; ++f) {
-                const std::vector<SideIndex::Member>& cell = side.cells[static_cast<std::size_t>(f)];
-                if (!cell.empty() && gap_to_fine(m[0], f, kGreyFine) < best + kRoundingMargin) scan(cell);
+            for (int f = lo0; f <= hi0; ++f) {
+                if (side.has(f) && gap_to_fine(m[0], f, kGreyFine) < best + kRoundingMargin)
+                    scan(side.cells[static_cast<std::size_t>(f)]);
             }
             return;
         }
+        int lo1, hi1, lo2, hi2;
+        reach(1, fine, lo1, hi1);
+        reach(2, fine, lo2, hi2);
+        lo1 = std::max(lo1, j * fine);
+        hi1 = std::min(hi1, (j + 1) * fine - 1);
+        lo2 = std::max(lo2, k * fine);
+        hi2 = std::min(hi2, (k + 1) * fine - 1);
         constexpr int axis = 16 * kColourFine;
-        for (int f0 = i * kColourFine; f0 < (i + 1) * kColourFine; ++f0) {
+        for (int f0 = lo0; f0 <= hi0; ++f0) {
             const float g0 = gap_to_fine(m[0], f0, kColourFine);
             if (g0 >= best + kRoundingMargin) continue;
-            for (int f1 = j * kColourFine; f1 < (j + 1) * kColourFine; ++f1) {
+            for (int f1 = lo1; f1 <= hi1; ++f1) {
                 const float g1 = g0 + gap_to_fine(m[1], f1, kColourFine);
                 if (g1 >= best + kRoundingMargin) continue;
-                for (int f2 = k * kColourFine; f2 < (k + 1) * kColourFine; ++f2) {
-                    const std::vector<SideIndex::Member>& cell =
-                        side.cells[static_cast<std::size_t>((f0 * axis + f1) * axis + f2)];
-                    if (!cell.empty() && g1 + gap_to_fine(m[2], f2, kColourFine) < best + kRoundingMargin) scan(cell);
-                }
+                const int row = (f0 * axis + f1) * axis;
+                for (int f2 = lo2; f2 <= hi2; ++f2)
+                    if (side.has(row + f2) && g1 + gap_to_fine(m[2], f2, kColourFine) < best + kRoundingMargin)
+                        scan(side.cells[static_cast<std::size_t>(row + f2)]);
             }
         }
     };
-    // The nearest shells of cells around r's cell first; when something
-    // nearer could still lie beyond them, every occupied cell further out.
-    // A grey picture's regions all lie on the first axis.
-    constexpr int kNearShells = 2;
-    const int reach = grey ? 0 : 1;
-    for (int shell = 0; shell <= kNearShells; ++shell) {
-        if ((shell - 1) * SideIndex::kCellSize >= best + kRoundingMargin) return static_cast<int>(best);
-        for (int di = -shell; di <= shell; ++di)
-            for (int dj = -shell * reach; dj <= shell * reach; ++dj)
-                for (int dk = -shell * reach; dk <= shell * reach; ++dk) {
-                    const int ring = std::max({std::abs(di), std::abs(dj), std::abs(dk)});
-                    if (ring == shell) visit(q[0] + di, q[1] + dj, q[2] + dk);
+    // r's own cell first, then either the cells within the best distance so
+    // far or, when that box is larger than the list, every occupied cell.
+    // The fine cells next to r's mean usually hold the nearest: scanning
+    // them first makes every later bound tight.
+    if (grey) {
+        const int f = fine_of(m[0], kGreyFine);
+        for (int g = std::max(0, f - 1); g <= std::min(16 * kGreyFine - 1, f + 1); ++g)
+            if (side.has(g)) scan(side.cells[static_cast<std::size_t>(g)]);
+    } else {
+        constexpr int axis = 16 * kColourFine;
+        const int f[3] = {fine_of(m[0], kColourFine), fine_of(m[1], kColourFine), fine_of(m[2], kColourFine)};
+        for (int a = std::max(0, f[0] - 1); a <= std::min(axis - 1, f[0] + 1); ++a)
+            for (int b = std::max(0, f[1] - 1); b <= std::min(axis - 1, f[1] + 1); ++b)
+                for (int c = std::max(0, f[2] - 1); c <= std::min(axis - 1, f[2] + 1); ++c) {
+                    const int cell = (a * axis + b) * axis + c;
+                    if (side.has(cell)) scan(side.cells[static_cast<std::size_t>(cell)]);
                 }
     }
-    if (kNearShells * SideIndex::kCellSize >= best + kRoundingMargin) return static_cast<int>(best);
-    for (int coarse : side.occupied) {
-        const int i = grey ? coarse : coarse / (n * n), j = grey ? 0 : (coarse / n) % n, k = grey ? 0 : coarse % n;
-        if (std::max({std::abs(i - q[0]), std::abs(j - q[1]), std::abs(k - q[2])}) > kNearShells) visit(i, j, k);
+    const int q[3] = {cell_of(m[0]), grey ? 0 : cell_of(m[1]), grey ? 0 : cell_of(m[2])};
+    visit(q[0], q[1], q[2]);
+    int lo[3] = {q[0], q[1], q[2]}, hi[3] = {q[0], q[1], q[2]};
+    long long box = 1;
+    for (int axis = 0; axis < (grey ? 1 : 3); ++axis) {
+        reach(axis, 1, lo[axis], hi[axis]);
+        box *= hi[axis] - lo[axis] + 1;
+    }
+    if (box <= static_cast<long long>(side.occupied.size())) {
+        for (int i = lo[0]; i <= hi[0]; ++i)
+            for (int j = lo[1]; j <= hi[1]; ++j)
+                for (int k = lo[2]; k <= hi[2]; ++k)
+                    if (i != q[0] || j != q[1] || k != q[2]) visit(i, j, k);
+    } else {
+        for (int coarse : side.occupied) {
+            const int i = grey ? coarse : coarse / (n * n), j = grey ? 0 : (coarse / n) % n, k = grey ? 0 : coarse % n;
+            if (i != q[0] || j != q[1] || k != q[2]) visit(i, j, k);
+        }
     }
     return static_cast<int>(best);
 }
