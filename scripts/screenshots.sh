@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Renders screenshots of Varnex's main states on the bundled sample pictures
-# (opened, seeds painted, segmented, zoom 3) into build/screenshots/.
+# (opened, seeds painted, segmented, result over the picture, zoom 3) into
+# build/screenshots/.
 # Usage: screenshots.sh [xvfb]   (xvfb: a real X server with window borders)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"

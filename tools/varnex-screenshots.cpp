@@ -1,5 +1,6 @@
 // Renders the main states of Varnex to PNG files: the picture opened, seeds
-// painted with the mouse, the segmentation, its region boundaries, zoom 3, the dialogs, a second
+// painted with the mouse, the segmentation, its region boundaries, the
+// result over the picture (also at zoom 1/2), zoom 3, the dialogs, a second
 // window on the document and the windows cascaded.
 // Usage: varnex-screenshots PICTURE SEEDS.txt OUTPUT_FOLDER
 #include "childfrm.h"
@@ -112,6 +113,15 @@ int main(int argc, char** argv) {
     main->RouteCommand(ID_VIEW_SHOW_REGIONS);
     ok = save(main, args[3], "3-regions.png") && ok;
     main->RouteCommand(ID_VIEW_SHOW_REGIONS);
+    main->RouteCommand(ID_VIEW_OVERLAY);
+    main->UpdateActions();
+    ok = save(main, args[3], "3-overlay.png") && ok;
+    ok = save(view->viewport(), args[3], "3-overlay-view.png") && ok;
+    main->RouteCommand(ID_ZOOM_HALF);
+    main->UpdateActions();
+    ok = save(main, args[3], "3-overlay-half.png") && ok;
+    main->RouteCommand(ID_VIEW_OVERLAY);
+    main->RouteCommand(ID_ZOOM_X1);
 
     main->RouteCommand(ID_ZOOM_X3);
     main->UpdateActions();

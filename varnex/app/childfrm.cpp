@@ -1,9 +1,12 @@
 // The document window.
 #include "childfrm.h"
 
+#include <QCloseEvent>
 #include <QEvent>
+#include <QMdiArea>
 
 #include <algorithm>
+#include <vector>
 
 CChildFrame::CChildFrame(CView* view) : m_pView(view) {
     setAttribute(Qt::WA_DeleteOnClose);
@@ -38,4 +41,36 @@ void CChildFrame::KeepInside(const QRect& area) {
     const int x = std::clamp(pos().x(), area.left(), area.left() + area.width() - fitted.width());
     const int y = std::clamp(pos().y(), area.top(), area.top() + area.height() - fitted.height());
     setGeometry(QRect(QPoint(x, y), fitted));
+}
+
+void CChildFrame::CloseWithoutAsking() {
+    m_bAsked = true;
+    close();
+}
+
+void CChildFrame::closeEvent(QCloseEvent* event) {
+    // Another window of the document keeps it open: only the last one asks.
+    CDocument* document = m_pView->GetDocument();
+    if (!m_bAsked && document->GetViews().size() == 1 && !document->SaveModified()) {
+        event->ignore();
+        return;
+    }
+    QMdiSubWindow::closeEvent(event);
+}
+
+bool CChildFrame::CloseAll(QMdiArea* area) {
+    std::vector<CChildFrame*> frames;
+    std::vector<CDocument*> documents;
+    for (QMdiSubWindow* window : area->subWindowList(QMdiArea::CreationOrder)) {
+        auto* frame = dynamic_cast<CChildFrame*>(window);
+        if (!frame) continue;
+        frames.push_back(frame);
+        CDocument* document = frame->GetActiveView()->GetDocument();
+        if (std::find(documents.begin(), documents.end(), document) == documents.end()) documents.push_back(document);
+    }
+    // Every question comes before any window closes, so Cancel keeps all.
+    for (CDocument* document : documents)
+        if (!document->SaveModified()) return false;
+    for (CChildFrame* frame : frames) frame->CloseWithoutAsking();
+    return true;
 }

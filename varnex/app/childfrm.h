@@ -24,6 +24,19 @@ public:
     /// inside `area` (in the coordinates of the frame's parent).
     void KeepInside(const QRect& area);
 
+    /// Closes the frame without asking about unsaved changes: the caller
+    /// asked already.
+    void CloseWithoutAsking();
+    /// Closes every document window of `area`, first asking each document
+    /// once (CDocument::SaveModified). False, with every window left open,
+    /// when the user keeps a document.
+    static bool CloseAll(QMdiArea* area);
+
+protected:
+    /// The document's last window asks before unsaved changes are lost.
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     CView* m_pView;
+    bool m_bAsked = false;  // the closing was agreed to elsewhere
 };

@@ -3,8 +3,7 @@
 
 #include <kalvio/image.h>
 
-#include <QPainter>
-
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -67,12 +66,16 @@ DisplayBitmap::DisplayBitmap(const CImage* image, const GreyTable& table, unsign
     put16(info + 12, 1);
     put16(info + 14, 24);
 
+    write_rows(image, table, mask, 0, 0, width, height);
+}
+
+void DisplayBitmap::write_rows(const CImage* image, const GreyTable& table, unsigned char** mask, int x0, int y0,
+                               int x1, int y1) {
     const bool colour = image->color == 1;
-    for (int stored = 0; stored < height; ++stored) {
-        const int row = height - 1 - stored;
+    for (int row = y0; row < y1; ++row) {
         const float* source = image->data[row];
-        std::uint8_t* out = bits + static_cast<std::size_t>(stored) * row_bytes;
-        for (int x = 0; x < width; ++x, out += 3) {
+        std::uint8_t* out = bits + static_cast<std::size_t>(height - 1 - row) * row_bytes + 3 * static_cast<std::size_t>(x0);
+        for (int x = x0; x < x1; ++x, out += 3) {
             if (mask && mask[x][row] == 0) {
                 out[0] = out[1] = out[2] = 0;
             } else if (colour) {
@@ -82,6 +85,28 @@ DisplayBitmap::DisplayBitmap(const CImage* image, const GreyTable& table, unsign
             } else {
                 out[0] = out[1] = out[2] = static_cast<std::uint8_t>(table.LevelOf(source[x]));
             }
+        }
+    }
+}
+
+void DisplayBitmap::Update(const CImage* image, const GreyTable& table, unsigned char** mask, int x0, int y0,
+                           int x1, int y1) {
+    if (IsEmpty() || !image || !image->data || image->ncols != width || image->nrows != height) return;
+    if (image->color != 1 && (!table.lut || table.length <= 0)) return;
+    x0 = std::max(x0, 0);
+    y0 = std::max(y0, 0);
+    x1 = std::min(x1, static_cast<int>(width));
+    y1 = std::min(y1, static_cast<int>(height));
+    if (x1 <= x0 || y1 <= y0) return;
+    write_rows(image, table, mask, x0, y0, x1, y1);
+    if (m_drawImage.isNull()) return;
+    for (int row = y0; row < y1; ++row) {
+        const std::uint8_t* in = PixelAt(x0, row);
+        std::uint8_t* out = m_drawImage.scanLine(row) + 3 * static_cast<std::size_t>(x0);
+        for (int c = x0; c < x1; ++c, in += 3, out += 3) {
+            out[0] = in[2];
+            out[1] = in[1];
+            out[2] = in[0];
         }
     }
 }
@@ -96,26 +121,20 @@ const std::uint8_t* DisplayBitmap::PixelAt(int x, int y) const {
     return bits + static_cast<std::size_t>(height - 1 - y) * row_bytes + 3 * static_cast<std::size_t>(x);
 }
 
-int DisplayBitmap::Draw(QPainter* painter, int x, int y, int cx, int cy) {
-    if (!info || !bits) return 0;
-    if (m_drawImage.isNull()) {
-        m_drawImage = QImage(width, height, QImage::Format_RGB888);
-        if (m_drawImage.isNull()) return 0;
-        for (int row = 0; row < height; ++row) {
-            const std::uint8_t* in = PixelAt(0, row);
-            std::uint8_t* out = m_drawImage.scanLine(row);
-            for (int c = 0; c < width; ++c, in += 3, out += 3) {
-                out[0] = in[2];
-                out[1] = in[1];
-                out[2] = in[0];
-            }
+const QImage& DisplayBitmap::DrawImage() {
+    if (!m_drawImage.isNull() || IsEmpty()) return m_drawImage;
+    m_drawImage = QImage(width, height, QImage::Format_RGB888);
+    if (m_drawImage.isNull()) return m_drawImage;
+    for (int row = 0; row < height; ++row) {
+        const std::uint8_t* in = PixelAt(0, row);
+        std::uint8_t* out = m_drawImage.scanLine(row);
+        for (int c = 0; c < width; ++c, in += 3, out += 3) {
+            out[0] = in[2];
+            out[1] = in[1];
+            out[2] = in[0];
         }
     }
-    painter->save();
-    painter->setRenderHint(QPainter::SmoothPixmapTransform, false);
-    painter->drawImage(QRect(x, y, cx, cy), m_drawImage);
-    painter->restore();
-    return 1;
+    return m_drawImage;
 }
 
 }  // namespace varnex

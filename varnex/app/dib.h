@@ -11,7 +11,6 @@
 #include <memory>
 
 class CImage;
-class QPainter;
 
 namespace varnex {
 
@@ -37,9 +36,16 @@ public:
     DisplayBitmap(const DisplayBitmap&) = delete;
     DisplayBitmap& operator=(const DisplayBitmap&) = delete;
 
-    /// Draws the whole bitmap stretched into the rectangle (x, y, cx, cy)
-    /// with nearest-neighbour scaling. Returns 1, or 0 when empty.
-    int Draw(QPainter* painter, int x, int y, int cx, int cy);
+    /// Rewrites columns [x0, x1) of rows [y0, y1) from `image` as the
+    /// constructor makes them (`image` of the bitmap's size; the box is
+    /// clipped to it). O(pixels of the box).
+    void Update(const CImage* image, const GreyTable& table, unsigned char** mask, int x0, int y0, int x1,
+                int y1);
+
+    /// The pixels as a top-down RGB image for drawing; made on the first
+    /// call (O(pixels)) and kept up to date by Update. A null image when
+    /// the bitmap is empty.
+    const QImage& DrawImage();
 
     /// True when the bitmap holds no pixels (never built, or building it ran
     /// out of memory).
@@ -58,8 +64,11 @@ public:
     std::int32_t pixel_bytes = 0;
 
 private:
-    // Top-down copy for QPainter, made on the first draw and kept, as the
-    // bitmap never changes after construction.
+    void write_rows(const CImage* image, const GreyTable& table, unsigned char** mask, int x0, int y0, int x1,
+                    int y1);
+
+    // Top-down copy for QPainter, made on the first draw and kept; Update
+    // rewrites its box too.
     QImage m_drawImage;
 };
 

@@ -48,6 +48,15 @@ void CDocument::UpdateAllViews(CView* sender) {
         if (view != sender) view->Invalidate();
 }
 
+bool CDocument::CloseAllFrames() {
+    if (!SaveModified()) return false;
+    // Frames delete themselves later, so the document outlives this loop.
+    const std::vector<CView*> views = m_views;
+    for (CView* view : views)
+        if (CChildFrame* frame = view->GetParentFrame()) frame->CloseWithoutAsking();
+    return true;
+}
+
 CView::CView(CDocument* document) : m_pDocument(document) {
     setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     setLineWidth(2);
@@ -133,6 +142,7 @@ CChildFrame* CMultiDocTemplate::OpenDocumentFile(QMdiArea* area, const QString& 
             return nullptr;
         }
         document->SetPathName(path);
+        document->OnDocumentOpened();
     }
     return CreateNewFrame(area, document);
 }

@@ -67,6 +67,18 @@ public:
     /// Repaints every view except `sender`.
     void UpdateAllViews(CView* sender);
 
+    /// Called once the document was opened from a file and named, before
+    /// its first window is made: the place to pick up what belongs beside
+    /// the file.
+    virtual void OnDocumentOpened() {}
+    /// Asks what to do with unsaved changes before the document closes.
+    /// True when it may close (nothing unsaved, saved, or discarded); false
+    /// when the user keeps it open.
+    virtual bool SaveModified() { return true; }
+    /// Asks SaveModified once, then closes every window of the document.
+    /// False, with every window left open, when the user keeps it.
+    bool CloseAllFrames();
+
 protected:
     /// Called when a view goes; `view` is no longer in the list.
     virtual void OnViewRemoved(CView* view) { (void)view; }

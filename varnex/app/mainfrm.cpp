@@ -443,13 +443,9 @@ bool CMainFrame::OnCommand(int id) {
         m_pMdiArea->activatePreviousSubWindow();
         return true;
     case ID_FILE_CLOSE:
-        if (CChildFrame* frame = MDIGetActive()) {
-            // Closes the document with all its windows.
-            CDocument* document = frame->GetActiveView()->GetDocument();
-            const std::vector<CView*> views = document->GetViews();
-            for (CView* view : views)
-                if (CChildFrame* f = view->GetParentFrame()) f->close();
-        }
+        // Closes the document with all its windows, asking first about
+        // unsaved changes.
+        if (CChildFrame* frame = MDIGetActive()) frame->GetActiveView()->GetDocument()->CloseAllFrames();
         return true;
     default:
         return false;
@@ -488,10 +484,14 @@ bool CMainFrame::event(QEvent* event) {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
+    // Unsaved work asks first; Cancel keeps the program and every window.
+    if (!CChildFrame::CloseAll(m_pMdiArea)) {
+        event->ignore();
+        return;
+    }
     QSettings settings;
     settings.setValue(QStringLiteral("Settings/Geometry"), saveGeometry());
     settings.setValue(QStringLiteral("Settings/State"), saveState());
-    m_pMdiArea->closeAllSubWindows();
     event->accept();
     // Closing the main window ends the program, also while a window/centre
     // dialog (a window of its own) is still open.

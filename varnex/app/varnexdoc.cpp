@@ -201,12 +201,16 @@ void CVarnexDoc::SetWindowCenter(int center, int window) {
         m_pGreyLut[i] = static_cast<int>(std::clamp(level, 0.0, 254.0));
     }
     m_bDisplaysCurrent = false;
+    m_bPictureCurrent = false;
+    m_bResultShown = false;
 }
 
 void CVarnexDoc::InitMask() {
     if (!m_ppMask || !m_pImage) return;
     for (int x = 0; x < m_pImage->ncols; ++x) std::fill_n(m_ppMask[x], m_pImage->nrows, 1);
     m_bDisplaysCurrent = false;
+    m_bPictureCurrent = false;
+    m_bResultShown = false;
 }
 
 void CVarnexDoc::replace_displays(const MyImage* source) {
@@ -228,14 +232,30 @@ void CVarnexDoc::RebuildDisplays() {
     if (m_bDisplaysCurrent) return;
     replace_displays(m_pImage);
     m_bDisplaysCurrent = true;
+    m_bResultShown = false;
 }
 
 void CVarnexDoc::ShowSegmentation() {
-    if (!m_pContour) return;
-    if (m_pView && m_pContour->result) {
-        replace_displays(m_pContour->result);
-        m_bDisplaysCurrent = false;
+    if (!m_pContour || !m_pSession) return;
+    const SegmentationSession::Box box = m_pSession->changed();
+    // An outline pixel depends on its neighbours: the ring around the box
+    // may gain or lose its outline.
+    if (!m_objectOverlay.isNull()) update_overlay(box.x0 - 1, box.y0 - 1, box.x1 + 1, box.y1 + 1);
+    if (!m_pView || !m_pContour->result) {
+        m_bResultShown = false;
+        return;
     }
+    if (m_bResultShown && m_pViewDib && m_pSaveDib) {
+        // The bitmaps show the previous cut with the same table and mask:
+        // only the pixels whose side changed differ.
+        const varnex::GreyTable table = GreyTable();
+        for (varnex::DisplayBitmap* dib : {m_pViewDib, m_pSaveDib})
+            dib->Update(m_pContour->result, table, m_ppMask, box.x0, box.y0, box.x1, box.y1);
+    } else {
+        replace_displays(m_pContour->result);
+    }
+    m_bResultShown = true;
+    m_bDisplaysCurrent = false;
 }
 
 bool CVarnexDoc::OnSaveCurrentImage() {

@@ -116,10 +116,47 @@ public:
     // Seed files and closing (docsession.cpp).
     bool session_command(int id);
     bool session_update(CCmdUI& ui);
+    /// The seeds file of the picture: the base name followed by
+    /// "_seeds.txt", in the 'x y kind' lines varnex-segment reads.
+    std::string SeedsFile() const;
+    /// File > Save Seeds: writes the seeds of the done strokes to the seeds
+    /// file (through a temporary file renamed into place; a link keeps
+    /// pointing where it did), and a region map made here that exists only
+    /// in memory to the region map file when that name is free. Refuses a
+    /// name that is not a regular file or leads to the picture or its region
+    /// map. True when the seeds were written; false after a message.
+    bool SaveSeeds();
+    /// Loads the seeds file, when there is one, as one object and one
+    /// background stroke that count as saved.
+    void OnDocumentOpened() override;
+    /// With unsaved strokes asks Save, Discard or Cancel; Save writes the
+    /// seeds file. False for Cancel or a failed save.
+    bool SaveModified() override;
+    /// True when nothing, not even a dangling link, has the name `path`.
+    static bool NameIsFree(const std::string& path);
 
     // Result display and export (docexport.cpp).
     bool export_command(int id);
     bool export_update(CCmdUI& ui);
+    /// The picture as shown before a cut (through the grey table and the
+    /// display mask), whatever the display bitmaps show now: the base of
+    /// the overlay view. Made when first asked and again after the table or
+    /// the mask changed (O(pixels)); null without a picture or memory.
+    varnex::DisplayBitmap* PictureDisplay();
+    /// The object of the last cut to draw over the picture: an opaque fill
+    /// colour on object pixels, an outline colour on object pixels beside
+    /// the background, transparent elsewhere. Made when first asked, then
+    /// kept up to date by each cut within the box that changed. A null
+    /// image before a cut.
+    const QImage& ObjectOverlay();
+    /// Writes the object of the last cut to `path` as an 8-bit grey mask,
+    /// 255 object and 0 background, in the format its extension names
+    /// (.png, .pgm or .bmp, any case). Never over the opened picture or its
+    /// region map. False after a message.
+    bool ExportMask(const std::string& path);
+    /// File > Export Mask...: asks for the name (BASE_mask.png by default),
+    /// writes the mask and says so in the status bar.
+    void OnExportMask();
 
 protected:
     void OnViewRemoved(CView* view) override;
@@ -134,4 +171,11 @@ private:
     bool m_bDisplaysCurrent = false;  // bitmaps show the picture with the current table and mask
     double m_dLastCutSeconds = 0.0;
     QImage m_regionOutline;
+
+    // Result display (docexport.cpp).
+    void update_overlay(int x0, int y0, int x1, int y1);
+    std::unique_ptr<varnex::DisplayBitmap> m_pPictureDib;  // the picture as shown, made when asked
+    bool m_bPictureCurrent = false;  // m_pPictureDib follows the current table and mask
+    bool m_bResultShown = false;     // the display bitmaps show the last cut's result
+    QImage m_objectOverlay;
 };

@@ -12,12 +12,17 @@
 #include <varnex/contour.h>
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QMouseEvent>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,9 +52,29 @@ inline QByteArray read_all(const QString& path) {
 }
 
 inline void send_mouse(QWidget* target, QEvent::Type type, QPoint at, Qt::MouseButton button,
-                       Qt::MouseButtons held) {
-    QMouseEvent event(type, QPointF(at), target->mapToGlobal(QPointF(at)), button, held, Qt::NoModifier);
+                       Qt::MouseButtons held, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QMouseEvent event(type, QPointF(at), target->mapToGlobal(QPointF(at)), button, held, modifiers);
     QApplication::sendEvent(target, &event);
+}
+
+/// Runs `action`, which opens a modal dialog, and `steps` on that dialog
+/// once it shows; a dialog the steps left open is cancelled. True when a
+/// dialog showed.
+inline bool with_modal(const std::function<void()>& action, const std::function<void(QDialog*)>& steps) {
+    bool seen = false;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        seen = true;
+        steps(dialog);
+        if (dialog->isVisible()) dialog->reject();
+    });
+    timer.start(0);
+    action();
+    timer.stop();
+    return seen;
 }
 
 inline std::vector<QPoint> points_of(const SeqList<CPoint>& list) {
@@ -90,6 +115,12 @@ public:
     /// document windows, then the application object goes.
     void stop() {
         if (app && app->MainWindow()) {
+            // Unsaved strokes would ask before closing; a test that wants
+            // the question closes the windows itself.
+            for (QMdiSubWindow* window : main()->MdiArea()->subWindowList())
+                if (auto* frame = dynamic_cast<CChildFrame*>(window))
+                    if (auto* doc = dynamic_cast<CVarnexDoc*>(frame->GetActiveView()->GetDocument()))
+                        doc->m_strokes.SetSaved();
             app->MainWindow()->close();
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         }
@@ -113,6 +144,13 @@ public:
         send_mouse(viewport(), QEvent::MouseMove, at, Qt::NoButton, held);
         for (Qt::MouseButton b : {Qt::LeftButton, Qt::RightButton})
             if (buttons & b) send_mouse(viewport(), QEvent::MouseButtonRelease, at, b, held &= ~b);
+    }
+
+    /// A whole stroke of `kind` (SeedStrokes::kObject, ...) over `pixels`,
+    /// as painting it would leave it, without the mouse.
+    void add_stroke(int kind, const std::vector<CPoint>& pixels) {
+        doc()->m_strokes.AddStroke(kind, pixels);
+        doc()->ApplyStrokes();
     }
 
     std::unique_ptr<CVarnexApp> app;

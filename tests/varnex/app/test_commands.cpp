@@ -410,11 +410,14 @@ private Q_SLOTS:
         QVERIFY(s.start(picture));
         QFile seeds(QStringLiteral(VARNEX_EXAMPLES "/coffee_seeds.txt"));
         QVERIFY(seeds.open(QIODevice::ReadOnly | QIODevice::Text));
+        std::vector<CPoint> painted[2];
         while (!seeds.atEnd()) {
             const QList<QByteArray> fields = seeds.readLine().simplified().split(' ');
-            if (fields.size() == 3 && !fields[0].startsWith('#'))
-                s.contour()->AddSeed(fields[0].toInt(), fields[1].toInt(), fields[2].toInt());
+            if (fields.size() == 3 && !fields[0].startsWith('#') && (fields[2] == "1" || fields[2] == "2"))
+                painted[fields[2].toInt() - 1].push_back({fields[0].toInt(), fields[1].toInt()});
         }
+        s.add_stroke(SeedStrokes::kObject, painted[0]);
+        s.add_stroke(SeedStrokes::kBackground, painted[1]);
         QVERIFY(s.main()->RouteCommand(ID_EDIT_GRAPHCUT));
         QVERIFY2(s.messages->boxes().empty(), s.last_message().c_str());
         QVERIFY(s.view()->m_bSegmented);

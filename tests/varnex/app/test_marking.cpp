@@ -32,9 +32,9 @@ class MarkingTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    // One move of the brush with a button held adds the 7 x 7 square around
-    // the pixel under the mouse, clipped to the picture, columns outer and
-    // rows inner, to the list of that button. The pixel is (position + scroll
+    // A press of a button (and a move that stays on the pixel) adds the
+    // 7 x 7 square around the pixel under the mouse, clipped to the picture,
+    // columns outer and rows inner, to the list of that button. The pixel is (position + scroll
     // position) / zoom, rounded down, also left of or above the view while the
     // mouse is held.
     void brushAddsSquareUnderTheMouse_data() {
@@ -70,7 +70,8 @@ private Q_SLOTS:
         send_mouse(s.viewport(), QEvent::MouseMove, {50, 50}, Qt::NoButton, Qt::NoButton);
         QCOMPARE(c->object_seeds.GetCount(), count);
 
-        c->object_seeds.RemoveAll();
+        QVERIFY(s.main()->RouteCommand(ID_EDIT_UNDO));
+        QVERIFY(c->object_seeds.IsEmpty());
         s.stroke(client, Qt::LeftButton | Qt::RightButton);
         check_brush(points_of(c->object_seeds), pixel, {384, 303});
         QCOMPARE(points_of(c->background_seeds), points_of(c->object_seeds));
@@ -86,14 +87,17 @@ private Q_SLOTS:
         QVERIFY(s.view()->m_bLeftDown);
         QTest::mouseRelease(s.viewport(), Qt::LeftButton, {}, {s.viewport()->width() + 100, 20});
         QVERIFY(!s.view()->m_bLeftDown);
-        send_mouse(s.viewport(), QEvent::MouseMove, {20, 20}, Qt::NoButton, Qt::NoButton);
-        QVERIFY(s.contour()->object_seeds.IsEmpty());
+        QVERIFY(!s.doc()->m_strokes.InStroke());
+        const int painted = s.contour()->object_seeds.GetCount();
+        QVERIFY(painted >= 49);
+        send_mouse(s.viewport(), QEvent::MouseMove, {60, 60}, Qt::NoButton, Qt::NoButton);
+        QCOMPARE(s.contour()->object_seeds.GetCount(), painted);
     }
 
     // Graphcut on painted seeds shows and saves the same picture as the
-    // command-line tool on the same seeds and parameter; afterwards the view
-    // takes no more seeds, and Delete brings back the picture only.
-    void graphcutMatchesTheToolAndEndsMarking() {
+    // command-line tool on the same seeds and parameter; the seeds stay and
+    // painting goes on over the result, and Delete brings back the picture.
+    void graphcutMatchesTheToolAndKeepsTheSeeds() {
         const QString folder = m_dir.filePath(QStringLiteral("cut"));
         const QString picture = copy_case(folder, QStringLiteral("brain_pd.bmp"));
         Session s;
@@ -118,10 +122,13 @@ private Q_SLOTS:
         out.close();
         const QByteArray picture_bits = display_bits(s.doc());
         s.doc()->m_fParameter = 2.5f;
+        const std::vector<QPoint> object_seeds = points_of(c->object_seeds);
+        const std::vector<QPoint> background_seeds = points_of(c->background_seeds);
 
         QVERIFY(s.main()->RouteCommand(ID_EDIT_GRAPHCUT));
         QCOMPARE(s.messages->texts(), std::vector<std::string>());
-        QVERIFY(c->object_seeds.IsEmpty() && c->background_seeds.IsEmpty());
+        QCOMPARE(points_of(c->object_seeds), object_seeds);
+        QCOMPARE(points_of(c->background_seeds), background_seeds);
         QVERIFY(s.view()->m_bSegmented);
         const QByteArray result_bits = display_bits(s.doc());
         QVERIFY(result_bits != picture_bits);
@@ -139,13 +146,14 @@ private Q_SLOTS:
         QCOMPARE(ours.convertToFormat(QImage::Format_RGB32), theirs.convertToFormat(QImage::Format_RGB32));
 
         s.stroke({90, 100}, Qt::LeftButton | Qt::RightButton);
-        QVERIFY(c->object_seeds.IsEmpty() && c->background_seeds.IsEmpty());
+        QCOMPARE(c->object_seeds.GetCount(), int(object_seeds.size()) + 49);
+        QCOMPARE(c->background_seeds.GetCount(), int(background_seeds.size()) + 49);
         QCOMPARE(display_bits(s.doc()), result_bits);
 
         QTest::keyClick(s.view(), Qt::Key_Delete);
         QCOMPARE(display_bits(s.doc()), picture_bits);
-        s.stroke({90, 100}, Qt::LeftButton);
-        QVERIFY(c->object_seeds.IsEmpty());
+        s.stroke({20, 180}, Qt::LeftButton);
+        QCOMPARE(c->object_seeds.GetCount(), int(object_seeds.size()) + 98);
     }
 
     // A region map that cannot be read or does not fit the picture stops
@@ -246,19 +254,21 @@ private Q_SLOTS:
         QCOMPARE(ours.convertToFormat(QImage::Format_RGB32), theirs.convertToFormat(QImage::Format_RGB32));
     }
 
-    // Taking the result empties the seed lists in one step, however long
-    // the user painted.
-    void manySeedsAreEmptiedAtOnce() {
+    // However long the user painted, the seeds are applied and drawn over
+    // the whole view at once.
+    void manySeedsAreDrawnAtOnce() {
         Session s;
         QVERIFY(s.start(copy_sample(m_dir.path(), QStringLiteral("coins.pgm"))));
-        Contour* c = s.contour();
-        for (int i = 0; i < 400000; ++i) c->AddSeed(i % 384, (i / 384) % 303, 1);
+        std::vector<CPoint> many;
+        for (int i = 0; i < 400000; ++i) many.push_back({i % 384, (i / 384) % 303});
         QElapsedTimer timer;
         timer.start();
-        s.doc()->ShowSegmentation();
-        // Removing the first entry again and again would move 600 GB here.
+        s.add_stroke(SeedStrokes::kObject, many);
+        const QImage shown = s.viewport()->grab().toImage();
         QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
-        QVERIFY(c->object_seeds.IsEmpty() && c->background_seeds.IsEmpty());
+        QCOMPARE(s.contour()->object_seeds.GetCount(), 400000);
+        const QColor mark = shown.pixelColor(50, 40);
+        QVERIFY(mark.red() > 180 && mark.green() < 80 && mark.blue() < 80);
     }
 
 private:
