@@ -3,6 +3,7 @@
 #include <kalvio/kalvio.h>
 #include <varnex/contour.h>
 #include <varnex/paths.h>
+#include <varnex/seeds.h>
 #include <varnex/segmentation_run.h>
 
 #include <fcntl.h>
@@ -269,31 +270,11 @@ bool is_picture(std::string_view head) {
     return false;
 }
 
-// A decimal integer filling all of `field`, with an optional sign.
-bool parse_integer(std::string_view field, long long& value) {
-    if (field.size() > 1 && field[0] == '+' && field[1] != '-') field.remove_prefix(1);
-    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
-    return error == std::errc() && end == field.data() + field.size();
-}
-
 // One "x y kind" line, '#' starting a comment. Returns "" or the problem.
 std::string read_seed_line(std::string_view line, Contour& contour, SeedCount& count) {
-    line = line.substr(0, line.find('#'));
-    constexpr std::string_view kSpace = " \t\n\v\f\r";
-    long long value[3];
-    int fields = 0;
-    for (std::size_t at = line.find_first_not_of(kSpace); at != std::string_view::npos;
-         at = line.find_first_not_of(kSpace, at)) {
-        const std::size_t end = std::min(line.find_first_of(kSpace, at), line.size());
-        if (fields == 3 || !parse_integer(line.substr(at, end - at), value[fields]))
-            return "expected 'x y kind'";
-        ++fields;
-        at = end;
-    }
-    if (fields == 0) return "";  // blank or comment line
-    if (fields != 3) return "expected 'x y kind'";
-    const long long x = value[0], y = value[1], kind = value[2];
-    if (kind != 1 && kind != 2) return "kind must be 1 (object) or 2 (background)";
+    long long x = 0, y = 0, kind = 0;
+    const std::string problem = parse_seed_line(line, &x, &y, &kind);
+    if (!problem.empty() || kind == 0) return problem;  // a problem, or a blank or comment line
     if (x < INT32_MIN || x > INT32_MAX || y < INT32_MIN || y > INT32_MAX) {
         ++count.refused;
         return "";

@@ -147,23 +147,3 @@ void CVarnexDoc::OnExportMask() {
     if (CMainFrame* main_frame = CMainFrame::Find(m_pView))
         main_frame->SetStatusText(QStringLiteral("Mask saved as ") + name, kExportedNoteMs);
 }
-
-bool CVarnexDoc::export_command(int id) {
-    switch (id) {
-    case ID_FILE_EXPORT_MASK:
-        OnExportMask();
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool CVarnexDoc::export_update(CCmdUI& ui) {
-    switch (ui.m_nID) {
-    case ID_FILE_EXPORT_MASK:
-        ui.Enable(HasResult());
-        return true;
-    default:
-        return false;
-    }
-}

@@ -10,13 +10,13 @@
 #include <varnex/contour.h>
 #include <varnex/myimage.h>
 #include <varnex/paths.h>
+#include <varnex/seeds.h>
 
 #include <QFile>
 #include <QMessageBox>
 #include <QPushButton>
 
 #include <cerrno>
-#include <charconv>
 #include <string_view>
 #include <sys/stat.h>
 #include <vector>
@@ -30,41 +30,7 @@ constexpr std::size_t kLongestSeedLine = 256;
 
 QString shown(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
 
-// One 'x y kind' line, '#' starting a comment, as varnex-segment reads it.
-// Returns "" or the problem; `kind` is 0 for a blank or comment line.
-std::string parse_seed_line(std::string_view line, long long* x, long long* y, long long* kind) {
-    line = line.substr(0, line.find('#'));
-    constexpr std::string_view kSpace = " \t\n\v\f\r";
-    long long value[3];
-    int fields = 0;
-    for (std::size_t at = line.find_first_not_of(kSpace); at != std::string_view::npos;
-         at = line.find_first_not_of(kSpace, at)) {
-        const std::size_t end = std::min(line.find_first_of(kSpace, at), line.size());
-        if (fields == 3) return "expected 'x y kind'";
-        const char* first = line.data() + at;
-        const char* last = line.data() + end;
-        const auto [stop, error] = std::from_chars(first, last, value[fields]);
-        if (error != std::errc() || stop != last) return "expected 'x y kind'";
-        ++fields;
-        at = end;
-    }
-    *kind = 0;
-    if (fields == 0) return "";
-    if (fields != 3) return "expected 'x y kind'";
-    if (value[2] != SeedStrokes::kObject && value[2] != SeedStrokes::kBackground)
-        return "kind must be 1 (object) or 2 (background)";
-    *x = value[0];
-    *y = value[1];
-    *kind = value[2];
-    return "";
-}
-
 }  // namespace
-
-bool CVarnexDoc::NameIsFree(const std::string& path) {
-    struct stat status;
-    return ::lstat(path.c_str(), &status) != 0 && errno == ENOENT;
-}
 
 std::string CVarnexDoc::SeedsFile() const { return m_strBaseName + "_seeds.txt"; }
 
@@ -171,26 +137,6 @@ bool CVarnexDoc::SaveModified() {
     case QMessageBox::Save:
         return SaveSeeds();
     case QMessageBox::Discard:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool CVarnexDoc::session_command(int id) {
-    switch (id) {
-    case ID_FILE_SAVE_SEEDS:
-        SaveSeeds();
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool CVarnexDoc::session_update(CCmdUI& ui) {
-    switch (ui.m_nID) {
-    case ID_FILE_SAVE_SEEDS:
-        ui.Enable(HasImage());
         return true;
     default:
         return false;

@@ -46,12 +46,6 @@ CVarnexDoc::~CVarnexDoc() {
 
 namespace {
 
-// True when nothing, not even a dangling link, has this name.
-bool name_is_free(const std::string& path) {
-    struct stat status;
-    return ::lstat(path.c_str(), &status) != 0 && errno == ENOENT;
-}
-
 // The folder of `path` ("." for a bare file name).
 std::string folder_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -76,7 +70,7 @@ QString CVarnexDoc::MakeRegionMap(int region_size) {
     ForgetRegions();
     const QString made = QStringLiteral("Region map made: %1 regions of about %2 pixels").arg(regions).arg(region_size);
     const QString file = QString::fromStdString(m_strRegionsFile);
-    if (!name_is_free(m_strRegionsFile))
+    if (!NameIsFree(m_strRegionsFile))
         return made + QStringLiteral("; kept in memory, %1 exists").arg(file);
     if (::access(folder_of(m_strRegionsFile).c_str(), W_OK) != 0)
         return made + QStringLiteral("; kept in memory, the folder of %1 is not writable").arg(file);
@@ -87,7 +81,7 @@ QString CVarnexDoc::MakeRegionMap(int region_size) {
 
 MyImage* CVarnexDoc::RegionMapForCut(std::string* label, QString* made) {
     if (!HasImage()) return nullptr;
-    if (!m_pRegionMap && name_is_free(m_strRegionsFile)) {
+    if (!m_pRegionMap && NameIsFree(m_strRegionsFile)) {
         *made = MakeRegionMap(m_nRegionSize);
         if (made->isEmpty()) return nullptr;
     }
@@ -308,9 +302,19 @@ void CVarnexDoc::OnViewRemoved(CView* view) {
         }
 }
 
+bool CVarnexDoc::NameIsFree(const std::string& path) {
+    struct stat status;
+    return ::lstat(path.c_str(), &status) != 0 && errno == ENOENT;
+}
+
 bool CVarnexDoc::OnCommand(int id) {
-    if (session_command(id) || export_command(id)) return true;
     switch (id) {
+    case ID_FILE_SAVE_SEEDS:
+        SaveSeeds();
+        return true;
+    case ID_FILE_EXPORT_MASK:
+        OnExportMask();
+        return true;
     case ID_SAVE_CURRENT_IMAGE:
     case ID_FILE_SAVE:  // the document has no file of its own: save what is shown
         OnSaveCurrentImage();
@@ -324,8 +328,13 @@ bool CVarnexDoc::OnCommand(int id) {
 }
 
 bool CVarnexDoc::OnUpdateCmdUI(CCmdUI& ui) {
-    if (session_update(ui) || export_update(ui)) return true;
     switch (ui.m_nID) {
+    case ID_FILE_SAVE_SEEDS:
+        ui.Enable(HasImage());
+        return true;
+    case ID_FILE_EXPORT_MASK:
+        ui.Enable(HasResult());
+        return true;
     case ID_SAVE_CURRENT_IMAGE:
     case ID_FILE_SAVE:
         ui.Enable(HasImage());

@@ -114,8 +114,6 @@ public:
     void ApplyStrokes();
 
     // Seed files and closing (docsession.cpp).
-    bool session_command(int id);
-    bool session_update(CCmdUI& ui);
     /// The seeds file of the picture: the base name followed by
     /// "_seeds.txt", in the 'x y kind' lines varnex-segment reads.
     std::string SeedsFile() const;
@@ -136,8 +134,6 @@ public:
     static bool NameIsFree(const std::string& path);
 
     // Result display and export (docexport.cpp).
-    bool export_command(int id);
-    bool export_update(CCmdUI& ui);
     /// The picture as shown before a cut (through the grey table and the
     /// display mask), whatever the display bitmaps show now: the base of
     /// the overlay view. Made when first asked and again after the table or

@@ -650,25 +650,28 @@ void Contour::paint_result(int n) {
     result = nullptr;
     result = new MyImage(image->height, image->width, 1, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
     if (!result->data) throw std::bad_alloc();
+    for (int r = 1; r <= n; ++r) paint_region(r, marks[r] == 1);
+}
+
+// Region r's pixels of `result`: the picture's colours (or its display
+// levels) for the object, white otherwise.
+void Contour::paint_region(int r, bool object) {
     const bool colour = image->color == 1;
     const bool through_table = !colour && result_levels.lut && image->datatype != KALVIO_TYPE_UINT8;
-    for (int r = 1; r <= n; ++r) {
-        const SeqList<CPoint>* pixels = regions.GetAt(r);
-        const CPoint* p = pixels->data();
-        for (int i = 0; i < pixels->GetCount(); ++i) {
-            float* out = &result->data[p[i].y][3 * p[i].x];
-            if (marks[r] != 1) {
-                out[0] = out[1] = out[2] = 255.0f;
-            } else if (colour) {
-                const float* in = &image->data[p[i].y][3 * p[i].x];
-                out[0] = in[0];
-                out[1] = in[1];
-                out[2] = in[2];
-            } else {
-                const float value = image->data[p[i].y][p[i].x];
-                out[0] = out[1] = out[2] =
-                    through_table ? static_cast<float>(result_levels.LevelOf(value)) : value;
-            }
+    const SeqList<CPoint>* pixels = regions.GetAt(r);
+    const CPoint* p = pixels->data();
+    for (int i = 0; i < pixels->GetCount(); ++i) {
+        float* out = &result->data[p[i].y][3 * p[i].x];
+        if (!object) {
+            out[0] = out[1] = out[2] = 255.0f;
+        } else if (colour) {
+            const float* in = &image->data[p[i].y][3 * p[i].x];
+            out[0] = in[0];
+            out[1] = in[1];
+            out[2] = in[2];
+        } else {
+            const float value = image->data[p[i].y][p[i].x];
+            out[0] = out[1] = out[2] = through_table ? static_cast<float>(result_levels.LevelOf(value)) : value;
         }
     }
 }

@@ -110,22 +110,22 @@ bool SegmentationSession::update_result() {
         const bool object = c.marks[r] == 1;
         if (!all && object == (m_wasObject[static_cast<std::size_t>(r)] != 0)) continue;
         m_wasObject[static_cast<std::size_t>(r)] = object ? 1 : 0;
-        paint_region(r, object, colour, through_table);
+        paint_region(r, object);
     }
     if (all) m_changed = Box{0, 0, image->width, image->height};
     return true;
 }
 
-void SegmentationSession::paint_region(int r, bool object, bool colour, bool through_table) {
+// Paints region r into the result and the object mask and widens the box
+// of changed pixels around it.
+void SegmentationSession::paint_region(int r, bool object) {
     Contour& c = m_contour;
-    const MyImage* image = c.image;
+    c.paint_region(r, object);
     const SeqList<CPoint>* pixels = c.regions.GetAt(r);
     const CPoint* p = pixels->data();
-    const int count = pixels->GetCount();
-    const std::size_t width = static_cast<std::size_t>(image->width);
+    const std::size_t width = static_cast<std::size_t>(c.image->width);
     Box& box = m_changed;
-    for (int i = 0; i < count; ++i) {
-        float* out = &c.result->data[p[i].y][3 * p[i].x];
+    for (int i = 0; i < pixels->GetCount(); ++i) {
         m_objectMask[static_cast<std::size_t>(p[i].y) * width + static_cast<std::size_t>(p[i].x)] = object ? 255 : 0;
         if (box.empty()) {
             box = Box{p[i].x, p[i].y, p[i].x + 1, p[i].y + 1};
@@ -134,17 +134,6 @@ void SegmentationSession::paint_region(int r, bool object, bool colour, bool thr
             box.y0 = std::min(box.y0, p[i].y);
             box.x1 = std::max(box.x1, p[i].x + 1);
             box.y1 = std::max(box.y1, p[i].y + 1);
-        }
-        if (!object) {
-            out[0] = out[1] = out[2] = 255.0f;
-        } else if (colour) {
-            const float* in = &image->data[p[i].y][3 * p[i].x];
-            out[0] = in[0];
-            out[1] = in[1];
-            out[2] = in[2];
-        } else {
-            const float value = image->data[p[i].y][p[i].x];
-            out[0] = out[1] = out[2] = through_table ? static_cast<float>(c.result_levels.LevelOf(value)) : value;
         }
     }
 }

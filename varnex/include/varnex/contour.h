@@ -159,6 +159,7 @@ private:
     int seed_capacity(int r) const;
     void note_last_weight(int n);
     void paint_result(int n);
+    void paint_region(int r, bool object);
     void set_mark(int r, int mark);
     int nearest_distance(const SideIndex& side, int r) const;
     void reset_side_indexes();

@@ -77,7 +77,7 @@ private:
     void forget_regions();
     bool compute_regions();
     bool update_result();
-    void paint_region(int r, bool object, bool colour, bool through_table);
+    void paint_region(int r, bool object);
 
     Contour& m_contour;
     bool m_bMap = false;
