@@ -235,35 +235,47 @@ int Contour::nearest_distance(const SideIndex& side, int r) const {
     if (grey) {
         const int f = fine_of(m[0], kGreyFine);
         for (int g = std::max(0, f - 1); g <= std::min(16 * kGreyFine - 1, f + 1); ++g)
-            if (side.has(g)) scan(side.cells[static_cast<std::size_t>(g)]);
+            if (side.has(g) && gap_to_fine(m[0], g, kGreyFine) < best + kRoundingMargin)
+                scan(side.cells[static_cast<std::size_t>(g)]);
     } else {
         constexpr int axis = 16 * kColourFine;
         const int f[3] = {fine_of(m[0], kColourFine), fine_of(m[1], kColourFine), fine_of(m[2], kColourFine)};
+        // r's own fine cell, then the 26 around it, each while it can still
+        // hold something nearer.
+        const int own = (f[0] * axis + f[1]) * axis + f[2];
+        if (side.has(own)) scan(side.cells[static_cast<std::size_t>(own)]);
         for (int a = std::max(0, f[0] - 1); a <= std::min(axis - 1, f[0] + 1); ++a)
             for (int b = std::max(0, f[1] - 1); b <= std::min(axis - 1, f[1] + 1); ++b)
                 for (int c = std::max(0, f[2] - 1); c <= std::min(axis - 1, f[2] + 1); ++c) {
                     const int cell = (a * axis + b) * axis + c;
-                    if (side.has(cell)) scan(side.cells[static_cast<std::size_t>(cell)]);
+                    if (cell != own && side.has(cell) &&
+                        gap_to_fine(m[0], a, kColourFine) + gap_to_fine(m[1], b, kColourFine) +
+                                gap_to_fine(m[2], c, kColourFine) <
+                            best + kRoundingMargin)
+                        scan(side.cells[static_cast<std::size_t>(cell)]);
                 }
     }
     const int q[3] = {cell_of(m[0]), grey ? 0 : cell_of(m[1]), grey ? 0 : cell_of(m[2])};
     visit(q[0], q[1], q[2]);
-    int lo[3] = {q[0], q[1], q[2]}, hi[3] = {q[0], q[1], q[2]};
-    long long box = 1;
-    for (int axis = 0; axis < (grey ? 1 : 3); ++axis) {
-        reach(axis, 1, lo[axis], hi[axis]);
-        box *= hi[axis] - lo[axis] + 1;
+    // Then shells of cells around r's, nearest first, while a shell can
+    // still hold something nearer; past a few shells, every occupied cell
+    // further out.
+    constexpr int kShells = 3;
+    const int spread = grey ? 0 : 1;
+    for (int shell = 1; shell <= kShells; ++shell) {
+        if ((shell - 1) * SideIndex::kCellSize >= best + kRoundingMargin) return static_cast<int>(best);
+        for (int di = -shell; di <= shell; ++di)
+            for (int dj = -shell * spread; dj <= shell * spread; ++dj)
+                for (int dk = -shell * spread; dk <= shell * spread; ++dk) {
+                    if (std::max({std::abs(di), std::abs(dj), std::abs(dk)}) != shell) continue;
+                    const int i = q[0] + di, j = q[1] + dj, k = q[2] + dk;
+                    if (i >= 0 && i < n && j >= 0 && j < n && k >= 0 && k < n) visit(i, j, k);
+                }
     }
-    if (box <= static_cast<long long>(side.occupied.size())) {
-        for (int i = lo[0]; i <= hi[0]; ++i)
-            for (int j = lo[1]; j <= hi[1]; ++j)
-                for (int k = lo[2]; k <= hi[2]; ++k)
-                    if (i != q[0] || j != q[1] || k != q[2]) visit(i, j, k);
-    } else {
-        for (int coarse : side.occupied) {
-            const int i = grey ? coarse : coarse / (n * n), j = grey ? 0 : (coarse / n) % n, k = grey ? 0 : coarse % n;
-            if (i != q[0] || j != q[1] || k != q[2]) visit(i, j, k);
-        }
+    if (kShells * SideIndex::kCellSize >= best + kRoundingMargin) return static_cast<int>(best);
+    for (int coarse : side.occupied) {
+        const int i = grey ? coarse : coarse / (n * n), j = grey ? 0 : (coarse / n) % n, k = grey ? 0 : coarse % n;
+        if (std::max({std::abs(i - q[0]), std::abs(j - q[1]), std::abs(k - q[2])}) > kShells) visit(i, j, k);
     }
     return static_cast<int>(best);
 }
