@@ -258,24 +258,40 @@ int Contour::nearest_distance(const SideIndex& side, int r) const {
     const int q[3] = {cell_of(m[0]), grey ? 0 : cell_of(m[1]), grey ? 0 : cell_of(m[2])};
     visit(q[0], q[1], q[2]);
     // Then shells of cells around r's, nearest first, while a shell can
-    // still hold something nearer; past a few shells, every occupied cell
-    // further out.
-    constexpr int kShells = 3;
-    const int spread = grey ? 0 : 1;
-    for (int shell = 1; shell <= kShells; ++shell) {
+    // still hold something nearer, or every occupied cell once a shell has
+    // more cells than that list.
+    for (int shell = 1; shell < n; ++shell) {
         if ((shell - 1) * SideIndex::kCellSize >= best + kRoundingMargin) return static_cast<int>(best);
-        for (int di = -shell; di <= shell; ++di)
-            for (int dj = -shell * spread; dj <= shell * spread; ++dj)
-                for (int dk = -shell * spread; dk <= shell * spread; ++dk) {
-                    if (std::max({std::abs(di), std::abs(dj), std::abs(dk)}) != shell) continue;
-                    const int i = q[0] + di, j = q[1] + dj, k = q[2] + dk;
-                    if (i >= 0 && i < n && j >= 0 && j < n && k >= 0 && k < n) visit(i, j, k);
+        const long long surface = grey ? 2 : 24LL * shell * shell + 2;
+        if (surface > static_cast<long long>(side.occupied.size())) {
+            for (int coarse : side.occupied) {
+                const int i = grey ? coarse : coarse / (n * n), j = grey ? 0 : (coarse / n) % n,
+                          k = grey ? 0 : coarse % n;
+                if (std::max({std::abs(i - q[0]), std::abs(j - q[1]), std::abs(k - q[2])}) >= shell) visit(i, j, k);
+            }
+            return static_cast<int>(best);
+        }
+        if (grey) {
+            for (int i : {q[0] - shell, q[0] + shell})
+                if (i >= 0 && i < n) visit(i, 0, 0);
+            continue;
+        }
+        // The cells at Chebyshev distance `shell`: whole faces where the
+        // first offset is on the surface, rims and caps elsewhere.
+        for (int di = -shell; di <= shell; ++di) {
+            const int i = q[0] + di;
+            if (i < 0 || i >= n) continue;
+            const bool face = std::abs(di) == shell;
+            for (int dj = -shell; dj <= shell; ++dj) {
+                const int j = q[1] + dj;
+                if (j < 0 || j >= n) continue;
+                const int step = face || std::abs(dj) == shell ? 1 : 2 * shell;
+                for (int dk = -shell; dk <= shell; dk += step) {
+                    const int k = q[2] + dk;
+                    if (k >= 0 && k < n) visit(i, j, k);
                 }
-    }
-    if (kShells * SideIndex::kCellSize >= best + kRoundingMargin) return static_cast<int>(best);
-    for (int coarse : side.occupied) {
-        const int i = grey ? coarse : coarse / (n * n), j = grey ? 0 : (coarse / n) % n, k = grey ? 0 : coarse % n;
-        if (std::max({std::abs(i - q[0]), std::abs(j - q[1]), std::abs(k - q[2])}) > kShells) visit(i, j, k);
+            }
+        }
     }
     return static_cast<int>(best);
 }

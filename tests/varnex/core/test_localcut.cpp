@@ -270,6 +270,36 @@ TEST(LocalCutAgainstReference, SampleCases) {
     EXPECT_EQ(compared, 12);
     EXPECT_TRUE(messages.boxes().empty());
 }
+
+// Thousands of small regions whose colours crowd a few cells of the
+// nearest-region grid: the searches go through many shells and cells.
+TEST(LocalCutAgainstReference, CrowdedRegionColours) {
+    kalvio_test::TempDir dir;
+    kalvio_test::MessageRecorder messages;
+    const std::string folder = VARNEX_EXAMPLES;
+    for (const Sample s : {Sample{"coffee.ppm", "coffee"}, Sample{"coins.pgm", "coins"}}) {
+        MyImage picture;
+        ASSERT_NE(picture.ReadImage((folder + "/" + s.picture).c_str()), 0) << s.picture;
+        // 5 x 5 blocks, each its own colour.
+        MyImage map(picture.height, picture.width, 1, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
+        for (int y = 0; y < picture.height; ++y)
+            for (int x = 0; x < picture.width; ++x) {
+                const int id = (y / 5) * (picture.width / 5 + 1) + x / 5 + 1;
+                map.data[y][3 * x] = static_cast<float>(id & 0xFF);
+                map.data[y][3 * x + 1] = static_cast<float>(id >> 8);
+                map.data[y][3 * x + 2] = 7.0f;
+            }
+        const std::string path = dir.path("blocks.ppm");
+        ASSERT_TRUE(map.WriteImage(path.c_str()));
+        Seeds object, background;
+        read_seeds(folder + "/" + s.base + "_seeds.txt", object, background);
+        const Outcome fast = run_contour(picture, path, object, background, 10.0f);
+        const Outcome ref = run_reference(picture, path, object, background, 10.0f);
+        EXPECT_GT(fast.regions, 4000);
+        expect_same(fast, ref, std::string(s.picture) + " in 5 x 5 blocks");
+    }
+    EXPECT_TRUE(messages.boxes().empty());
+}
 #endif
 
 // Region maps of a few colours that mostly continue the pixel to the left or
