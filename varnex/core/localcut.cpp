@@ -1,6 +1,6 @@
-// The localized graph cut and the data it owns: the marks, the seed map,
-// the nearest-region indexes and the neighbour capacity cache; band growth
-// from the seeded regions, one minimum cut per ring, the result image.
+// The localized graph cut and the data it owns: the marks, the seed map
+// and the neighbour capacity cache; band growth from the seeded regions,
+// one minimum cut per ring, the result image.
 #include <varnex/contour.h>
 
 #include "core/contour_p.h"
@@ -25,281 +25,7 @@ namespace {
 constexpr float kMaxCapacity = 1073741824.0f;
 
 
-// Grid cell index of a mean value along one axis.
-int cell_of(float value) {
-    if (!(value >= 0.0f)) return 0;
-    const int cell = static_cast<int>(value / 16.0f);
-    return cell < 15 ? cell : 15;
-}
-
-// Distance from `value` to the span of cell `cell` along one axis; the
-// border cells reach to infinity, since they hold the values beyond.
-float gap_to_cell(float value, int cell) {
-    const float low = cell == 0 ? -std::numeric_limits<float>::infinity() : 16.0f * cell;
-    const float high = cell == 15 ? std::numeric_limits<float>::infinity() : 16.0f * (cell + 1);
-    if (value < low) return low - value;
-    if (value > high) return value - high;
-    return 0.0f;
-}
-
-// Fine cells per coarse cell along each axis: colour means in steps of 4
-// grey levels, grey means in steps of 1 along the first axis.
-constexpr int kColourFine = 4;
-constexpr int kGreyFine = 16;
-
-// Fine cell index of a mean value along one axis: `fine` cells per coarse
-// cell, the border cells taking the values beyond.
-int fine_of(float value, int fine) {
-    if (!(value >= 0.0f)) return 0;
-    const int last = 16 * fine - 1;
-    const int cell = static_cast<int>(value * static_cast<float>(fine) / 16.0f);
-    return cell < last ? cell : last;
-}
-
-// Distance from `value` to the span of fine cell `cell` of `fine` per
-// coarse cell.
-float gap_to_fine(float value, int cell, int fine) {
-    const float width = 16.0f / static_cast<float>(fine);
-    const int last = 16 * fine - 1;
-    const float low = cell == 0 ? -std::numeric_limits<float>::infinity() : width * static_cast<float>(cell);
-    const float high = cell == last ? std::numeric_limits<float>::infinity() : width * static_cast<float>(cell + 1);
-    if (value < low) return low - value;
-    if (value > high) return value - high;
-    return 0.0f;
-}
-
-// Coarse cell (i * 16 + j) * 16 + k of a fine cell index.
-int coarse_of_fine(int index, bool grey) {
-    if (grey) return index / kGreyFine;
-    constexpr int axis = 16 * kColourFine;
-    const int f2 = index % axis, f1 = (index / axis) % axis, f0 = index / (axis * axis);
-    return ((f0 / kColourFine) * 16 + f1 / kColourFine) * 16 + f2 / kColourFine;
-}
-
-// Float rounding makes a computed distance fall short of the exact one by
-// far less than this; cells are skipped only beyond it.
-constexpr float kRoundingMargin = 0.01f;
-
 }  // namespace
-
-// Moves region r to another mark, keeping the per-side indexes of labelled
-// regions (those the distance searches look at) in step.
-void Contour::set_mark(int r, int mark) {
-    const int old = marks[r];
-    if (old == mark) return;
-    const bool grey = image->color == 0;
-    if (m_sideCell[r] >= 0) {
-        SideIndex& side = old == 1 ? m_objectSide : m_backgroundSide;
-        std::vector<SideIndex::Member>& cell = side.cells[static_cast<std::size_t>(m_sideCell[r])];
-        const int moved = cell.back().region;
-        cell[static_cast<std::size_t>(m_sideSlot[r])] = cell.back();
-        m_sideSlot[moved] = m_sideSlot[r];
-        cell.pop_back();
-        if (cell.empty()) side.filled[static_cast<std::size_t>(m_sideCell[r]) >> 6] &= ~(1ULL << (m_sideCell[r] & 63));
-        side.leave(coarse_of_fine(m_sideCell[r], grey));
-        m_sideCell[r] = -1;
-    }
-    marks[r] = mark;
-    if (mark != 1 && mark != -1) return;
-    // A region whose mean is not a number is never the nearest one.
-    const float m0 = mean0[r - 1], m1 = mean1[r - 1], m2 = mean2[r - 1];
-    if (std::isnan(m0) || std::isnan(m1) || std::isnan(m2)) return;
-    SideIndex& side = mark == 1 ? m_objectSide : m_backgroundSide;
-    const int index = fine_cell_of(r);
-    std::vector<SideIndex::Member>& cell = side.cells[static_cast<std::size_t>(index)];
-    m_sideCell[r] = index;
-    m_sideSlot[r] = static_cast<int>(cell.size());
-    cell.push_back({m0, m1, m2, r});
-    side.filled[static_cast<std::size_t>(index) >> 6] |= 1ULL << (index & 63);
-    side.enter(coarse_of_fine(index, grey));
-}
-
-// Index of region r's fine cell: for colour (f0 * 64 + f1) * 64 + f2, for
-// grey f0 alone.
-int Contour::fine_cell_of(int r) const {
-    if (image->color == 0) return fine_of(mean0[r - 1], kGreyFine);
-    constexpr int axis = 16 * kColourFine;
-    return (fine_of(mean0[r - 1], kColourFine) * axis + fine_of(mean1[r - 1], kColourFine)) * axis +
-           fine_of(mean2[r - 1], kColourFine);
-}
-
-// Both indexes empty, sized for the picture's kind.
-void Contour::reset_side_indexes() {
-    const bool grey = image->color == 0;
-    const std::size_t fine = grey ? 16 * kGreyFine : static_cast<std::size_t>(16 * kColourFine) * (16 * kColourFine) * (16 * kColourFine);
-    const std::size_t coarse = grey ? 16 : 16 * 16 * 16;
-    for (SideIndex* side : {&m_objectSide, &m_backgroundSide}) {
-        if (side->cells.size() != fine) {
-            side->cells.assign(fine, {});
-        } else {
-            for (std::vector<SideIndex::Member>& cell : side->cells) cell.clear();
-        }
-        side->filled.assign((fine + 63) / 64, 0);
-        side->coarse_count.assign(coarse, 0);
-        side->occupied_slot.assign(coarse, -1);
-        side->occupied.clear();
-        side->count = 0;
-    }
-}
-
-// Distance from region r to the nearest region of one side: |difference of
-// the grey means|, or for colour the sum of the three absolute mean
-// differences truncated to an integer; 256 (grey) or 768 (colour) when no
-// region is nearer. The grid is searched in shells of cells around r's
-// cell; a shell, or a cell, that cannot hold anything nearer than the best
-// distance found is skipped.
-int Contour::nearest_distance(const SideIndex& side, int r) const {
-    const bool grey = image->color == 0;
-    float best = grey ? 256.0f : 768.0f;
-    if (side.count == 0) return static_cast<int>(best);
-    const float m[3] = {mean0[r - 1], mean1[r - 1], mean2[r - 1]};
-    auto distance = [&](float s0, float s1, float s2) {
-        if (grey) return std::fabs(s0 - m[0]);
-        const float sum = std::fabs(s0 - m[0]) + std::fabs(s1 - m[1]) + std::fabs(s2 - m[2]);
-        // Truncated toward zero; a sum that is not below the bound (or not a
-        // number) never replaces it.
-        return sum < best ? std::trunc(sum) : best;
-    };
-    // The labelled neighbours of r usually lie close in colour: starting
-    // from the nearest of them prunes most cells at once.
-    const int mark = &side == &m_objectSide ? 1 : -1;
-    const SeqList<int>* around = neighbours.GetAt(r);
-    for (int e = 2; e <= around->GetCount(); ++e) {
-        const int s = around->GetAt(e);
-        if (marks[s] == mark) {
-            const float d = distance(mean0[s - 1], mean1[s - 1], mean2[s - 1]);
-            if (d < best) best = d;
-        }
-    }
-    if (std::isnan(m[0]) || std::isnan(m[1]) || std::isnan(m[2])) return static_cast<int>(best);
-    constexpr int n = SideIndex::kCells;
-    const int fine = grey ? kGreyFine : kColourFine;
-    // The cells along one axis that can hold a value within the best
-    // distance so far of r's mean: [first, last] of `per` cells per coarse.
-    auto reach = [&](int axis, int per, int& first, int& last) {
-        const float radius = best + kRoundingMargin;
-        first = fine_of(m[axis] - radius, per);
-        last = fine_of(m[axis] + radius, per);
-    };
-    auto scan = [&](const std::vector<SideIndex::Member>& cell) {
-        for (const SideIndex::Member& s : cell) {
-            const float d = distance(s.m0, s.m1, s.m2);
-            if (d < best) {
-                best = d;
-                if (best <= 0.0f) return;
-            }
-        }
-    };
-    auto visit = [&](int i, int j, int k) {
-        if (best <= 0.0f) return;  // nothing is nearer than 0
-        const int coarse = grey ? i : (i * n + j) * n + k;
-        if (side.coarse_count[static_cast<std::size_t>(coarse)] == 0) return;
-        const float bound = gap_to_cell(m[0], i) + gap_to_cell(m[1], j) + gap_to_cell(m[2], k);
-        if (bound >= best + kRoundingMargin) return;
-        int lo0, hi0;
-        reach(0, fine, lo0, hi0);
-        lo0 = std::max(lo0, i * fine);
-        hi0 = std::min(hi0, (i + 1) * fine - 1);
-        if (grey) {
-            for (int f = lo0; f <= hi0; ++f) {
-                if (side.has(f) && gap_to_fine(m[0], f, kGreyFine) < best + kRoundingMargin)
-                    scan(side.cells[static_cast<std::size_t>(f)]);
-            }
-            return;
-        }
-        int lo1, hi1, lo2, hi2;
-        reach(1, fine, lo1, hi1);
-        reach(2, fine, lo2, hi2);
-        lo1 = std::max(lo1, j * fine);
-        hi1 = std::min(hi1, (j + 1) * fine - 1);
-        lo2 = std::max(lo2, k * fine);
-        hi2 = std::min(hi2, (k + 1) * fine - 1);
-        constexpr int axis = 16 * kColourFine;
-        for (int f0 = lo0; f0 <= hi0; ++f0) {
-            const float g0 = gap_to_fine(m[0], f0, kColourFine);
-            if (g0 >= best + kRoundingMargin) continue;
-            for (int f1 = lo1; f1 <= hi1; ++f1) {
-                const float g1 = g0 + gap_to_fine(m[1], f1, kColourFine);
-                if (g1 >= best + kRoundingMargin) continue;
-                const int row = (f0 * axis + f1) * axis;
-                for (int f2 = lo2; f2 <= hi2; ++f2)
-                    if (side.has(row + f2) && g1 + gap_to_fine(m[2], f2, kColourFine) < best + kRoundingMargin)
-                        scan(side.cells[static_cast<std::size_t>(row + f2)]);
-            }
-        }
-    };
-    // r's own cell first, then either the cells within the best distance so
-    // far or, when that box is larger than the list, every occupied cell.
-    // The fine cells next to r's mean usually hold the nearest: scanning
-    // them first makes every later bound tight.
-    if (grey) {
-        const int f = fine_of(m[0], kGreyFine);
-        for (int g = std::max(0, f - 1); g <= std::min(16 * kGreyFine - 1, f + 1); ++g)
-            if (side.has(g) && gap_to_fine(m[0], g, kGreyFine) < best + kRoundingMargin)
-                scan(side.cells[static_cast<std::size_t>(g)]);
-    } else {
-        constexpr int axis = 16 * kColourFine;
-        const int f[3] = {fine_of(m[0], kColourFine), fine_of(m[1], kColourFine), fine_of(m[2], kColourFine)};
-        // r's own fine cell, then the 26 around it, each while it can still
-        // hold something nearer.
-        const int own = (f[0] * axis + f[1]) * axis + f[2];
-        if (side.has(own)) scan(side.cells[static_cast<std::size_t>(own)]);
-        for (int a = std::max(0, f[0] - 1); a <= std::min(axis - 1, f[0] + 1); ++a)
-            for (int b = std::max(0, f[1] - 1); b <= std::min(axis - 1, f[1] + 1); ++b)
-                for (int c = std::max(0, f[2] - 1); c <= std::min(axis - 1, f[2] + 1); ++c) {
-                    const int cell = (a * axis + b) * axis + c;
-                    if (cell != own && side.has(cell) &&
-                        gap_to_fine(m[0], a, kColourFine) + gap_to_fine(m[1], b, kColourFine) +
-                                gap_to_fine(m[2], c, kColourFine) <
-                            best + kRoundingMargin)
-                        scan(side.cells[static_cast<std::size_t>(cell)]);
-                }
-    }
-    const int q[3] = {cell_of(m[0]), grey ? 0 : cell_of(m[1]), grey ? 0 : cell_of(m[2])};
-    visit(q[0], q[1], q[2]);
-    // Then shells of cells around r's, nearest first, while a shell can
-    // still hold something nearer, or every occupied cell once a shell has
-    // more cells than that list.
-    for (int shell = 1; shell < n; ++shell) {
-        if ((shell - 1) * SideIndex::kCellSize >= best + kRoundingMargin) return static_cast<int>(best);
-        const long long surface = grey ? 2 : 24LL * shell * shell + 2;
-        if (surface > static_cast<long long>(side.occupied.size())) {
-            for (int coarse : side.occupied) {
-                const int i = grey ? coarse : coarse / (n * n), j = grey ? 0 : (coarse / n) % n,
-                          k = grey ? 0 : coarse % n;
-                if (std::max({std::abs(i - q[0]), std::abs(j - q[1]), std::abs(k - q[2])}) >= shell) visit(i, j, k);
-            }
-            return static_cast<int>(best);
-        }
-        if (grey) {
-            for (int i : {q[0] - shell, q[0] + shell})
-                if (i >= 0 && i < n) visit(i, 0, 0);
-            continue;
-        }
-        // The cells at Chebyshev distance `shell`: whole faces where the
-        // first offset is on the surface, rims and caps elsewhere.
-        for (int di = -shell; di <= shell; ++di) {
-            const int i = q[0] + di;
-            if (i < 0 || i >= n) continue;
-            const bool face = std::abs(di) == shell;
-            for (int dj = -shell; dj <= shell; ++dj) {
-                const int j = q[1] + dj;
-                if (j < 0 || j >= n) continue;
-                const int step = face || std::abs(dj) == shell ? 1 : 2 * shell;
-                for (int dk = -shell; dk <= shell; dk += step) {
-                    const int k = q[2] + dk;
-                    if (k >= 0 && k < n) visit(i, j, k);
-                }
-            }
-        }
-    }
-    return static_cast<int>(best);
-}
-
-void Contour::DistancesToLabelled(int r) {
-    dist_object = nearest_distance(m_objectSide, r);
-    dist_background = nearest_distance(m_backgroundSide, r);
-}
 
 // Capacity of the edge between region a and entry `entry` (0-based, after
 // a itself) of its lower-neighbour list, computed once per pair and run.
@@ -385,6 +111,7 @@ bool Contour::cut_again(std::vector<std::uint8_t>& seed_kinds) {
     } catch (const std::bad_alloc&) {
         delete graph;
         graph = nullptr;
+        m_lastCut.valid = false;
         object_regions.RemoveAll();
         background_regions.RemoveAll();
         AfxMessageBox("Not enough memory for " + std::to_string(n) + " regions of the region map " + path,
@@ -519,6 +246,11 @@ void Contour::cut_rings(int n) {
     for (int i = 1; i <= background_regions.GetCount(); ++i) margin.Push(background_regions.GetAt(i));
 
     find_fixed_regions(n);
+    if (m_bSession) {
+        start_memory(n);
+        for (int i = 1; i <= object_regions.GetCount(); ++i) note_labelled(object_regions.GetAt(i), 1, 0);
+        for (int i = 1; i <= background_regions.GetCount(); ++i) note_labelled(background_regions.GetAt(i), -1, 0);
+    }
     // One graph serves every iteration: reset keeps its arrays, so the
     // loop does not reallocate once they have grown to the largest ring.
     std::vector<int> local_position(static_cast<std::size_t>(n) + 1, 0);
@@ -543,10 +275,12 @@ void Contour::cut_rings(int n) {
                     margin.Push(other);
                     set_mark(other, 2);
                     nodes.push_back(other);
+                    if (m_bSession) m_thisCut.ring[static_cast<std::size_t>(other)] = m_nCuts + 1;
                 }
             }
         }
         std::sort(nodes.begin(), nodes.end());
+        if (m_bSession) forget_relabelled(m_nCuts + 1);
         const int m = build_ring_graph(nodes, local_position, local_region);
         graph->maxflow(false, nullptr);
         KALVIO_TRACE("finish maxflow\n");
@@ -555,13 +289,20 @@ void Contour::cut_rings(int n) {
         movable.clear();
         for (int k = 1; k <= m; ++k) {
             const int r = local_region[k];
+            const bool ring = marks[r] == 2;
             set_mark(r, graph->segment_of(k, Graph<int, int, int>::SOURCE) == Graph<int, int, int>::SOURCE ? 1 : -1);
+            if (m_bSession && ring) note_labelled(r, marks[r], m_nCuts);
             local_position[r] = 0;
             if (!m_fixed[static_cast<std::size_t>(r)]) movable.push_back(r);
         }
     }
-    // A session cuts the same regions again: its graph keeps its arrays.
-    if (!m_bKeepGraph) {
+    // A session cuts the same regions again: its graph keeps its arrays,
+    // and what this cut found serves the next.
+    if (m_bSession) {
+        m_thisCut.mark.assign(marks, marks + n + 1);
+        m_thisCut.valid = true;
+        std::swap(m_lastCut, m_thisCut);
+    } else {
         delete graph;
         graph = nullptr;
     }
@@ -639,7 +380,8 @@ int Contour::build_ring_graph(const std::vector<int>& nodes, std::vector<int>& l
             to_source = 1;
             to_sink = seed_capacity(r);
         } else {
-            DistancesToLabelled(r);
+            if (m_bSession) ring_distances(r, m_nCuts + 1);
+            else DistancesToLabelled(r);
             to_source = std::abs(dist_background);
             to_sink = std::abs(dist_object);
         }
@@ -715,6 +457,8 @@ void Contour::release_cut_tables() {
     m_lowerWeight.clear();
     m_upper.clear();
     m_fixed.clear();
+    m_lastCut = CutMemory();
+    m_thisCut = CutMemory();
     delete graph;
     graph = nullptr;
     m_bMeasured = false;

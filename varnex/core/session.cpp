@@ -17,11 +17,11 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-SegmentationSession::SegmentationSession(Contour& contour) : m_contour(contour) { m_contour.m_bKeepGraph = true; }
+SegmentationSession::SegmentationSession(Contour& contour) : m_contour(contour) { m_contour.m_bSession = true; }
 
 SegmentationSession::~SegmentationSession() {
     forget_regions();
-    m_contour.m_bKeepGraph = false;
+    m_contour.m_bSession = false;
 }
 
 void SegmentationSession::forget_regions() {

@@ -161,7 +161,12 @@ private:
     void paint_result(int n);
     void paint_region(int r, bool object);
     void set_mark(int r, int mark);
-    int nearest_distance(const SideIndex& side, int r) const;
+    int nearest_distance(const SideIndex& side, int r, int* nearest = nullptr) const;
+    float mean_distance(int r, int s, float best) const;
+    void ring_distances(int r, int iteration);
+    void start_memory(int n);
+    void note_labelled(int r, int mark, int iteration);
+    void forget_relabelled(int iteration);
     void reset_side_indexes();
     int fine_cell_of(int r) const;
     int neighbour_capacity(int a, int entry);
@@ -178,7 +183,7 @@ private:
     double m_dVariance;
     bool m_bHasInterior;
     bool m_bMeasured = false;       // the picture statistics are those of `image`
-    bool m_bKeepGraph = false;      // the cut loop keeps `graph` for the next cut
+    bool m_bSession = false;        // cuts of a session: keep `graph` and what each cut found
     float m_fCapacityScale = 0.0f;  // the parameter behind m_lowerCapacity
     SideIndex m_objectSide;
     SideIndex m_backgroundSide;
@@ -193,4 +198,17 @@ private:
     };
     std::vector<std::vector<UpperEntry>> m_upper;  // per region
     std::vector<std::uint8_t> m_fixed;             // per region: its label, once given, never changes
+    // What one cut of a session found, per region: the iteration whose
+    // ring held it (0 none), the iteration after whose cut it was labelled
+    // (0 seeded, -1 never), and per side (object, background) the distance
+    // the search gave and a region at that distance (0 none).
+    struct CutMemory {
+        std::vector<int> ring, labelled, mark;
+        std::vector<int> distance[2], nearest[2];
+        bool all_fixed = false;
+        bool valid = false;
+    };
+    CutMemory m_thisCut;
+    CutMemory m_lastCut;
+    std::vector<int> m_relabelled[2];  // per side: labelled now, not yet at this point of the last cut
 };
