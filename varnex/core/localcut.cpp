@@ -27,13 +27,13 @@ constexpr float kMaxCapacity = 1073741824.0f;
 
 }  // namespace
 
-// Capacity of the edge between region a and entry `entry` (0-based, after
-// a itself) of its lower-neighbour list, computed once per pair and run.
+// Capacity of the edge between region a and its lower neighbour at `entry`
+// of the flat lower table, computed once per pair and parameter.
 int Contour::neighbour_capacity(int a, int entry) {
-    int& capacity = m_lowerCapacity[a][static_cast<std::size_t>(entry)];
-    float& pair_weight = m_lowerWeight[a][static_cast<std::size_t>(entry)];
+    int& capacity = m_lowerCapacity[static_cast<std::size_t>(entry)];
+    float& pair_weight = m_lowerWeight[static_cast<std::size_t>(entry)];
     if (capacity < 0) {
-        const int b = lower_neighbours.GetAt(a)->GetAt(entry + 2);
+        const int b = m_lower.region[static_cast<std::size_t>(entry)];
         const float chi = HistogramDistance(a, b);
         if (m_bHasInterior && m_dVariance > 0.0) {
             const double x = chi;
@@ -61,13 +61,43 @@ void Contour::prepare_run_tables(int n) {
     m_sideSlot.assign(static_cast<std::size_t>(n) + 1, 0);
     reset_side_indexes();
     m_fCapacityScale = parameter;
-    m_lowerCapacity.assign(static_cast<std::size_t>(n) + 1, {});
-    m_lowerWeight.assign(static_cast<std::size_t>(n) + 1, {});
-    for (int r = 1; r <= n; ++r) {
-        const std::size_t entries = static_cast<std::size_t>(lower_neighbours.GetAt(r)->GetCount() - 1);
-        m_lowerCapacity[r].assign(entries, -1);
-        m_lowerWeight[r].assign(entries, 0.0f);
-    }
+    flatten_tables(n);
+    m_lowerCapacity.assign(m_lower.region.size(), -1);
+    m_lowerWeight.assign(m_lower.region.size(), 0.0f);
+}
+
+// The neighbour tables as the cut loop reads them, each in one block:
+// region r's entries (without r itself) are [start[r], start[r + 1]). The
+// upper table lists, for each region b, the lower entries of higher
+// regions that hold b.
+void Contour::flatten_tables(int n) {
+    auto flatten = [&](SeqList<SeqList<int>*>& lists, FlatTable& table) {
+        table.start.assign(static_cast<std::size_t>(n) + 2, 0);
+        table.region.clear();
+        for (int r = 1; r <= n; ++r) {
+            const SeqList<int>* list = lists.GetAt(r);
+            table.start[static_cast<std::size_t>(r)] = static_cast<int>(table.region.size());
+            for (int e = 2; e <= list->GetCount(); ++e) table.region.push_back(list->GetAt(e));
+        }
+        table.start[static_cast<std::size_t>(n) + 1] = static_cast<int>(table.region.size());
+    };
+    flatten(neighbours, m_around);
+    flatten(lower_neighbours, m_lower);
+    std::vector<int> count(static_cast<std::size_t>(n) + 2, 0);
+    for (int b : m_lower.region) ++count[static_cast<std::size_t>(b)];
+    m_upper.start.assign(static_cast<std::size_t>(n) + 2, 0);
+    for (int r = 1; r <= n; ++r)
+        m_upper.start[static_cast<std::size_t>(r) + 1] =
+            m_upper.start[static_cast<std::size_t>(r)] + count[static_cast<std::size_t>(r)];
+    m_upper.region.assign(m_lower.region.size(), 0);
+    m_upper.entry.assign(m_lower.region.size(), 0);
+    std::vector<int> next(m_upper.start.begin(), m_upper.start.end());
+    for (int a = 1; a <= n; ++a)
+        for (int e = m_lower.start[static_cast<std::size_t>(a)]; e < m_lower.start[static_cast<std::size_t>(a) + 1]; ++e) {
+            const int slot = next[static_cast<std::size_t>(m_lower.region[static_cast<std::size_t>(e)])]++;
+            m_upper.region[static_cast<std::size_t>(slot)] = a;
+            m_upper.entry[static_cast<std::size_t>(slot)] = e;
+        }
 }
 
 void Contour::BuildGraph() {
@@ -131,7 +161,7 @@ void Contour::clear_marks(int n) {
     std::fill(m_sideCell.begin(), m_sideCell.end(), -1);
     reset_side_indexes();
     if (!(parameter == m_fCapacityScale) || std::isnan(parameter)) {
-        for (std::vector<int>& capacities : m_lowerCapacity) std::fill(capacities.begin(), capacities.end(), -1);
+        std::fill(m_lowerCapacity.begin(), m_lowerCapacity.end(), -1);
         m_fCapacityScale = parameter;
     }
 }
@@ -268,9 +298,8 @@ void Contour::cut_rings(int n) {
         while (!margin.IsEmpty()) active.Push(margin.Pop());
         while (!active.IsEmpty()) {
             const int r = active.Pop();
-            const SeqList<int>* list = neighbours.GetAt(r);
-            for (int e = 2; e <= list->GetCount(); ++e) {
-                const int other = list->GetAt(e);
+            for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1]; ++e) {
+                const int other = m_around.region[static_cast<std::size_t>(e)];
                 if (marks[other] == 0) {
                     margin.Push(other);
                     set_mark(other, 2);
@@ -313,28 +342,17 @@ void Contour::cut_rings(int n) {
 // a seed capacity of 800 per neighbour-list entry against at most the
 // largest neighbour capacity on each edge (the weights are at most 1).
 void Contour::find_fixed_regions(int n) {
-    if (m_upper.size() != static_cast<std::size_t>(n) + 1) {
-        // Per region b, every (a, entry) with b at that entry of a's lower
-        // list: the edges a graph node has towards higher regions.
-        m_upper.assign(static_cast<std::size_t>(n) + 1, {});
-        for (int a = 1; a <= n; ++a) {
-            const SeqList<int>* lower = lower_neighbours.GetAt(a);
-            for (int e = 2; e <= lower->GetCount(); ++e)
-                m_upper[static_cast<std::size_t>(lower->GetAt(e))].push_back({a, e - 2});
-        }
-    }
     const float scale = std::isfinite(parameter) && parameter > 0.0f ? parameter : 0.0f;
     const long long largest = scale >= kMaxCapacity ? static_cast<long long>(kMaxCapacity) : static_cast<long long>(scale);
     m_fixed.assign(static_cast<std::size_t>(n) + 1, 0);
     for (int r = 1; r <= n; ++r) {
-        const long long edges = lower_neighbours.GetAt(r)->GetCount() - 1 +
-                                static_cast<long long>(m_upper[static_cast<std::size_t>(r)].size());
+        const long long edges = m_lower.size(r) + m_upper.size(r);
         m_fixed[static_cast<std::size_t>(r)] = seed_capacity(r) > 1 + edges * largest ? 1 : 0;
     }
 }
 
 int Contour::seed_capacity(int r) const {
-    const long long degree = neighbours.GetAt(r)->GetCount();
+    const long long degree = m_around.size(r) + 1;
     return static_cast<int>(std::min<long long>(800 * degree, std::numeric_limits<int>::max() / 4));
 }
 
@@ -344,10 +362,9 @@ int Contour::seed_capacity(int r) const {
 void Contour::note_last_weight(int n) {
     for (int a = n; a >= 1; --a) {
         if (marks[a] == 0) continue;
-        const SeqList<int>* lower = lower_neighbours.GetAt(a);
-        for (int e = lower->GetCount(); e >= 2; --e)
-            if (marks[lower->GetAt(e)] != 0) {
-                neighbour_capacity(a, e - 2);
+        for (int e = m_lower.start[static_cast<std::size_t>(a) + 1] - 1; e >= m_lower.start[static_cast<std::size_t>(a)]; --e)
+            if (marks[m_lower.region[static_cast<std::size_t>(e)]] != 0) {
+                neighbour_capacity(a, e);
                 return;
             }
     }
@@ -388,24 +405,24 @@ int Contour::build_ring_graph(const std::vector<int>& nodes, std::vector<int>& l
         auto merge_fixed = [&](int other, int c) {
             (marks[other] == 1 ? to_source : to_sink) += c;
         };
-        const SeqList<int>* lower = lower_neighbours.GetAt(r);
-        for (int e = 2; e <= lower->GetCount(); ++e) {
-            const int b = lower->GetAt(e);
-            if (marks[b] != 0 && local_position[b] == 0) merge_fixed(b, neighbour_capacity(r, e - 2));
+        for (int e = m_lower.start[static_cast<std::size_t>(r)]; e < m_lower.start[static_cast<std::size_t>(r) + 1]; ++e) {
+            const int b = m_lower.region[static_cast<std::size_t>(e)];
+            if (marks[b] != 0 && local_position[b] == 0) merge_fixed(b, neighbour_capacity(r, e));
         }
-        for (const auto& [a, entry] : m_upper[static_cast<std::size_t>(r)])
-            if (marks[a] != 0 && local_position[a] == 0) merge_fixed(a, neighbour_capacity(a, entry));
+        for (int u = m_upper.start[static_cast<std::size_t>(r)]; u < m_upper.start[static_cast<std::size_t>(r) + 1]; ++u) {
+            const int a = m_upper.region[static_cast<std::size_t>(u)];
+            if (marks[a] != 0 && local_position[a] == 0) merge_fixed(a, neighbour_capacity(a, m_upper.entry[static_cast<std::size_t>(u)]));
+        }
         graph->add_terminal_caps(k, static_cast<int>(std::min(to_source, kLargestTerminal)),
                                  static_cast<int>(std::min(to_sink, kLargestTerminal)));
     }
 
     for (int k = 1; k <= m; ++k) {
         const int a = local_region[k];
-        const SeqList<int>* lower = lower_neighbours.GetAt(a);
-        for (int e = 2; e <= lower->GetCount(); ++e) {
-            const int b = lower->GetAt(e);
+        for (int e = m_lower.start[static_cast<std::size_t>(a)]; e < m_lower.start[static_cast<std::size_t>(a) + 1]; ++e) {
+            const int b = m_lower.region[static_cast<std::size_t>(e)];
             if (marks[b] == 0 || local_position[b] == 0) continue;
-            const int c = neighbour_capacity(a, e - 2);
+            const int c = neighbour_capacity(a, e);
             graph->add_edge(k, local_position[b], c, c);
         }
     }
@@ -455,7 +472,9 @@ void Contour::release_cut_tables() {
     m_sideSlot.clear();
     m_lowerCapacity.clear();
     m_lowerWeight.clear();
-    m_upper.clear();
+    m_around = FlatTable();
+    m_lower = FlatTable();
+    m_upper = FlatTable();
     m_fixed.clear();
     m_lastCut = CutMemory();
     m_thisCut = CutMemory();

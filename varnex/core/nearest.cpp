@@ -157,9 +157,8 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
     // The labelled neighbours of r usually lie close in colour: starting
     // from the nearest of them prunes most cells at once.
     const int mark = &side == &m_objectSide ? 1 : -1;
-    const SeqList<int>* around = neighbours.GetAt(r);
-    for (int e = 2; e <= around->GetCount(); ++e) {
-        const int s = around->GetAt(e);
+    for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1]; ++e) {
+        const int s = m_around.region[static_cast<std::size_t>(e)];
         if (marks[s] == mark) {
             const float d = distance(mean0[s - 1], mean1[s - 1], mean2[s - 1]);
             if (d < best) {

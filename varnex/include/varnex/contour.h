@@ -150,6 +150,7 @@ private:
     void build_neighbour_tables(int n);
     void compute_histograms(int n);
     void prepare_run_tables(int n);
+    void flatten_tables(int n);
     void measure_picture();
     void seed_regions(int n);
     void cut_rings(int n);
@@ -189,14 +190,21 @@ private:
     SideIndex m_backgroundSide;
     std::vector<int> m_sideCell;   // per region: its grid cell while labelled, else -1
     std::vector<int> m_sideSlot;   // per region: its place in that cell
-    std::vector<std::vector<int>> m_lowerCapacity;    // per region, per lower entry; -1 unknown
-    std::vector<std::vector<float>> m_lowerWeight;    // the weight behind each known capacity
-    std::vector<std::vector<std::uint16_t>> m_occupiedBins;  // per region: its non-zero bins, ascending
-    struct UpperEntry {
-        int region;  // a region whose lower list holds this one
-        int entry;   // at this entry (0-based, after the region itself)
+    // A neighbour table in one block: region r's entries are
+    // region[start[r]] .. region[start[r + 1] - 1]; `entry` (upper table
+    // only) is the lower-table entry each stands for.
+    struct FlatTable {
+        std::vector<int> start, region, entry;
+        long long size(int r) const {
+            return start[static_cast<std::size_t>(r) + 1] - start[static_cast<std::size_t>(r)];
+        }
     };
-    std::vector<std::vector<UpperEntry>> m_upper;  // per region
+    FlatTable m_around;                 // `neighbours` without the regions themselves
+    FlatTable m_lower;                  // `lower_neighbours` likewise
+    FlatTable m_upper;                  // per region b: the higher regions whose lower entries hold b
+    std::vector<int> m_lowerCapacity;   // per lower entry; -1 unknown
+    std::vector<float> m_lowerWeight;   // the weight behind each known capacity
+    std::vector<std::vector<std::uint16_t>> m_occupiedBins;  // per region: its non-zero bins, ascending
     std::vector<std::uint8_t> m_fixed;             // per region: its label, once given, never changes
     // What one cut of a session found, per region: the iteration whose
     // ring held it (0 none), the iteration after whose cut it was labelled
