@@ -240,6 +240,7 @@ void refine_run(benchmark::State& state, const Case& c) {
     }
     state.counters["recut_s"] = recut / static_cast<double>(state.iterations());
     state.counters["cuts"] = contour.cut_count();
+    state.counters["regions"] = contour.region_count();
 }
 
 void register_all() {

@@ -117,10 +117,14 @@ void Contour::reset_side_indexes() {
     for (SideIndex* side : {&m_objectSide, &m_backgroundSide}) {
         if (side->cells.size() != fine) {
             side->cells.assign(fine, {});
+            side->filled.assign((fine + 63) / 64, 0);
         } else {
-            for (std::vector<SideIndex::Member>& cell : side->cells) cell.clear();
+            // Only the cells with members need emptying.
+            for (std::size_t word = 0; word < side->filled.size(); ++word)
+                for (std::uint64_t bits = side->filled[word]; bits; bits &= bits - 1)
+                    side->cells[64 * word + static_cast<std::size_t>(__builtin_ctzll(bits))].clear();
+            std::fill(side->filled.begin(), side->filled.end(), 0);
         }
-        side->filled.assign((fine + 63) / 64, 0);
         side->coarse_count.assign(coarse, 0);
         side->occupied_slot.assign(coarse, -1);
         side->occupied.clear();
