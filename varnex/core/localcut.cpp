@@ -172,20 +172,23 @@ void Contour::clear_marks(int n) {
 void Contour::seed_regions_sparse(int n, std::vector<std::uint8_t>& seed_kinds) {
     const int width = image->width, height = image->height;
     std::vector<int> seeded;
+    std::vector<std::uint8_t> listed(static_cast<std::size_t>(n) + 1, 0);
     auto mark = [&](const SeqList<CPoint>& seeds, std::uint8_t kind) {
         for (int i = 1; i <= seeds.GetCount(); ++i) {
             const CPoint p = seeds.GetAt(i);
             if (p.x < 0 || p.x >= width || p.y < 0 || p.y >= height) continue;
             seed_kinds[static_cast<std::size_t>(p.y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(p.x)] = kind;
-            seeded.push_back(label_map[p.y][p.x]);
+            const int r = label_map[p.y][p.x];
+            if (r >= 1 && r <= n && !listed[static_cast<std::size_t>(r)]) {
+                listed[static_cast<std::size_t>(r)] = 1;
+                seeded.push_back(r);
+            }
         }
     };
     mark(object_seeds, 1);
     mark(background_seeds, 2);
     std::sort(seeded.begin(), seeded.end());
-    seeded.erase(std::unique(seeded.begin(), seeded.end()), seeded.end());
     for (int r : seeded) {
-        if (r < 1 || r > n) continue;
         const SeqList<CPoint>* pixels = regions.GetAt(r);
         const CPoint* p = pixels->data();
         int kind = 0;
