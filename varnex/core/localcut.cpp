@@ -307,7 +307,7 @@ void Contour::cut_rings(int n) {
                     margin.Push(other);
                     set_mark(other, 2);
                     nodes.push_back(other);
-                    if (m_bSession) m_thisCut.ring[static_cast<std::size_t>(other)] = m_nCuts + 1;
+                    if (m_bSession) m_thisCut.region[static_cast<std::size_t>(other)].ring = m_nCuts + 1;
                 }
             }
         }
@@ -331,7 +331,7 @@ void Contour::cut_rings(int n) {
     // A session cuts the same regions again: its graph keeps its arrays,
     // and what this cut found serves the next.
     if (m_bSession) {
-        m_thisCut.mark.assign(marks, marks + n + 1);
+        for (int r = 1; r <= n; ++r) m_thisCut.region[static_cast<std::size_t>(r)].mark = marks[r];
         m_thisCut.valid = true;
         std::swap(m_lastCut, m_thisCut);
     } else {

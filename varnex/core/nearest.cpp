@@ -315,16 +315,17 @@ float Contour::mean_distance(int r, int s, float best) const {
 // labelled on that side, the distance is the last one or that of a region
 // labelled since.
 void Contour::ring_distances(int r, int iteration) {
-    const bool recall = m_lastCut.valid && m_lastCut.all_fixed && m_thisCut.all_fixed &&
-                        m_lastCut.ring[static_cast<std::size_t>(r)] == iteration;
+    const RegionMemory& last = m_lastCut.valid ? m_lastCut.region[static_cast<std::size_t>(r)] : RegionMemory();
+    RegionMemory& now = m_thisCut.region[static_cast<std::size_t>(r)];
+    const bool recall = m_lastCut.valid && m_lastCut.all_fixed && m_thisCut.all_fixed && last.ring == iteration;
     int result[2];
     for (int side = 0; side < 2; ++side) {
         const int mark = side == 0 ? 1 : -1;
         const std::vector<int>& relabelled = m_relabelled[side];
-        const int witness = recall ? m_lastCut.nearest[side][static_cast<std::size_t>(r)] : 0;
+        const int witness = recall ? last.nearest[side] : 0;
         int nearest = 0;
         if (recall && (witness == 0 || marks[witness] == mark)) {
-            float best = static_cast<float>(m_lastCut.distance[side][static_cast<std::size_t>(r)]);
+            float best = static_cast<float>(last.distance[side]);
             nearest = witness;
             // The relabelled are in order of their first mean: a region whose
             // first mean alone is at the best distance or further is no
@@ -347,8 +348,8 @@ void Contour::ring_distances(int r, int iteration) {
         } else {
             result[side] = nearest_distance(side == 0 ? m_objectSide : m_backgroundSide, r, &nearest);
         }
-        m_thisCut.distance[side][static_cast<std::size_t>(r)] = result[side];
-        m_thisCut.nearest[side][static_cast<std::size_t>(r)] = nearest;
+        now.distance[side] = result[side];
+        now.nearest[side] = nearest;
     }
     dist_object = result[0];
     dist_background = result[1];
@@ -357,13 +358,8 @@ void Contour::ring_distances(int r, int iteration) {
 // A new cut of the session: nothing found yet.
 void Contour::start_memory(int n) {
     const std::size_t size = static_cast<std::size_t>(n) + 1;
-    m_thisCut.ring.assign(size, 0);
-    m_thisCut.labelled.assign(size, -1);
-    for (int side = 0; side < 2; ++side) {
-        m_thisCut.distance[side].assign(size, 0);
-        m_thisCut.nearest[side].assign(size, 0);
-        m_relabelled[side].clear();
-    }
+    m_thisCut.region.assign(size, RegionMemory());
+    for (int side = 0; side < 2; ++side) m_relabelled[side].clear();
     m_thisCut.all_fixed = std::all_of(m_fixed.begin() + 1, m_fixed.end(), [](std::uint8_t f) { return f != 0; });
     m_thisCut.valid = false;
 }
@@ -372,12 +368,13 @@ void Contour::start_memory(int n) {
 // It is among the relabelled of its side while the last cut had not
 // labelled it so by then.
 void Contour::note_labelled(int r, int mark, int iteration) {
-    m_thisCut.labelled[static_cast<std::size_t>(r)] = iteration;
+    m_thisCut.region[static_cast<std::size_t>(r)].labelled = iteration;
     if (!m_lastCut.valid) return;
-    const int before = m_lastCut.labelled[static_cast<std::size_t>(r)];
+    const RegionMemory& last = m_lastCut.region[static_cast<std::size_t>(r)];
+    const int before = last.labelled;
     // A region whose means are not numbers is never the nearest.
     if (std::isnan(mean0[r - 1]) || std::isnan(mean1[r - 1]) || std::isnan(mean2[r - 1])) return;
-    if (m_lastCut.mark[static_cast<std::size_t>(r)] != mark || before < 0 || before > iteration)
+    if (last.mark != mark || before < 0 || before > iteration)
         m_relabelled[mark == 1 ? 0 : 1].push_back(r);
 }
 
@@ -389,9 +386,9 @@ void Contour::forget_relabelled(int iteration) {
         std::vector<int>& relabelled = m_relabelled[side];
         relabelled.erase(std::remove_if(relabelled.begin(), relabelled.end(),
                                         [&](int r) {
-                                            const int before = m_lastCut.labelled[static_cast<std::size_t>(r)];
-                                            return m_lastCut.mark[static_cast<std::size_t>(r)] == mark &&
-                                                   before >= 0 && before < iteration;
+                                            const RegionMemory& last = m_lastCut.region[static_cast<std::size_t>(r)];
+                                            return last.mark == mark && last.labelled >= 0 &&
+                                                   last.labelled < iteration;
                                         }),
                          relabelled.end());
         std::sort(relabelled.begin(), relabelled.end(), [&](int a, int b) { return mean0[a - 1] < mean0[b - 1]; });

@@ -210,9 +210,12 @@ private:
     // ring held it (0 none), the iteration after whose cut it was labelled
     // (0 seeded, -1 never), and per side (object, background) the distance
     // the search gave and a region at that distance (0 none).
+    struct RegionMemory {
+        int ring = 0, labelled = -1, mark = 0;
+        int distance[2] = {0, 0}, nearest[2] = {0, 0};
+    };
     struct CutMemory {
-        std::vector<int> ring, labelled, mark;
-        std::vector<int> distance[2], nearest[2];
+        std::vector<RegionMemory> region;  // entry r for region r
         bool all_fixed = false;
         bool valid = false;
     };
