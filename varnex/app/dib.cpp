@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace varnex {
@@ -72,18 +73,35 @@ DisplayBitmap::DisplayBitmap(const CImage* image, const GreyTable& table, unsign
 void DisplayBitmap::write_rows(const CImage* image, const GreyTable& table, unsigned char** mask, int x0, int y0,
                                int x1, int y1) {
     const bool colour = image->color == 1;
-    for (int row = y0; row < y1; ++row) {
-        const float* source = image->data[row];
-        std::uint8_t* out = bits + static_cast<std::size_t>(height - 1 - row) * row_bytes + 3 * static_cast<std::size_t>(x0);
-        for (int x = x0; x < x1; ++x, out += 3) {
-            if (mask && mask[x][row] == 0) {
-                out[0] = out[1] = out[2] = 0;
-            } else if (colour) {
-                out[0] = to_byte(source[3 * x + 2]);
-                out[1] = to_byte(source[3 * x + 1]);
-                out[2] = to_byte(source[3 * x]);
-            } else {
-                out[0] = out[1] = out[2] = static_cast<std::uint8_t>(table.LevelOf(source[x]));
+    // The mask is kept by column and the bitmap by row: the mask of a band
+    // of rows is first gathered row by row, so that neither is walked
+    // across (for a single row, or without room for that, the mask is read
+    // where it lies).
+    constexpr int kBand = 32;
+    const std::size_t band_width = static_cast<std::size_t>(std::max(0, x1 - x0));
+    std::unique_ptr<std::uint8_t[]> shown(mask && y1 - y0 > 1 ? new (std::nothrow) std::uint8_t[kBand * band_width]
+                                                              : nullptr);
+    for (int band = y0; band < y1; band += kBand) {
+        const int rows = std::min(kBand, y1 - band);
+        if (shown)
+            for (int x = x0; x < x1; ++x) {
+                const unsigned char* column = mask[x] + band;
+                for (int r = 0; r < rows; ++r) shown[static_cast<std::size_t>(r) * band_width + static_cast<std::size_t>(x - x0)] = column[r];
+            }
+        for (int row = band; row < band + rows; ++row) {
+            const float* source = image->data[row];
+            const std::uint8_t* row_shown = shown ? &shown[static_cast<std::size_t>(row - band) * band_width] : nullptr;
+            std::uint8_t* out = bits + static_cast<std::size_t>(height - 1 - row) * row_bytes + 3 * static_cast<std::size_t>(x0);
+            for (int x = x0; x < x1; ++x, out += 3) {
+                if (mask && (row_shown ? row_shown[x - x0] : mask[x][row]) == 0) {
+                    out[0] = out[1] = out[2] = 0;
+                } else if (colour) {
+                    out[0] = to_byte(source[3 * x + 2]);
+                    out[1] = to_byte(source[3 * x + 1]);
+                    out[2] = to_byte(source[3 * x]);
+                } else {
+                    out[0] = out[1] = out[2] = static_cast<std::uint8_t>(table.LevelOf(source[x]));
+                }
             }
         }
     }
@@ -108,6 +126,23 @@ void DisplayBitmap::Update(const CImage* image, const GreyTable& table, unsigned
             out[1] = in[1];
             out[2] = in[0];
         }
+    }
+}
+
+void DisplayBitmap::UpdatePoints(const CImage* image, const GreyTable& table, unsigned char** mask,
+                                 const CPoint* points, int count) {
+    if (IsEmpty() || !image || !image->data || image->ncols != width || image->nrows != height) return;
+    if (image->color != 1 && (!table.lut || table.length <= 0)) return;
+    for (int i = 0; i < count; ++i) {
+        const int x = points[i].x, y = points[i].y;
+        if (x < 0 || x >= static_cast<int>(width) || y < 0 || y >= static_cast<int>(height)) continue;
+        write_rows(image, table, mask, x, y, x + 1, y + 1);
+        if (m_drawImage.isNull()) continue;
+        const std::uint8_t* in = PixelAt(x, y);
+        std::uint8_t* out = m_drawImage.scanLine(y) + 3 * static_cast<std::size_t>(x);
+        out[0] = in[2];
+        out[1] = in[1];
+        out[2] = in[0];
     }
 }
 

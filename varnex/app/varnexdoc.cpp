@@ -241,10 +241,13 @@ void CVarnexDoc::ShowSegmentation() {
     }
     if (m_bResultShown && m_pViewDib && m_pSaveDib) {
         // The bitmaps show the previous cut with the same table and mask:
-        // only the pixels whose side changed differ.
+        // only the pixels of the regions whose side changed differ.
         const varnex::GreyTable table = GreyTable();
         for (varnex::DisplayBitmap* dib : {m_pViewDib, m_pSaveDib})
-            dib->Update(m_pContour->result, table, m_ppMask, box.x0, box.y0, box.x1, box.y1);
+            for (int r : m_pSession->changed_regions()) {
+                const SeqList<CPoint>* pixels = m_pContour->regions.GetAt(r);
+                dib->UpdatePoints(m_pContour->result, table, m_ppMask, pixels->data(), pixels->GetCount());
+            }
     } else {
         replace_displays(m_pContour->result);
     }

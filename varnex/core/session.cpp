@@ -34,6 +34,7 @@ void SegmentationSession::forget_regions() {
     m_seedKinds = {};
     m_shownLevels.clear();
     m_changed = Box();
+    m_changedRegions.clear();
 }
 
 bool SegmentationSession::LoadRegionMap(const std::string& path) {
@@ -105,12 +106,14 @@ bool SegmentationSession::update_result() {
         }
     }
     m_shownLevels = std::move(levels);
+    m_changedRegions.clear();
     const int n = c.region_count();
     for (int r = 1; r <= n; ++r) {
         const bool object = c.marks[r] == 1;
         if (!all && object == (m_wasObject[static_cast<std::size_t>(r)] != 0)) continue;
         m_wasObject[static_cast<std::size_t>(r)] = object ? 1 : 0;
         paint_region(r, object);
+        m_changedRegions.push_back(r);
     }
     if (all) m_changed = Box{0, 0, image->width, image->height};
     return true;

@@ -65,6 +65,9 @@ public:
         bool empty() const { return x1 <= x0 || y1 <= y0; }
     };
     Box changed() const { return m_changed; }
+    /// The regions repainted at the last cut (every region after a whole
+    /// repaint); their pixels are the Contour's `regions` lists.
+    const std::vector<int>& changed_regions() const { return m_changedRegions; }
 
     /// Wall time in seconds of reading the region map, of dividing it into
     /// regions (0 when the cut reused them) and of the last cut with its
@@ -88,6 +91,7 @@ private:
     std::vector<std::uint8_t> m_seedKinds;  // per pixel, zero between cuts: scratch of the seeding
     std::vector<int> m_shownLevels;         // the grey levels the result was painted with
     Box m_changed;
+    std::vector<int> m_changedRegions;
 };
 
 /// One segmentation run on construction, by the Contour's own steps in
