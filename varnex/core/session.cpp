@@ -63,6 +63,8 @@ bool SegmentationSession::compute_regions() {
         m_seedKinds.assign(pixels, 0);
         m_objectMask.assign(pixels, 0);
         m_wasObject.assign(static_cast<std::size_t>(m_contour.region_count()) + 1, 0);
+        // Every region at most once per cut: the list never grows later.
+        m_changedRegions.reserve(static_cast<std::size_t>(m_contour.region_count()));
     } catch (const std::bad_alloc&) {
         forget_regions();
         AfxMessageBox("Not enough memory for the regions of the region map " + m_contour.path, MB_ICONSTOP);
@@ -79,7 +81,16 @@ bool SegmentationSession::Cut() {
     if (!m_bRegions && !compute_regions()) return false;
     const auto phase = std::chrono::steady_clock::now();
     if (!m_contour.cut_again(m_seedKinds)) return false;
-    m_bCut = update_result();
+    try {
+        m_bCut = update_result();
+    } catch (const std::bad_alloc&) {
+        // The result may be half repainted: the next cut repaints it all.
+        delete m_contour.result;
+        m_contour.result = nullptr;
+        AfxMessageBox("Not enough memory for " + std::to_string(m_contour.region_count()) + " regions of the region map " +
+                          m_contour.path,
+                      MB_ICONSTOP);
+    }
     seconds_cut = seconds_since(phase);
     return m_bCut;
 }
