@@ -93,9 +93,11 @@ void CVarnexDoc::OnDocumentOpened() {
     // Only a regular file is read: opening a FIFO would wait for a writer.
     if (!S_ISREG(status.st_mode)) return ignored("it is not a regular file");
     const long long pixels = static_cast<long long>(m_pImage->ncols) * m_pImage->nrows;
-    // Every pixel once of each kind, each on a line of its own, is as much
-    // as a seeds file can sensibly hold.
-    const long long largest = 2 * pixels * static_cast<long long>(kLongestSeedLine) + 4096;
+    // Every pixel once of each kind, each on a line as long as ours, is as
+    // much as a seeds file can sensibly hold; more would only be read into
+    // memory to be refused.
+    constexpr long long kSeedLineBytes = 32;
+    const long long largest = 2 * pixels * kSeedLineBytes + 4096;
     if (status.st_size > largest) return ignored("it is larger than any seeds file of this picture");
     QFile file(QFile::decodeName(QByteArray::fromStdString(name)));
     if (!file.open(QIODevice::ReadOnly)) return ignored("it cannot be read");
