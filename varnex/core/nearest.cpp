@@ -66,6 +66,16 @@ int coarse_of_fine(int index, bool grey) {
 // far less than this; cells are skipped only beyond it.
 constexpr float kRoundingMargin = 0.01f;
 
+// The distance nearest_distance measures from means m to means s: the
+// absolute difference of grey means, or for colour the sum of the three
+// absolute differences truncated toward zero. A sum that is not below
+// `best` (or not a number) gives `best`, so it never replaces it.
+inline float distance_between(bool grey, const float m[3], float s0, float s1, float s2, float best) {
+    if (grey) return std::fabs(s0 - m[0]);
+    const float sum = std::fabs(s0 - m[0]) + std::fabs(s1 - m[1]) + std::fabs(s2 - m[2]);
+    return sum < best ? std::trunc(sum) : best;
+}
+
 }  // namespace
 
 // Moves region r to another mark, keeping the per-side indexes of labelled
@@ -151,13 +161,7 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
     } report{nearest, found};
     if (side.count == 0) return static_cast<int>(best);
     const float m[3] = {mean0[r - 1], mean1[r - 1], mean2[r - 1]};
-    auto distance = [&](float s0, float s1, float s2) {
-        if (grey) return std::fabs(s0 - m[0]);
-        const float sum = std::fabs(s0 - m[0]) + std::fabs(s1 - m[1]) + std::fabs(s2 - m[2]);
-        // Truncated toward zero; a sum that is not below the bound (or not a
-        // number) never replaces it.
-        return sum < best ? std::trunc(sum) : best;
-    };
+    auto distance = [&](float s0, float s1, float s2) { return distance_between(grey, m, s0, s1, s2, best); };
     // The labelled neighbours of r usually lie close in colour: starting
     // from the nearest of them prunes most cells at once.
     const int mark = &side == &m_objectSide ? 1 : -1;
@@ -297,15 +301,6 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
     return static_cast<int>(best);
 }
 
-// The distance of nearest_distance between regions r and s, or `best`
-// when s is not nearer.
-float Contour::mean_distance(int r, int s, float best) const {
-    if (image->color == 0) return std::fabs(mean0[s - 1] - mean0[r - 1]);
-    const float sum = std::fabs(mean0[s - 1] - mean0[r - 1]) + std::fabs(mean1[s - 1] - mean1[r - 1]) +
-                      std::fabs(mean2[s - 1] - mean2[r - 1]);
-    return sum < best ? std::trunc(sum) : best;
-}
-
 // The distances of ring region r at `iteration` to both sides. When the
 // last cut of the session had r in the ring of the same iteration, and no
 // labelled region could change sides in either cut, the labelled regions
@@ -318,10 +313,11 @@ void Contour::ring_distances(int r, int iteration) {
     const RegionMemory& last = m_lastCut.valid ? m_lastCut.region[static_cast<std::size_t>(r)] : RegionMemory();
     RegionMemory& now = m_thisCut.region[static_cast<std::size_t>(r)];
     const bool recall = m_lastCut.valid && m_lastCut.all_fixed && m_thisCut.all_fixed && last.ring == iteration;
+    const bool grey = image->color == 0;
     int result[2];
     for (int side = 0; side < 2; ++side) {
         const int mark = side == 0 ? 1 : -1;
-        const std::vector<int>& relabelled = m_relabelled[side];
+        const std::vector<SideIndex::Member>& relabelled = m_relabelled[side];
         const int witness = recall ? last.nearest[side] : 0;
         int nearest = 0;
         if (recall && (witness == 0 || marks[witness] == mark)) {
@@ -330,19 +326,18 @@ void Contour::ring_distances(int r, int iteration) {
             // The relabelled are in order of their first mean: a region whose
             // first mean alone is at the best distance or further is no
             // nearer, so the scan goes outwards from r's first mean.
-            const float m0 = mean0[r - 1];
-            const auto start = std::lower_bound(relabelled.begin(), relabelled.end(), m0,
-                                                [&](int s, float value) { return mean0[s - 1] < value; });
-            auto consider = [&](int s) {
-                const float d = mean_distance(r, s, best);
+            const float m[3] = {mean0[r - 1], mean1[r - 1], mean2[r - 1]};
+            const auto start = std::lower_bound(relabelled.begin(), relabelled.end(), m[0],
+                                                [](const SideIndex::Member& s, float value) { return s.m0 < value; });
+            auto consider = [&](const SideIndex::Member& s) {
+                const float d = distance_between(grey, m, s.m0, s.m1, s.m2, best);
                 if (d < best) {
                     best = d;
-                    nearest = s;
+                    nearest = s.region;
                 }
             };
-            for (auto it = start; it != relabelled.end() && mean0[*it - 1] - m0 < best + kRoundingMargin; ++it)
-                consider(*it);
-            for (auto it = start; it != relabelled.begin() && m0 - mean0[*(it - 1) - 1] < best + kRoundingMargin; --it)
+            for (auto it = start; it != relabelled.end() && it->m0 - m[0] < best + kRoundingMargin; ++it) consider(*it);
+            for (auto it = start; it != relabelled.begin() && m[0] - (it - 1)->m0 < best + kRoundingMargin; --it)
                 consider(*(it - 1));
             result[side] = static_cast<int>(best);
         } else {
@@ -375,7 +370,7 @@ void Contour::note_labelled(int r, int mark, int iteration) {
     // A region whose means are not numbers is never the nearest.
     if (std::isnan(mean0[r - 1]) || std::isnan(mean1[r - 1]) || std::isnan(mean2[r - 1])) return;
     if (last.mark != mark || before < 0 || before > iteration)
-        m_relabelled[mark == 1 ? 0 : 1].push_back(r);
+        m_relabelled[mark == 1 ? 0 : 1].push_back({mean0[r - 1], mean1[r - 1], mean2[r - 1], r});
 }
 
 // Before the graph of `iteration`: regions the last cut had labelled the
@@ -383,15 +378,17 @@ void Contour::note_labelled(int r, int mark, int iteration) {
 void Contour::forget_relabelled(int iteration) {
     for (int side = 0; side < 2; ++side) {
         const int mark = side == 0 ? 1 : -1;
-        std::vector<int>& relabelled = m_relabelled[side];
+        std::vector<SideIndex::Member>& relabelled = m_relabelled[side];
         relabelled.erase(std::remove_if(relabelled.begin(), relabelled.end(),
-                                        [&](int r) {
-                                            const RegionMemory& last = m_lastCut.region[static_cast<std::size_t>(r)];
+                                        [&](const SideIndex::Member& member) {
+                                            const RegionMemory& last =
+                                                m_lastCut.region[static_cast<std::size_t>(member.region)];
                                             return last.mark == mark && last.labelled >= 0 &&
                                                    last.labelled < iteration;
                                         }),
                          relabelled.end());
-        std::sort(relabelled.begin(), relabelled.end(), [&](int a, int b) { return mean0[a - 1] < mean0[b - 1]; });
+        std::sort(relabelled.begin(), relabelled.end(),
+                  [](const SideIndex::Member& a, const SideIndex::Member& b) { return a.m0 < b.m0; });
     }
 }
 

@@ -163,7 +163,6 @@ private:
     void paint_region(int r, bool object);
     void set_mark(int r, int mark);
     int nearest_distance(const SideIndex& side, int r, int* nearest = nullptr) const;
-    float mean_distance(int r, int s, float best) const;
     void ring_distances(int r, int iteration);
     void start_memory(int n);
     void note_labelled(int r, int mark, int iteration);
@@ -221,5 +220,5 @@ private:
     };
     CutMemory m_thisCut;
     CutMemory m_lastCut;
-    std::vector<int> m_relabelled[2];  // per side: labelled now, not yet at this point of the last cut
+    std::vector<SideIndex::Member> m_relabelled[2];  // per side: labelled now, not yet at this point of the last cut
 };
