@@ -49,6 +49,21 @@ std::int64_t bytes_left(FILE* fp) {
     return st.st_size > position ? st.st_size - position : 0;
 }
 
+FILE* open_picture(const char* path, const std::string& prefix, std::int64_t* file_bytes) {
+    FILE* fp = open_for_reading(path);
+    if (!fp) {
+        AfxMessageBox(prefix + "Can't open file");
+        return nullptr;
+    }
+    std::setvbuf(fp, nullptr, _IOFBF, 1 << 16);
+    *file_bytes = bytes_left(fp);
+    return fp;
+}
+
+std::string read_failure(const char* refusal, const char* detail) {
+    return refusal ? std::string(refusal) : std::string("Can't read file (") + detail + ")";
+}
+
 bool pixel_bytes(int rows, int cols, int per_pixel, int sample_bytes, std::int64_t* bytes) {
     if (rows <= 0 || cols <= 0 || per_pixel <= 0 || sample_bytes <= 0) return false;
     const std::int64_t row = static_cast<std::int64_t>(cols) * per_pixel * sample_bytes;

@@ -26,6 +26,15 @@ FILE* open_for_reading(const char* path);
 /// Bytes from the current position to the end of `fp`, or -1.
 std::int64_t bytes_left(FILE* fp);
 
+/// A picture file opened for a library decoder: open_for_reading with a
+/// 64 KiB buffer, *file_bytes set to its size. Null after the message
+/// `prefix` + "Can't open file" when it cannot be opened.
+FILE* open_picture(const char* path, const std::string& prefix, std::int64_t* file_bytes);
+
+/// What a decoder's failure is called in its message: our own `refusal`
+/// when there is one, else "Can't read file (" + the library's `detail` + ")".
+std::string read_failure(const char* refusal, const char* detail);
+
 /// Bytes that rows x cols pixels of `per_pixel` samples of `sample_bytes`
 /// bytes take; false when a size is not positive or the count overflows.
 bool pixel_bytes(int rows, int cols, int per_pixel, int sample_bytes, std::int64_t* bytes);

@@ -281,17 +281,11 @@ float** read_jpeg_image(const char* path, int* nrows, int* ncols, int* color, in
     const std::string prefix = "read_jpeg_image: ";
     JpegRead s;
     std::memset(&s, 0, sizeof s);
-    s.fp = open_for_reading(path);
-    if (!s.fp) {
-        AfxMessageBox(prefix + "Can't open file");
-        return nullptr;
-    }
-    std::setvbuf(s.fp, nullptr, _IOFBF, 1 << 16);
-    s.file_bytes = bytes_left(s.fp);
+    s.fp = open_picture(path, prefix, &s.file_bytes);
+    if (!s.fp) return nullptr;
     if (!decode_jpeg(&s)) {
         const bool reported = s.reported;
-        const std::string why =
-            s.refusal ? s.refusal : std::string("Can't read file (") + s.errors.text + ")";
+        const std::string why = read_failure(s.refusal, s.errors.text);
         release(&s);
         if (!reported) AfxMessageBox(prefix + why);
         return nullptr;

@@ -246,13 +246,8 @@ float** read_png_image(const char* path, int* nrows, int* ncols, int* color, int
     const std::string prefix = "read_png_image: ";
     PngRead s;
     std::memset(&s, 0, sizeof s);
-    s.fp = open_for_reading(path);
-    if (!s.fp) {
-        AfxMessageBox(prefix + "Can't open file");
-        return nullptr;
-    }
-    std::setvbuf(s.fp, nullptr, _IOFBF, 1 << 16);
-    s.file_bytes = bytes_left(s.fp);
+    s.fp = open_picture(path, prefix, &s.file_bytes);
+    if (!s.fp) return nullptr;
     s.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &s.errors, on_png_error, on_png_warning);
     if (s.png) s.info = png_create_info_struct(s.png);
     if (!s.png || !s.info) {
@@ -262,7 +257,7 @@ float** read_png_image(const char* path, int* nrows, int* ncols, int* color, int
     }
     if (!decode_png(&s)) {
         const bool reported = s.reported;
-        const std::string why = s.refusal ? s.refusal : std::string("Can't read file (") + s.errors.text + ")";
+        const std::string why = read_failure(s.refusal, s.errors.text);
         release(&s);
         if (!reported) AfxMessageBox(prefix + why);
         return nullptr;
