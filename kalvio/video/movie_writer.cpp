@@ -45,6 +45,14 @@ public:
     }
     void fail() { m_failed = true; }
     bool failed() const { return m_failed; }
+    /// True when every byte so far was written, so the movie can be
+    /// completed; otherwise the output is abandoned (a file it would have
+    /// replaced stays as it was).
+    bool whole() {
+        if (!m_failed && m_fp) return true;
+        abort();
+        return false;
+    }
     bool commit() {
         if (!m_fp) return false;
         bool ok = !m_failed;
@@ -140,10 +148,7 @@ public:
     }
 
     bool finish() override {
-        if (m_sink.failed() || !m_sink.fp()) {
-            m_sink.abort();
-            return false;
-        }
+        if (!m_sink.whole()) return false;
         std::vector<std::uint8_t> index(8 + 16 * static_cast<std::size_t>(m_written));
         fourcc(&index[0], "idx1");
         put32(&index[4], static_cast<std::uint32_t>(16 * static_cast<std::uint64_t>(m_written)));
@@ -294,10 +299,7 @@ public:
     }
 
     bool finish() override {
-        if (m_sink.failed() || !m_sink.fp()) {
-            m_sink.abort();
-            return false;
-        }
+        if (!m_sink.whole()) return false;
         if (m_written != m_promised) {
             char line[64];
             const int n = std::snprintf(line, sizeof line, "QV\n%d %d %d", m_rows, m_cols, m_written);
