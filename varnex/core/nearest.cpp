@@ -178,12 +178,12 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
     if (std::isnan(m[0]) || std::isnan(m[1]) || std::isnan(m[2])) return static_cast<int>(best);
     constexpr int n = SideIndex::kCells;
     const int fine = grey ? kGreyFine : kColourFine;
-    // The cells along one axis that can hold a value within the best
-    // distance so far of r's mean: [first, last] of `per` cells per coarse.
-    auto reach = [&](int axis, int per, int& first, int& last) {
+    // The fine cells along one axis that can hold a value within the best
+    // distance so far of r's mean: [first, last].
+    auto reach = [&](int axis, int& first, int& last) {
         const float radius = best + kRoundingMargin;
-        first = fine_of(m[axis] - radius, per);
-        last = fine_of(m[axis] + radius, per);
+        first = fine_of(m[axis] - radius, fine);
+        last = fine_of(m[axis] + radius, fine);
     };
     auto scan = [&](const std::vector<SideIndex::Member>& cell) {
         for (const SideIndex::Member& s : cell) {
@@ -202,7 +202,7 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
         const float bound = gap_to_cell(m[0], i) + gap_to_cell(m[1], j) + gap_to_cell(m[2], k);
         if (bound >= best + kRoundingMargin) return;
         int lo0, hi0;
-        reach(0, fine, lo0, hi0);
+        reach(0, lo0, hi0);
         lo0 = std::max(lo0, i * fine);
         hi0 = std::min(hi0, (i + 1) * fine - 1);
         if (grey) {
@@ -213,8 +213,8 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
             return;
         }
         int lo1, hi1, lo2, hi2;
-        reach(1, fine, lo1, hi1);
-        reach(2, fine, lo2, hi2);
+        reach(1, lo1, hi1);
+        reach(2, lo2, hi2);
         lo1 = std::max(lo1, j * fine);
         hi1 = std::min(hi1, (j + 1) * fine - 1);
         lo2 = std::max(lo2, k * fine);
