@@ -135,9 +135,14 @@ bool Contour::cut_again(std::vector<std::uint8_t>& seed_kinds) {
     if (!label_map || !marks || n == 0) return false;
     try {
         if (!m_bMeasured) measure_picture();
-        clear_marks(n);
-        seed_regions_sparse(n, seed_kinds);
-        cut_rings(n);
+        if (can_replay()) {
+            find_seeded_regions(n, seed_kinds);
+            replay_cut(n);
+        } else {
+            clear_marks(n);
+            seed_regions_sparse(n, seed_kinds);
+            cut_rings(n);
+        }
     } catch (const std::bad_alloc&) {
         delete graph;
         graph = nullptr;
@@ -170,6 +175,14 @@ void Contour::clear_marks(int n) {
 // the regions that hold a seed are searched for their first seeded pixel
 // in fill order, and the bytes are cleared again. Labels as seed_regions.
 void Contour::seed_regions_sparse(int n, std::vector<std::uint8_t>& seed_kinds) {
+    find_seeded_regions(n, seed_kinds);
+    for (int i = 1; i <= object_regions.GetCount(); ++i) set_mark(object_regions.GetAt(i), 1);
+    for (int i = 1; i <= background_regions.GetCount(); ++i) set_mark(background_regions.GetAt(i), -1);
+}
+
+// The seeded regions in object_regions and background_regions, in region
+// order, as seed_regions lists them; no region is marked.
+void Contour::find_seeded_regions(int n, std::vector<std::uint8_t>& seed_kinds) {
     const int width = image->width, height = image->height;
     std::vector<int> seeded;
     std::vector<std::uint8_t> listed(static_cast<std::size_t>(n) + 1, 0);
@@ -203,8 +216,6 @@ void Contour::seed_regions_sparse(int n, std::vector<std::uint8_t>& seed_kinds) 
             if (p.x >= 0 && p.x < width && p.y >= 0 && p.y < height)
                 seed_kinds[static_cast<std::size_t>(p.y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(p.x)] = 0;
         }
-    for (int i = 1; i <= object_regions.GetCount(); ++i) set_mark(object_regions.GetAt(i), 1);
-    for (int i = 1; i <= background_regions.GetCount(); ++i) set_mark(background_regions.GetAt(i), -1);
 }
 
 // Mean and variance of the picture's intensity over its interior pixels.
@@ -481,6 +492,15 @@ void Contour::release_cut_tables() {
     m_fixed.clear();
     m_lastCut = CutMemory();
     m_thisCut = CutMemory();
+    m_joined[0] = JoinedIndex();
+    m_joined[1] = JoinedIndex();
+    m_level.clear();
+    m_levelStart.clear();
+    m_levelRegions.clear();
+    m_dirty.clear();
+    m_localPosition.clear();
+    m_localRegion.clear();
+    m_recut.clear();
     delete graph;
     graph = nullptr;
     m_bMeasured = false;

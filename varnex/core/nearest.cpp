@@ -4,79 +4,22 @@
 // differently.
 #include <varnex/contour.h>
 
+#include "core/colourgrid_p.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 
-namespace {
-
-// Grid cell index of a mean value along one axis.
-int cell_of(float value) {
-    if (!(value >= 0.0f)) return 0;
-    const int cell = static_cast<int>(value / 16.0f);
-    return cell < 15 ? cell : 15;
-}
-
-// Distance from `value` to the span of cell `cell` along one axis; the
-// border cells reach to infinity, since they hold the values beyond.
-float gap_to_cell(float value, int cell) {
-    const float low = cell == 0 ? -std::numeric_limits<float>::infinity() : 16.0f * cell;
-    const float high = cell == 15 ? std::numeric_limits<float>::infinity() : 16.0f * (cell + 1);
-    if (value < low) return low - value;
-    if (value > high) return value - high;
-    return 0.0f;
-}
-
-// Fine cells per coarse cell along each axis: colour means in steps of 4
-// grey levels, grey means in steps of 1 along the first axis.
-constexpr int kColourFine = 4;
-constexpr int kGreyFine = 16;
-
-// Fine cell index of a mean value along one axis: `fine` cells per coarse
-// cell, the border cells taking the values beyond.
-int fine_of(float value, int fine) {
-    if (!(value >= 0.0f)) return 0;
-    const int last = 16 * fine - 1;
-    const int cell = static_cast<int>(value * static_cast<float>(fine) / 16.0f);
-    return cell < last ? cell : last;
-}
-
-// Distance from `value` to the span of fine cell `cell` of `fine` per
-// coarse cell.
-float gap_to_fine(float value, int cell, int fine) {
-    const float width = 16.0f / static_cast<float>(fine);
-    const int last = 16 * fine - 1;
-    const float low = cell == 0 ? -std::numeric_limits<float>::infinity() : width * static_cast<float>(cell);
-    const float high = cell == last ? std::numeric_limits<float>::infinity() : width * static_cast<float>(cell + 1);
-    if (value < low) return low - value;
-    if (value > high) return value - high;
-    return 0.0f;
-}
-
-// Coarse cell (i * 16 + j) * 16 + k of a fine cell index.
-int coarse_of_fine(int index, bool grey) {
-    if (grey) return index / kGreyFine;
-    constexpr int axis = 16 * kColourFine;
-    const int f2 = index % axis, f1 = (index / axis) % axis, f0 = index / (axis * axis);
-    return ((f0 / kColourFine) * 16 + f1 / kColourFine) * 16 + f2 / kColourFine;
-}
-
-// Float rounding makes a computed distance fall short of the exact one by
-// far less than this; cells are skipped only beyond it.
-constexpr float kRoundingMargin = 0.01f;
-
-// The distance nearest_distance measures from means m to means s: the
-// absolute difference of grey means, or for colour the sum of the three
-// absolute differences truncated toward zero. A sum that is not below
-// `best` (or not a number) gives `best`, so it never replaces it.
-inline float distance_between(bool grey, const float m[3], float s0, float s1, float s2, float best) {
-    if (grey) return std::fabs(s0 - m[0]);
-    const float sum = std::fabs(s0 - m[0]) + std::fabs(s1 - m[1]) + std::fabs(s2 - m[2]);
-    return sum < best ? std::trunc(sum) : best;
-}
-
-}  // namespace
+using contour_detail::cell_of;
+using contour_detail::coarse_of_fine;
+using contour_detail::distance_between;
+using contour_detail::fine_of;
+using contour_detail::gap_to_cell;
+using contour_detail::gap_to_fine;
+using contour_detail::kColourFine;
+using contour_detail::kGreyFine;
+using contour_detail::kRoundingMargin;
 
 // Moves region r to another mark, keeping the per-side indexes of labelled
 // regions (those the distance searches look at) in step.
@@ -162,12 +105,22 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
     if (side.count == 0) return static_cast<int>(best);
     const float m[3] = {mean0[r - 1], mean1[r - 1], mean2[r - 1]};
     auto distance = [&](float s0, float s1, float s2) { return distance_between(grey, m, s0, s1, s2, best); };
+    // Nothing is nearer than 0, nor than a floor the caller knows: the
+    // search ends at a distance that truncates to it.
+    const float stop = m_searchFloor >= 0 ? static_cast<float>(m_searchFloor) + 1.0f : 0.0f;
+    auto done = [&] { return best <= 0.0f || best < stop; };
     // The labelled neighbours of r usually lie close in colour: starting
     // from the nearest of them prunes most cells at once.
     const int mark = &side == &m_objectSide ? 1 : -1;
+    // A further cut of a session searches only the regions of the levels
+    // before `m_searchBefore`; the indexes also hold those of later levels.
+    const int before = m_searchBefore;
+    auto labelled = [&](int s) {
+        return before < 0 || (m_level[static_cast<std::size_t>(s)] >= 0 && m_level[static_cast<std::size_t>(s)] < before);
+    };
     for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1]; ++e) {
         const int s = m_around.region[static_cast<std::size_t>(e)];
-        if (marks[s] == mark) {
+        if (marks[s] == mark && labelled(s)) {
             const float d = distance(mean0[s - 1], mean1[s - 1], mean2[s - 1]);
             if (d < best) {
                 best = d;
@@ -187,16 +140,17 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
     };
     auto scan = [&](const std::vector<SideIndex::Member>& cell) {
         for (const SideIndex::Member& s : cell) {
+            if (!labelled(s.region)) continue;
             const float d = distance(s.m0, s.m1, s.m2);
             if (d < best) {
                 best = d;
                 found = s.region;
-                if (best <= 0.0f) return;
+                if (done()) return;
             }
         }
     };
     auto visit = [&](int i, int j, int k) {
-        if (best <= 0.0f) return;  // nothing is nearer than 0
+        if (done()) return;
         const int coarse = grey ? i : (i * n + j) * n + k;
         if (side.coarse_count[static_cast<std::size_t>(coarse)] == 0) return;
         const float bound = gap_to_cell(m[0], i) + gap_to_cell(m[1], j) + gap_to_cell(m[2], k);
@@ -266,7 +220,7 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
     // still hold something nearer, or every occupied cell once a shell has
     // more cells than that list.
     for (int shell = 1; shell < n; ++shell) {
-        if ((shell - 1) * SideIndex::kCellSize >= best + kRoundingMargin) return static_cast<int>(best);
+        if (done() || (shell - 1) * SideIndex::kCellSize >= best + kRoundingMargin) return static_cast<int>(best);
         const long long surface = grey ? 2 : 24LL * shell * shell + 2;
         if (surface > static_cast<long long>(side.occupied.size())) {
             for (int coarse : side.occupied) {
@@ -356,6 +310,8 @@ void Contour::start_memory(int n) {
     m_thisCut.region.assign(size, RegionMemory());
     for (int side = 0; side < 2; ++side) m_relabelled[side].clear();
     m_thisCut.all_fixed = std::all_of(m_fixed.begin() + 1, m_fixed.end(), [](std::uint8_t f) { return f != 0; });
+    // The next cut of the session may be made from this one.
+    if (m_thisCut.all_fixed) reset_joined_indexes();
     m_thisCut.valid = false;
 }
 

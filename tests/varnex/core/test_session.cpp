@@ -6,6 +6,8 @@
 
 #include <kalvio/message.h>
 
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -118,6 +120,48 @@ TEST_F(SessionTest, EveryCutEqualsAFreshRunWithAllStrokes) {
         }
     }
     EXPECT_EQ(cases, 100);
+}
+
+// Pictures of a few quantised colours or grey levels over maps of small
+// irregular regions: many regions lie at the same distance from several
+// labelled ones, and strokes turn whole areas over. Strokes are added and
+// now and then taken back; every cut equals a fresh run.
+TEST_F(SessionTest, CutsAmongTiedDistancesEqualFreshRuns) {
+    kalvio_test::TempDir dir;
+    std::mt19937 rng(77);
+    auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    for (int colour = 0; colour <= 1; ++colour) {
+        const int width = 96, height = 80;
+        MyImage picture(height, width, colour, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
+        MyImage map(height, width, 1, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                // Regions: 3 x 3 cells, most continuing the cell to the left.
+                const int cell = (y / 3) * 64 + (x / 3 > 0 && uniform(0, 2) ? x / 3 - 1 : x / 3);
+                for (int c = 0; c < 3; ++c) map.data[y][3 * x + c] = static_cast<float>((cell >> (4 * c)) & 0xF) * 16.0f;
+                // The picture is one of four levels per region, so that region
+                // means tie exactly.
+                for (int c = 0; c < (colour ? 3 : 1); ++c)
+                    picture.data[y][(colour ? 3 : 1) * x + c] =
+                        static_cast<float>(((static_cast<unsigned>(cell) * 2654435761u) >> (11 + 4 * c)) % 4 * 60);
+            }
+        const std::string path = dir.path("cells.ppm");
+        ASSERT_TRUE(map.WriteImage(path.c_str()));
+        Contour contour(&picture);
+        SegmentationSession session(contour);
+        ASSERT_TRUE(session.LoadRegionMap(path));
+        std::vector<std::vector<Seed>> strokes;
+        for (int i = 0; i < 24; ++i) {
+            if (strokes.size() > 1 && uniform(0, 4) == 0) strokes.pop_back();
+            else strokes.push_back(random_stroke(rng, width, height));
+            std::vector<Seed> seeds;
+            for (const std::vector<Seed>& stroke : strokes) seeds.insert(seeds.end(), stroke.begin(), stroke.end());
+            add_seeds(contour, seeds);
+            ASSERT_TRUE(session.Cut());
+            expect_same(contour, session, fresh_run(picture, path, seeds, contour.parameter),
+                        std::string(colour ? "colour" : "grey") + " cut " + std::to_string(i));
+        }
+    }
 }
 
 // Taking strokes back and putting them again, and a new parameter, give the

@@ -177,6 +177,17 @@ private:
     bool cut_again(std::vector<std::uint8_t>& seed_kinds);
     void clear_marks(int n);
     void seed_regions_sparse(int n, std::vector<std::uint8_t>& seed_kinds);
+    void find_seeded_regions(int n, std::vector<std::uint8_t>& seed_kinds);
+    // A further cut made from the last one (replay.cpp).
+    bool can_replay() const;
+    void reset_joined_indexes();
+    void replay_cut(int n);
+    void find_levels(int n);
+    void cut_level(int level);
+    bool replay_distances(int r, int level);
+    int build_replay_graph(int level);
+    void label_replayed(int r, int level, int mark);
+    void note_joined(int r, int side, int from, int to);
 
     int m_nCuts;
     double m_dMean;          // picture statistics of the run
@@ -221,4 +232,29 @@ private:
     CutMemory m_thisCut;
     CutMemory m_lastCut;
     std::vector<SideIndex::Member> m_relabelled[2];  // per side: labelled now, not yet at this point of the last cut
+
+    // The regions that joined the labelled regions of one side since the
+    // last cut, for the levels from..to, bucketed by mean colour on the grid
+    // of SideIndex.
+    struct JoinedIndex {
+        struct Joined {
+            float m0, m1, m2;
+            int region, from, to;
+        };
+        std::vector<std::vector<Joined>> cells;  // fine cells
+        std::vector<std::uint64_t> filled;       // one bit per fine cell: it has members
+        std::vector<std::vector<Joined>> coarse;  // the members again, by coarse cell
+        std::vector<int> occupied;                 // the coarse cells with members
+    };
+    JoinedIndex m_joined[2];  // object, background
+    bool nearest_joined(int side, int r, int level, RegionMemory& memory, bool or_equal) const;
+    std::vector<int> m_level;          // per region: its level in the cut being made (0 seeded, -1 never reached)
+    std::vector<int> m_levelStart;     // regions of level k: m_levelRegions[m_levelStart[k] .. m_levelStart[k + 1])
+    std::vector<int> m_levelRegions;
+    std::vector<std::uint8_t> m_dirty;  // per region: to cut again (1), its level or mark changed (2)
+    std::vector<int> m_localPosition;   // per region: its node in the graph being built, 0 none
+    std::vector<int> m_localRegion;     // per node: its region
+    std::vector<int> m_recut;           // regions of the level whose labels are cut again
+    int m_searchBefore = -1;            // when >= 0, nearest_distance looks only at levels below it
+    int m_searchFloor = -1;             // when >= 0, no region is nearer: nearest_distance may stop there
 };

@@ -1,0 +1,76 @@
+// The grid of mean colours that the nearest-region searches walk: coarse
+// cells of 16 grey levels per axis, fine cells inside them, and the
+// distance those searches measure.
+#pragma once
+
+#include <cmath>
+#include <limits>
+
+namespace contour_detail {
+
+// Grid cell index of a mean value along one axis.
+inline int cell_of(float value) {
+    if (!(value >= 0.0f)) return 0;
+    const int cell = static_cast<int>(value / 16.0f);
+    return cell < 15 ? cell : 15;
+}
+
+// Distance from `value` to the span of cell `cell` along one axis; the
+// border cells reach to infinity, since they hold the values beyond.
+inline float gap_to_cell(float value, int cell) {
+    const float low = cell == 0 ? -std::numeric_limits<float>::infinity() : 16.0f * cell;
+    const float high = cell == 15 ? std::numeric_limits<float>::infinity() : 16.0f * (cell + 1);
+    if (value < low) return low - value;
+    if (value > high) return value - high;
+    return 0.0f;
+}
+
+// Fine cells per coarse cell along each axis: colour means in steps of 4
+// grey levels, grey means in steps of 1 along the first axis.
+constexpr int kColourFine = 4;
+constexpr int kGreyFine = 16;
+
+// Fine cell index of a mean value along one axis: `fine` cells per coarse
+// cell, the border cells taking the values beyond.
+inline int fine_of(float value, int fine) {
+    if (!(value >= 0.0f)) return 0;
+    const int last = 16 * fine - 1;
+    const int cell = static_cast<int>(value * static_cast<float>(fine) / 16.0f);
+    return cell < last ? cell : last;
+}
+
+// Distance from `value` to the span of fine cell `cell` of `fine` per
+// coarse cell.
+inline float gap_to_fine(float value, int cell, int fine) {
+    const float width = 16.0f / static_cast<float>(fine);
+    const int last = 16 * fine - 1;
+    const float low = cell == 0 ? -std::numeric_limits<float>::infinity() : width * static_cast<float>(cell);
+    const float high = cell == last ? std::numeric_limits<float>::infinity() : width * static_cast<float>(cell + 1);
+    if (value < low) return low - value;
+    if (value > high) return value - high;
+    return 0.0f;
+}
+
+// Coarse cell (i * 16 + j) * 16 + k of a fine cell index.
+inline int coarse_of_fine(int index, bool grey) {
+    if (grey) return index / kGreyFine;
+    constexpr int axis = 16 * kColourFine;
+    const int f2 = index % axis, f1 = (index / axis) % axis, f0 = index / (axis * axis);
+    return ((f0 / kColourFine) * 16 + f1 / kColourFine) * 16 + f2 / kColourFine;
+}
+
+// Float rounding makes a computed distance fall short of the exact one by
+// far less than this; cells are skipped only beyond it.
+constexpr float kRoundingMargin = 0.01f;
+
+// The distance nearest_distance measures from means m to means s: the
+// absolute difference of grey means, or for colour the sum of the three
+// absolute differences truncated toward zero. A sum that is not below
+// `best` (or not a number) gives `best`, so it never replaces it.
+inline float distance_between(bool grey, const float m[3], float s0, float s1, float s2, float best) {
+    if (grey) return std::fabs(s0 - m[0]);
+    const float sum = std::fabs(s0 - m[0]) + std::fabs(s1 - m[1]) + std::fabs(s2 - m[2]);
+    return sum < best ? std::trunc(sum) : best;
+}
+
+}  // namespace contour_detail

@@ -1,0 +1,431 @@
+// A session's further cut made from the last one. When no labelled region
+// can change side, the label of a ring region depends only on its ring
+// component (the regions of its level it touches through that level), the
+// labels of its neighbours of lower levels and its distances to the
+// regions of each side labelled before its level. A further cut therefore
+// finds the levels again, and cuts again only the ring components where
+// one of these changed; every other region keeps what the last cut gave.
+// A distance stays while the region that gave it is still labelled on
+// that side before the level, unless a region that joined the side since
+// is nearer: those are kept in a grid of mean colours that each ring
+// region looks up around its own mean.
+#include <varnex/contour.h>
+
+#include "core/colourgrid_p.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+using contour_detail::cell_of;
+using contour_detail::distance_between;
+using contour_detail::fine_of;
+using contour_detail::gap_to_cell;
+using contour_detail::gap_to_fine;
+using contour_detail::kColourFine;
+using contour_detail::kGreyFine;
+using contour_detail::kRoundingMargin;
+
+namespace {
+constexpr int kNoEnd = std::numeric_limits<int>::max();
+
+// Per region in m_dirty: to be cut again; its level or mark changed.
+constexpr std::uint8_t kDirty = 1;
+constexpr std::uint8_t kMoved = 2;
+
+bool has_bit(const std::vector<std::uint64_t>& bits, int index) {
+    return (bits[static_cast<std::size_t>(index) >> 6] >> (index & 63)) & 1;
+}
+
+void set_bit(std::vector<std::uint64_t>& bits, int index) {
+    bits[static_cast<std::size_t>(index) >> 6] |= 1ULL << (index & 63);
+}
+
+}  // namespace
+
+// The last cut of the session is complete, no labelled region could move
+// in it or can in this one (the capacities are those of the last cut, so
+// the regions that can never move are the same), and its marks and side
+// indexes are still in place.
+bool Contour::can_replay() const {
+    return m_bSession && marks && m_lastCut.valid && m_lastCut.all_fixed && parameter == m_fCapacityScale &&
+           m_lastCut.region.size() == static_cast<std::size_t>(regions.GetCount()) + 1;
+}
+
+// Both indexes of joined regions empty, sized for the picture's kind.
+void Contour::reset_joined_indexes() {
+    const bool grey = image->color == 0;
+    const std::size_t fine = grey ? 16 * kGreyFine : static_cast<std::size_t>(16 * kColourFine) * (16 * kColourFine) * (16 * kColourFine);
+    const std::size_t coarse = grey ? 16 : 16 * 16 * 16;
+    for (JoinedIndex& joined : m_joined) {
+        if (joined.cells.size() != fine) {
+            joined.cells.assign(fine, {});
+            joined.filled.assign((fine + 63) / 64, 0);
+        } else {
+            for (std::size_t word = 0; word < joined.filled.size(); ++word)
+                for (std::uint64_t bits = joined.filled[word]; bits; bits &= bits - 1)
+                    joined.cells[64 * word + static_cast<std::size_t>(__builtin_ctzll(bits))].clear();
+            std::fill(joined.filled.begin(), joined.filled.end(), 0);
+        }
+        if (joined.coarse.size() != coarse) joined.coarse.assign(coarse, {});
+        for (int cell : joined.occupied) joined.coarse[static_cast<std::size_t>(cell)].clear();
+        joined.occupied.clear();
+    }
+}
+
+void Contour::replay_cut(int n) {
+    reset_joined_indexes();
+    // Every cut of a level leaves the positions at 0.
+    if (m_localPosition.size() != static_cast<std::size_t>(n) + 1) {
+        m_localPosition.assign(static_cast<std::size_t>(n) + 1, 0);
+        m_localRegion.assign(static_cast<std::size_t>(n) + 1, 0);
+    }
+    if (!graph) graph = new Graph<int, int, int>(n + 1, 3 * n);
+
+    find_levels(n);
+
+    for (int i = 1; i <= object_regions.GetCount(); ++i) label_replayed(object_regions.GetAt(i), 0, 1);
+    for (int i = 1; i <= background_regions.GetCount(); ++i) label_replayed(background_regions.GetAt(i), 0, -1);
+    const int levels = static_cast<int>(m_levelStart.size()) - 1;
+    for (int level = 1; level < levels; ++level) cut_level(level);
+    // The loop cuts once more for the empty ring after the last level.
+    m_nCuts = levels > 0 ? levels : 0;
+    if (m_nCuts > 0) note_last_weight(n);
+}
+
+// The level of every region in this cut (the number of rings between it
+// and the nearest seeded region), the regions of each level in region
+// order, and the regions whose level changed, which are cut again with
+// their neighbours.
+void Contour::find_levels(int n) {
+    m_level.resize(static_cast<std::size_t>(n) + 1);
+    m_dirty.assign(static_cast<std::size_t>(n) + 1, 0);
+    int was_seeded = 0, still_seeded = 0;
+    for (int r = 0; r <= n; ++r) {
+        const int level = r == 0 ? -1 : m_lastCut.region[static_cast<std::size_t>(r)].labelled;
+        m_level[static_cast<std::size_t>(r)] = level;
+        was_seeded += level == 0;
+    }
+    for (const SeqList<int>* seeded : {&object_regions, &background_regions})
+        for (int i = 1; i <= seeded->GetCount(); ++i) still_seeded += m_level[static_cast<std::size_t>(seeded->GetAt(i))] == 0;
+    // With every region seeded before still seeded, levels can only fall:
+    // breadth first from the new seeded regions, through the regions whose
+    // level falls. Otherwise breadth first from all of them.
+    std::vector<int>& queue = m_recut;
+    queue.clear();
+    const bool grown = still_seeded == was_seeded;
+    if (!grown) std::fill(m_level.begin(), m_level.end(), -1);
+    for (const SeqList<int>* seeded : {&object_regions, &background_regions})
+        for (int i = 1; i <= seeded->GetCount(); ++i) {
+            const int r = seeded->GetAt(i);
+            if (m_level[static_cast<std::size_t>(r)] == 0) continue;
+            m_level[static_cast<std::size_t>(r)] = 0;
+            queue.push_back(r);
+        }
+    for (std::size_t head = 0; head < queue.size(); ++head) {
+        const int r = queue[head];
+        const int next = m_level[static_cast<std::size_t>(r)] + 1;
+        for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1]; ++e) {
+            const int s = m_around.region[static_cast<std::size_t>(e)];
+            const int level = m_level[static_cast<std::size_t>(s)];
+            if (level < 0 || level > next) {
+                m_level[static_cast<std::size_t>(s)] = next;
+                queue.push_back(s);
+            }
+        }
+    }
+    auto moved = [&](int r) {
+        m_dirty[static_cast<std::size_t>(r)] |= kDirty | kMoved;
+        for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1]; ++e)
+            m_dirty[static_cast<std::size_t>(m_around.region[static_cast<std::size_t>(e)])] |= kDirty;
+    };
+    if (grown) {
+        for (int r : queue) moved(r);
+    } else {
+        for (int r = 1; r <= n; ++r) {
+            RegionMemory& memory = m_lastCut.region[static_cast<std::size_t>(r)];
+            if (m_level[static_cast<std::size_t>(r)] == memory.labelled) continue;
+            moved(r);
+            if (m_level[static_cast<std::size_t>(r)] < 0) {
+                set_mark(r, 0);
+                memory = RegionMemory();
+            }
+        }
+    }
+    queue.clear();
+    // The regions of each level, in region order.
+    int levels = 0;
+    for (int r = 1; r <= n; ++r) levels = std::max(levels, m_level[static_cast<std::size_t>(r)] + 1);
+    m_levelStart.assign(static_cast<std::size_t>(levels) + 1, 0);
+    for (int r = 1; r <= n; ++r)
+        if (m_level[static_cast<std::size_t>(r)] >= 0) ++m_levelStart[static_cast<std::size_t>(m_level[static_cast<std::size_t>(r)]) + 1];
+    for (int k = 0; k < levels; ++k) m_levelStart[static_cast<std::size_t>(k) + 1] += m_levelStart[static_cast<std::size_t>(k)];
+    m_levelRegions.resize(static_cast<std::size_t>(m_levelStart[static_cast<std::size_t>(levels)]));
+    std::vector<int>& next = queue;
+    next.assign(m_levelStart.begin(), m_levelStart.end());
+    for (int r = 1; r <= n; ++r)
+        if (m_level[static_cast<std::size_t>(r)] >= 0)
+            m_levelRegions[static_cast<std::size_t>(next[static_cast<std::size_t>(m_level[static_cast<std::size_t>(r)])]++)] = r;
+    queue.clear();
+}
+
+// Region r of `level` takes `mark`. What changed from the last cut is
+// noted for the levels after this one: its neighbours there are cut again
+// when its mark changed, and a side it joined counts it for the distances
+// of their regions.
+void Contour::label_replayed(int r, int level, int mark) {
+    RegionMemory& memory = m_lastCut.region[static_cast<std::size_t>(r)];
+    const int was_level = memory.labelled, was_mark = memory.mark;
+    if (marks[r] != mark) set_mark(r, mark);
+    memory.ring = level;
+    memory.labelled = level;
+    memory.mark = mark;
+    if (level == 0) memory.distance[0] = memory.distance[1] = memory.nearest[0] = memory.nearest[1] = 0;
+    if (was_level == level && was_mark == mark) return;
+    m_dirty[static_cast<std::size_t>(r)] |= kMoved;
+    if (was_mark != mark)
+        for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1]; ++e)
+            m_dirty[static_cast<std::size_t>(m_around.region[static_cast<std::size_t>(e)])] |= kDirty;
+    const int side = mark == 1 ? 0 : 1;
+    if (was_mark != mark || was_level < 0) note_joined(r, side, level + 1, kNoEnd);
+    else if (was_level > level) note_joined(r, side, level + 1, was_level);
+}
+
+// Region r joined the labelled regions of `side` for the levels from..to.
+// A region whose means are not numbers is never the nearest.
+void Contour::note_joined(int r, int side, int from, int to) {
+    const float m0 = mean0[r - 1], m1 = mean1[r - 1], m2 = mean2[r - 1];
+    if (std::isnan(m0) || std::isnan(m1) || std::isnan(m2) || from > to) return;
+    JoinedIndex& joined = m_joined[side];
+    const int cell = fine_cell_of(r);
+    joined.cells[static_cast<std::size_t>(cell)].push_back({m0, m1, m2, r, from, to});
+    set_bit(joined.filled, cell);
+    const bool grey = image->color == 0;
+    const int coarse = grey ? cell_of(m0) : (cell_of(m0) * 16 + cell_of(m1)) * 16 + cell_of(m2);
+    if (joined.coarse[static_cast<std::size_t>(coarse)].empty()) joined.occupied.push_back(coarse);
+    joined.coarse[static_cast<std::size_t>(coarse)].push_back({m0, m1, m2, r, from, to});
+}
+
+// One level: the regions whose ring, labelled neighbours or distances
+// changed, with the rest of their ring components, are cut again.
+void Contour::cut_level(int level) {
+    m_recut.clear();
+    const int first = m_levelStart[static_cast<std::size_t>(level)], last = m_levelStart[static_cast<std::size_t>(level) + 1];
+    for (int i = first; i < last; ++i) {
+        const int r = m_levelRegions[static_cast<std::size_t>(i)];
+        const bool changed = replay_distances(r, level);
+        if (changed || (m_dirty[static_cast<std::size_t>(r)] & kDirty)) m_recut.push_back(r);
+    }
+    if (m_recut.empty()) return;
+    const int m = build_replay_graph(level);
+    graph->maxflow(false, nullptr);
+    // A node on neither side counts as object.
+    for (int k = 1; k <= m; ++k) {
+        const int r = m_localRegion[static_cast<std::size_t>(k)];
+        label_replayed(r, level, graph->segment_of(k, Graph<int, int, int>::SOURCE) == Graph<int, int, int>::SOURCE ? 1 : -1);
+        m_localPosition[static_cast<std::size_t>(r)] = 0;
+    }
+}
+
+// The distances of region r of `level` to both sides in this cut, kept in
+// its memory; true when either differs from the last cut's. A region
+// whose level changed is searched for. Otherwise the last distance holds
+// while the region found at it is still labelled on that side before this
+// level, unless a region that joined the side since is nearer. When that
+// region is gone, a joined region at the last distance or nearer gives
+// the distance, as no region labelled before was nearer; failing that, a
+// search may stop at the last distance.
+bool Contour::replay_distances(int r, int level) {
+    RegionMemory& memory = m_lastCut.region[static_cast<std::size_t>(r)];
+    const int was[2] = {memory.distance[0], memory.distance[1]};
+    const bool moved = memory.labelled != level;
+    for (int side = 0; side < 2; ++side) {
+        const int nearest = memory.nearest[side];
+        bool kept = nearest == 0 || !(m_dirty[static_cast<std::size_t>(nearest)] & kMoved);
+        if (!kept) {
+            const int l = m_level[static_cast<std::size_t>(nearest)];
+            kept = l >= 0 && l < level && marks[nearest] == (side == 0 ? 1 : -1);
+        }
+        const SideIndex& index = side == 0 ? m_objectSide : m_backgroundSide;
+        if (moved) {
+            m_searchBefore = level;
+            memory.distance[side] = nearest_distance(index, r, &memory.nearest[side]);
+            m_searchBefore = -1;
+        } else if (kept) {
+            if (memory.distance[side] > 0) nearest_joined(side, r, level, memory, false);
+        } else if (!nearest_joined(side, r, level, memory, true)) {
+            m_searchBefore = level;
+            m_searchFloor = was[side];
+            memory.distance[side] = nearest_distance(index, r, &memory.nearest[side]);
+            m_searchBefore = -1;
+            m_searchFloor = -1;
+        }
+    }
+    return memory.distance[0] != was[0] || memory.distance[1] != was[1];
+}
+
+// Lowers region r's distance to `side` to that of a nearer region that
+// joined the side before `level` (or, with `or_equal`, one as near), if
+// any; true when it found one.
+bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, bool or_equal) const {
+    const JoinedIndex& joined = m_joined[side];
+    const float m[3] = {mean0[r - 1], mean1[r - 1], mean2[r - 1]};
+    if (std::isnan(m[0]) || std::isnan(m[1]) || std::isnan(m[2])) return false;
+    const bool grey = image->color == 0;
+    int& best = memory.distance[side];
+    // Distances are truncated: a region whose distance is below `bound`
+    // lies within `bound` of r's mean.
+    int bound = or_equal ? best + 1 : best;
+    bool found = false;
+    const float radius = static_cast<float>(bound) + kRoundingMargin;
+    auto look = [&](const std::vector<JoinedIndex::Joined>& cell) {
+        for (const JoinedIndex::Joined& j : cell) {
+            if (j.from > level || j.to < level) continue;
+            const int d = static_cast<int>(distance_between(grey, m, j.m0, j.m1, j.m2, std::numeric_limits<float>::infinity()));
+            if (d < bound) {
+                best = bound = d;
+                memory.nearest[side] = j.region;
+                found = true;
+            }
+        }
+    };
+    const int fine = grey ? kGreyFine : kColourFine;
+    const int axes = grey ? 1 : 3;
+    constexpr int axis = 16 * kColourFine;
+    // Within a fine cell's width, the fine cells around r's mean are few:
+    // they are looked at directly.
+    if (radius <= 16.0f / static_cast<float>(fine)) {
+        int flo[3] = {0, 0, 0}, fhi[3] = {0, 0, 0};
+        for (int a = 0; a < axes; ++a) {
+            flo[a] = fine_of(m[a] - radius, fine);
+            fhi[a] = fine_of(m[a] + radius, fine);
+        }
+        if (grey) {
+            for (int f = flo[0]; f <= fhi[0]; ++f)
+                if (has_bit(joined.filled, f)) look(joined.cells[static_cast<std::size_t>(f)]);
+            return found;
+        }
+        for (int f0 = flo[0]; f0 <= fhi[0]; ++f0)
+            for (int f1 = flo[1]; f1 <= fhi[1]; ++f1)
+                for (int f2 = flo[2]; f2 <= fhi[2]; ++f2) {
+                    const int cell = (f0 * axis + f1) * axis + f2;
+                    if (has_bit(joined.filled, cell)) look(joined.cells[static_cast<std::size_t>(cell)]);
+                }
+        return found;
+    }
+    int lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
+    for (int a = 0; a < axes; ++a) {
+        lo[a] = cell_of(m[a] - radius);
+        hi[a] = cell_of(m[a] + radius);
+    }
+    auto visit = [&](int i, int j, int k) {
+        const int coarse = grey ? i : (i * 16 + j) * 16 + k;
+        const std::vector<JoinedIndex::Joined>& members = joined.coarse[static_cast<std::size_t>(coarse)];
+        if (members.empty()) return;
+        const float bound = gap_to_cell(m[0], i) + (grey ? 0.0f : gap_to_cell(m[1], j) + gap_to_cell(m[2], k));
+        if (bound >= radius) return;
+        int flo[3] = {0, 0, 0}, fhi[3] = {0, 0, 0};
+        const int cells[3] = {i, j, k};
+        long long span = 1;
+        for (int a = 0; a < axes; ++a) {
+            flo[a] = std::max(fine_of(m[a] - radius, fine), cells[a] * fine);
+            fhi[a] = std::min(fine_of(m[a] + radius, fine), (cells[a] + 1) * fine - 1);
+            span *= fhi[a] - flo[a] + 1;
+        }
+        // A coarse cell with fewer members than fine cells to visit
+        // is scanned whole.
+        if (static_cast<long long>(members.size()) <= span) {
+            look(members);
+            return;
+        }
+        if (grey) {
+            for (int f = flo[0]; f <= fhi[0]; ++f)
+                if (has_bit(joined.filled, f) && gap_to_fine(m[0], f, fine) < radius)
+                    look(joined.cells[static_cast<std::size_t>(f)]);
+            return;
+        }
+        for (int f0 = flo[0]; f0 <= fhi[0]; ++f0) {
+            const float g0 = gap_to_fine(m[0], f0, fine);
+            for (int f1 = flo[1]; f1 <= fhi[1]; ++f1) {
+                const float g1 = g0 + gap_to_fine(m[1], f1, fine);
+                if (g1 >= radius) continue;
+                const int row = (f0 * axis + f1) * axis;
+                for (int f2 = flo[2]; f2 <= fhi[2]; ++f2)
+                    if (has_bit(joined.filled, row + f2) && g1 + gap_to_fine(m[2], f2, fine) < radius)
+                        look(joined.cells[static_cast<std::size_t>(row + f2)]);
+            }
+        }
+    };
+    // The box of coarse cells around r's mean, or the occupied cells when
+    // they are fewer.
+    long long box = 1;
+    for (int a = 0; a < axes; ++a) box *= hi[a] - lo[a] + 1;
+    if (static_cast<long long>(joined.occupied.size()) < box) {
+        for (int coarse : joined.occupied) {
+            const int i = grey ? coarse : coarse / 256, j = grey ? 0 : (coarse / 16) % 16, k = grey ? 0 : coarse % 16;
+            if (i >= lo[0] && i <= hi[0] && j >= lo[1] && j <= hi[1] && k >= lo[2] && k <= hi[2]) visit(i, j, k);
+        }
+    } else {
+        for (int i = lo[0]; i <= hi[0]; ++i)
+            for (int j = lo[1]; j <= hi[1]; ++j)
+                for (int k = lo[2]; k <= hi[2]; ++k) visit(i, j, k);
+    }
+    return found;
+}
+
+// The graph of the ring components of `level` that hold a region of
+// m_recut: distance capacities to the terminals, the capacities of edges
+// to labelled neighbours added to the terminal of their side, and the
+// neighbour capacities within the components. Returns the number of nodes.
+int Contour::build_replay_graph(int level) {
+    int m = 0;
+    auto labelled = [&](int s) {
+        const int l = m_level[static_cast<std::size_t>(s)];
+        return l >= 0 && l < level;
+    };
+    for (int start : m_recut) {
+        if (m_localPosition[static_cast<std::size_t>(start)] != 0) continue;
+        m_localPosition[static_cast<std::size_t>(start)] = ++m;
+        m_localRegion[static_cast<std::size_t>(m)] = start;
+        // The rest of the component, breadth first through the level.
+        for (int k = m; k <= m; ++k) {
+            const int r = m_localRegion[static_cast<std::size_t>(k)];
+            for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1]; ++e) {
+                const int s = m_around.region[static_cast<std::size_t>(e)];
+                if (m_level[static_cast<std::size_t>(s)] == level && m_localPosition[static_cast<std::size_t>(s)] == 0) {
+                    m_localPosition[static_cast<std::size_t>(s)] = ++m;
+                    m_localRegion[static_cast<std::size_t>(m)] = s;
+                }
+            }
+        }
+    }
+    graph->reset();
+    for (int k = 0; k <= m; ++k) graph->add_node(1);
+    constexpr long long kLargestTerminal = std::numeric_limits<int>::max() / 4;
+    for (int k = 1; k <= m; ++k) {
+        const int r = m_localRegion[static_cast<std::size_t>(k)];
+        const RegionMemory& memory = m_lastCut.region[static_cast<std::size_t>(r)];
+        long long to_source = std::abs(memory.distance[1]), to_sink = std::abs(memory.distance[0]);
+        for (int e = m_lower.start[static_cast<std::size_t>(r)]; e < m_lower.start[static_cast<std::size_t>(r) + 1]; ++e) {
+            const int b = m_lower.region[static_cast<std::size_t>(e)];
+            if (labelled(b)) (marks[b] == 1 ? to_source : to_sink) += neighbour_capacity(r, e);
+        }
+        for (int u = m_upper.start[static_cast<std::size_t>(r)]; u < m_upper.start[static_cast<std::size_t>(r) + 1]; ++u) {
+            const int a = m_upper.region[static_cast<std::size_t>(u)];
+            if (labelled(a)) (marks[a] == 1 ? to_source : to_sink) += neighbour_capacity(a, m_upper.entry[static_cast<std::size_t>(u)]);
+        }
+        graph->add_terminal_caps(k, static_cast<int>(std::min(to_source, kLargestTerminal)),
+                                 static_cast<int>(std::min(to_sink, kLargestTerminal)));
+    }
+    for (int k = 1; k <= m; ++k) {
+        const int a = m_localRegion[static_cast<std::size_t>(k)];
+        for (int e = m_lower.start[static_cast<std::size_t>(a)]; e < m_lower.start[static_cast<std::size_t>(a) + 1]; ++e) {
+            const int b = m_lower.region[static_cast<std::size_t>(e)];
+            if (m_localPosition[static_cast<std::size_t>(b)] == 0) continue;
+            const int c = neighbour_capacity(a, e);
+            graph->add_edge(k, m_localPosition[static_cast<std::size_t>(b)], c, c);
+        }
+    }
+    return m;
+}
