@@ -333,7 +333,7 @@ void Contour::cut_rings(int n) {
         for (int k = 1; k <= m; ++k) {
             const int r = local_region[k];
             const bool ring = marks[r] == 2;
-            set_mark(r, graph->segment_of(k, Graph<int, int, int>::SOURCE) == Graph<int, int, int>::SOURCE ? 1 : -1);
+            set_mark(r, graph->segment_of(k, Graph<int, int, int>::SOURCE) == Graph<int, int, int>::SOURCE ? 1 : -1, m_nCuts);
             if (m_bSession && ring) note_labelled(r, marks[r], m_nCuts);
             local_position[r] = 0;
             if (!m_fixed[static_cast<std::size_t>(r)]) movable.push_back(r);

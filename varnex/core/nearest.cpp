@@ -22,8 +22,9 @@ using contour_detail::kGreyFine;
 using contour_detail::kRoundingMargin;
 
 // Moves region r to another mark, keeping the per-side indexes of labelled
-// regions (those the distance searches look at) in step.
-void Contour::set_mark(int r, int mark) {
+// regions (those the distance searches look at) in step; a labelled region
+// is indexed with the level it was labelled at.
+void Contour::set_mark(int r, int mark, int level) {
     const int old = marks[r];
     if (old == mark) return;
     const bool grey = image->color == 0;
@@ -48,9 +49,16 @@ void Contour::set_mark(int r, int mark) {
     std::vector<SideIndex::Member>& cell = side.cells[static_cast<std::size_t>(index)];
     m_sideCell[r] = index;
     m_sideSlot[r] = static_cast<int>(cell.size());
-    cell.push_back({m0, m1, m2, r});
+    cell.push_back({m0, m1, m2, r, level});
     side.filled[static_cast<std::size_t>(index) >> 6] |= 1ULL << (index & 63);
     side.enter(coarse_of_fine(index, grey));
+}
+
+// The level region r is indexed with, when it is indexed.
+void Contour::set_indexed_level(int r, int level) {
+    if (m_sideCell[r] < 0) return;
+    SideIndex& side = marks[r] == 1 ? m_objectSide : m_backgroundSide;
+    side.cells[static_cast<std::size_t>(m_sideCell[r])][static_cast<std::size_t>(m_sideSlot[r])].level = level;
 }
 
 // Index of region r's fine cell: for colour (f0 * 64 + f1) * 64 + f2, for
@@ -140,7 +148,7 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
     };
     auto scan = [&](const std::vector<SideIndex::Member>& cell) {
         for (const SideIndex::Member& s : cell) {
-            if (!labelled(s.region)) continue;
+            if (before >= 0 && s.level >= before) continue;
             const float d = distance(s.m0, s.m1, s.m2);
             if (d < best) {
                 best = d;

@@ -136,6 +136,7 @@ void Contour::find_levels(int n) {
         }
     }
     auto moved = [&](int r) {
+        set_indexed_level(r, m_level[static_cast<std::size_t>(r)]);
         m_dirty[static_cast<std::size_t>(r)] |= kDirty | kMoved;
         for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1]; ++e)
             m_dirty[static_cast<std::size_t>(m_around.region[static_cast<std::size_t>(e)])] |= kDirty;
@@ -177,7 +178,7 @@ void Contour::find_levels(int n) {
 void Contour::label_replayed(int r, int level, int mark) {
     RegionMemory& memory = m_lastCut.region[static_cast<std::size_t>(r)];
     const int was_level = memory.labelled, was_mark = memory.mark;
-    if (marks[r] != mark) set_mark(r, mark);
+    if (marks[r] != mark) set_mark(r, mark, level);
     memory.ring = level;
     memory.labelled = level;
     memory.mark = mark;

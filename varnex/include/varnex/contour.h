@@ -117,6 +117,7 @@ private:
         struct Member {
             float m0, m1, m2;  // the region's means, kept beside it for the scans
             int region;
+            int level = 0;     // the level it was labelled at
         };
         std::vector<std::vector<Member>> cells;  // fine cells
         std::vector<std::uint64_t> filled;       // one bit per fine cell: it has members
@@ -161,7 +162,8 @@ private:
     void note_last_weight(int n);
     void paint_result(int n);
     void paint_region(int r, bool object);
-    void set_mark(int r, int mark);
+    void set_mark(int r, int mark, int level = 0);
+    void set_indexed_level(int r, int level);
     int nearest_distance(const SideIndex& side, int r, int* nearest = nullptr) const;
     void ring_distances(int r, int iteration);
     void start_memory(int n);
