@@ -3,8 +3,12 @@
 // distance those searches measure.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <limits>
+#include <vector>
 
 namespace contour_detail {
 
@@ -71,6 +75,35 @@ inline float distance_between(bool grey, const float m[3], float s0, float s1, f
     if (grey) return std::fabs(s0 - m[0]);
     const float sum = std::fabs(s0 - m[0]) + std::fabs(s1 - m[1]) + std::fabs(s2 - m[2]);
     return sum < best ? std::trunc(sum) : best;
+}
+
+// Number of fine cells of the grid for grey or colour means.
+inline std::size_t fine_cell_count(bool grey) {
+    return grey ? 16 * kGreyFine : static_cast<std::size_t>(16 * kColourFine) * (16 * kColourFine) * (16 * kColourFine);
+}
+
+inline bool has_bit(const std::vector<std::uint64_t>& bits, int index) {
+    return (bits[static_cast<std::size_t>(index) >> 6] >> (index & 63)) & 1;
+}
+
+inline void set_bit(std::vector<std::uint64_t>& bits, int index) {
+    bits[static_cast<std::size_t>(index) >> 6] |= 1ULL << (index & 63);
+}
+
+// Fine cells sized for `count` cells, all empty, with their bitmap of
+// cells that have members. Once sized, only the cells with members need
+// emptying.
+template <typename Member>
+void empty_fine_cells(std::vector<std::vector<Member>>& cells, std::vector<std::uint64_t>& filled, std::size_t count) {
+    if (cells.size() != count) {
+        cells.assign(count, {});
+        filled.assign((count + 63) / 64, 0);
+        return;
+    }
+    for (std::size_t word = 0; word < filled.size(); ++word)
+        for (std::uint64_t bits = filled[word]; bits; bits &= bits - 1)
+            cells[64 * word + static_cast<std::size_t>(__builtin_ctzll(bits))].clear();
+    std::fill(filled.begin(), filled.end(), 0);
 }
 
 }  // namespace contour_detail

@@ -11,15 +11,7 @@
 #include <cstdlib>
 #include <limits>
 
-using contour_detail::cell_of;
-using contour_detail::coarse_of_fine;
-using contour_detail::distance_between;
-using contour_detail::fine_of;
-using contour_detail::gap_to_cell;
-using contour_detail::gap_to_fine;
-using contour_detail::kColourFine;
-using contour_detail::kGreyFine;
-using contour_detail::kRoundingMargin;
+using namespace contour_detail;
 
 // Moves region r to another mark, keeping the per-side indexes of labelled
 // regions (those the distance searches look at) in step; a labelled region
@@ -50,7 +42,7 @@ void Contour::set_mark(int r, int mark, int level) {
     m_sideCell[r] = index;
     m_sideSlot[r] = static_cast<int>(cell.size());
     cell.push_back({m0, m1, m2, r, level});
-    side.filled[static_cast<std::size_t>(index) >> 6] |= 1ULL << (index & 63);
+    set_bit(side.filled, index);
     side.enter(coarse_of_fine(index, grey));
 }
 
@@ -73,19 +65,9 @@ int Contour::fine_cell_of(int r) const {
 // Both indexes empty, sized for the picture's kind.
 void Contour::reset_side_indexes() {
     const bool grey = image->color == 0;
-    const std::size_t fine = grey ? 16 * kGreyFine : static_cast<std::size_t>(16 * kColourFine) * (16 * kColourFine) * (16 * kColourFine);
     const std::size_t coarse = grey ? 16 : 16 * 16 * 16;
     for (SideIndex* side : {&m_objectSide, &m_backgroundSide}) {
-        if (side->cells.size() != fine) {
-            side->cells.assign(fine, {});
-            side->filled.assign((fine + 63) / 64, 0);
-        } else {
-            // Only the cells with members need emptying.
-            for (std::size_t word = 0; word < side->filled.size(); ++word)
-                for (std::uint64_t bits = side->filled[word]; bits; bits &= bits - 1)
-                    side->cells[64 * word + static_cast<std::size_t>(__builtin_ctzll(bits))].clear();
-            std::fill(side->filled.begin(), side->filled.end(), 0);
-        }
+        empty_fine_cells(side->cells, side->filled, fine_cell_count(grey));
         side->coarse_count.assign(coarse, 0);
         side->occupied_slot.assign(coarse, -1);
         side->occupied.clear();
@@ -169,7 +151,7 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
         hi0 = std::min(hi0, (i + 1) * fine - 1);
         if (grey) {
             for (int f = lo0; f <= hi0; ++f) {
-                if (side.has(f) && gap_to_fine(m[0], f, kGreyFine) < best + kRoundingMargin)
+                if (has_bit(side.filled, f) && gap_to_fine(m[0], f, kGreyFine) < best + kRoundingMargin)
                     scan(side.cells[static_cast<std::size_t>(f)]);
             }
             return;
@@ -190,7 +172,7 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
                 if (g1 >= best + kRoundingMargin) continue;
                 const int row = (f0 * axis + f1) * axis;
                 for (int f2 = lo2; f2 <= hi2; ++f2)
-                    if (side.has(row + f2) && g1 + gap_to_fine(m[2], f2, kColourFine) < best + kRoundingMargin)
+                    if (has_bit(side.filled, row + f2) && g1 + gap_to_fine(m[2], f2, kColourFine) < best + kRoundingMargin)
                         scan(side.cells[static_cast<std::size_t>(row + f2)]);
             }
         }
@@ -202,7 +184,7 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
     if (grey) {
         const int f = fine_of(m[0], kGreyFine);
         for (int g = std::max(0, f - 1); g <= std::min(16 * kGreyFine - 1, f + 1); ++g)
-            if (side.has(g) && gap_to_fine(m[0], g, kGreyFine) < best + kRoundingMargin)
+            if (has_bit(side.filled, g) && gap_to_fine(m[0], g, kGreyFine) < best + kRoundingMargin)
                 scan(side.cells[static_cast<std::size_t>(g)]);
     } else {
         constexpr int axis = 16 * kColourFine;
@@ -210,12 +192,12 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
         // r's own fine cell, then the 26 around it, each while it can still
         // hold something nearer.
         const int own = (f[0] * axis + f[1]) * axis + f[2];
-        if (side.has(own)) scan(side.cells[static_cast<std::size_t>(own)]);
+        if (has_bit(side.filled, own)) scan(side.cells[static_cast<std::size_t>(own)]);
         for (int a = std::max(0, f[0] - 1); a <= std::min(axis - 1, f[0] + 1); ++a)
             for (int b = std::max(0, f[1] - 1); b <= std::min(axis - 1, f[1] + 1); ++b)
                 for (int c = std::max(0, f[2] - 1); c <= std::min(axis - 1, f[2] + 1); ++c) {
                     const int cell = (a * axis + b) * axis + c;
-                    if (cell != own && side.has(cell) &&
+                    if (cell != own && has_bit(side.filled, cell) &&
                         gap_to_fine(m[0], a, kColourFine) + gap_to_fine(m[1], b, kColourFine) +
                                 gap_to_fine(m[2], c, kColourFine) <
                             best + kRoundingMargin)

@@ -18,14 +18,7 @@
 #include <cstdlib>
 #include <limits>
 
-using contour_detail::cell_of;
-using contour_detail::distance_between;
-using contour_detail::fine_of;
-using contour_detail::gap_to_cell;
-using contour_detail::gap_to_fine;
-using contour_detail::kColourFine;
-using contour_detail::kGreyFine;
-using contour_detail::kRoundingMargin;
+using namespace contour_detail;
 
 namespace {
 constexpr int kNoEnd = std::numeric_limits<int>::max();
@@ -33,14 +26,6 @@ constexpr int kNoEnd = std::numeric_limits<int>::max();
 // Per region in m_dirty: to be cut again; its level or mark changed.
 constexpr std::uint8_t kDirty = 1;
 constexpr std::uint8_t kMoved = 2;
-
-bool has_bit(const std::vector<std::uint64_t>& bits, int index) {
-    return (bits[static_cast<std::size_t>(index) >> 6] >> (index & 63)) & 1;
-}
-
-void set_bit(std::vector<std::uint64_t>& bits, int index) {
-    bits[static_cast<std::size_t>(index) >> 6] |= 1ULL << (index & 63);
-}
 
 }  // namespace
 
@@ -56,18 +41,9 @@ bool Contour::can_replay() const {
 // Both indexes of joined regions empty, sized for the picture's kind.
 void Contour::reset_joined_indexes() {
     const bool grey = image->color == 0;
-    const std::size_t fine = grey ? 16 * kGreyFine : static_cast<std::size_t>(16 * kColourFine) * (16 * kColourFine) * (16 * kColourFine);
     const std::size_t coarse = grey ? 16 : 16 * 16 * 16;
     for (JoinedIndex& joined : m_joined) {
-        if (joined.cells.size() != fine) {
-            joined.cells.assign(fine, {});
-            joined.filled.assign((fine + 63) / 64, 0);
-        } else {
-            for (std::size_t word = 0; word < joined.filled.size(); ++word)
-                for (std::uint64_t bits = joined.filled[word]; bits; bits &= bits - 1)
-                    joined.cells[64 * word + static_cast<std::size_t>(__builtin_ctzll(bits))].clear();
-            std::fill(joined.filled.begin(), joined.filled.end(), 0);
-        }
+        empty_fine_cells(joined.cells, joined.filled, fine_cell_count(grey));
         if (joined.coarse.size() != coarse) joined.coarse.assign(coarse, {});
         for (int cell : joined.occupied) joined.coarse[static_cast<std::size_t>(cell)].clear();
         joined.occupied.clear();

@@ -126,7 +126,6 @@ private:
         std::vector<int> occupied_slot;  // per coarse cell: its place in `occupied`, or -1
         int count = 0;
 
-        bool has(int cell) const { return (filled[static_cast<std::size_t>(cell) >> 6] >> (cell & 63)) & 1; }
         void enter(int coarse) {
             if (coarse_count[static_cast<std::size_t>(coarse)]++ == 0) {
                 occupied_slot[static_cast<std::size_t>(coarse)] = static_cast<int>(occupied.size());
