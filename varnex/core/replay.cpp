@@ -206,26 +206,32 @@ void Contour::cut_level(int level) {
 }
 
 // The distances of region r of `level` to both sides in this cut, kept in
-// its memory; true when either differs from the last cut's. A region
-// whose level changed is searched for. Otherwise the last distance holds
-// while the region found at it is still labelled on that side before this
-// level, unless a region that joined the side since is nearer. When that
-// region is gone, a joined region at the last distance or nearer gives
-// the distance, as no region labelled before was nearer; failing that, a
-// search may stop at the last distance.
+// its memory; true when either differs from the last cut's.
+//
+// The regions labelled on a side before r's level are among those the
+// last cut had labelled there before r's level in that cut and those that
+// joined the side since, when r's level is the same or lower: a region
+// now labelled before it was labelled before r's old level, or its level
+// fell, or it changed side. So while the region that gave the last
+// distance is still labelled on that side before r's level, the distance
+// is the last one or that of a nearer joined region. When that region is gone, a joined region at the
+// last distance or nearer gives it, as no other region is nearer; failing
+// that, a search may stop at the last distance. Other regions whose level
+// changed are searched for.
 bool Contour::replay_distances(int r, int level) {
     RegionMemory& memory = m_lastCut.region[static_cast<std::size_t>(r)];
     const int was[2] = {memory.distance[0], memory.distance[1]};
     const bool moved = memory.labelled != level;
+    const bool bounded = memory.labelled >= level;
     for (int side = 0; side < 2; ++side) {
         const int nearest = memory.nearest[side];
-        bool kept = nearest == 0 || !(m_dirty[static_cast<std::size_t>(nearest)] & kMoved);
+        bool kept = nearest == 0 || (!moved && !(m_dirty[static_cast<std::size_t>(nearest)] & kMoved));
         if (!kept) {
             const int l = m_level[static_cast<std::size_t>(nearest)];
             kept = l >= 0 && l < level && marks[nearest] == (side == 0 ? 1 : -1);
         }
         const SideIndex& index = side == 0 ? m_objectSide : m_backgroundSide;
-        if (moved) {
+        if (!bounded) {
             m_searchBefore = level;
             memory.distance[side] = nearest_distance(index, r, &memory.nearest[side]);
             m_searchBefore = -1;
