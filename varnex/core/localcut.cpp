@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
@@ -64,6 +65,10 @@ void Contour::prepare_run_tables(int n) {
     flatten_tables(n);
     m_lowerCapacity.assign(m_lower.region.size(), -1);
     m_lowerWeight.assign(m_lower.region.size(), 0.0f);
+    // New regions come with an empty seed byte map.
+    m_appliedSeeds[0].clear();
+    m_appliedSeeds[1].clear();
+    m_seededKind.clear();
 }
 
 // The neighbour tables as the cut loop reads them, each in one block:
@@ -147,6 +152,8 @@ bool Contour::cut_again(std::vector<std::uint8_t>& seed_kinds) {
         delete graph;
         graph = nullptr;
         m_lastCut.valid = false;
+        // The seeded regions may be half found: the next cut finds them all.
+        m_seededKind.clear();
         object_regions.RemoveAll();
         background_regions.RemoveAll();
         AfxMessageBox("Not enough memory for " + std::to_string(n) + " regions of the region map " + path,
@@ -181,41 +188,63 @@ void Contour::seed_regions_sparse(int n, std::vector<std::uint8_t>& seed_kinds) 
 }
 
 // The seeded regions in object_regions and background_regions, in region
-// order, as seed_regions lists them; no region is marked.
+// order, as seed_regions lists them; no region is marked. `seed_kinds`
+// keeps the kinds of the seeds applied so far (m_appliedSeeds): when the
+// seed lists only grew since, only the new seeds are applied and only the
+// regions they fall in are looked at again.
 void Contour::find_seeded_regions(int n, std::vector<std::uint8_t>& seed_kinds) {
     const int width = image->width, height = image->height;
-    std::vector<int> seeded;
+    auto at = [&](const CPoint& p) {
+        return static_cast<std::size_t>(p.y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(p.x);
+    };
+    auto inside = [&](const CPoint& p) { return p.x >= 0 && p.x < width && p.y >= 0 && p.y < height; };
+    const SeqList<CPoint>* lists[2] = {&object_seeds, &background_seeds};
+    bool grown = m_seededKind.size() == static_cast<std::size_t>(n) + 1;
+    for (int side = 0; side < 2 && grown; ++side) {
+        const std::vector<CPoint>& applied = m_appliedSeeds[side];
+        grown = static_cast<std::size_t>(lists[side]->GetCount()) >= applied.size() &&
+                (applied.empty() || std::memcmp(lists[side]->data(), applied.data(), applied.size() * sizeof(CPoint)) == 0);
+    }
+    if (!grown) {
+        for (std::vector<CPoint>& applied : m_appliedSeeds) {
+            for (const CPoint& p : applied)
+                if (inside(p)) seed_kinds[at(p)] = 0;
+            applied.clear();
+        }
+        m_seededKind.assign(static_cast<std::size_t>(n) + 1, 0);
+    }
+    for (int side = 0; side < 2; ++side) m_appliedSeeds[side].reserve(static_cast<std::size_t>(lists[side]->GetCount()));
+    std::vector<int> touched;
     std::vector<std::uint8_t> listed(static_cast<std::size_t>(n) + 1, 0);
-    auto mark = [&](const SeqList<CPoint>& seeds, std::uint8_t kind) {
-        for (int i = 1; i <= seeds.GetCount(); ++i) {
-            const CPoint p = seeds.GetAt(i);
-            if (p.x < 0 || p.x >= width || p.y < 0 || p.y >= height) continue;
-            seed_kinds[static_cast<std::size_t>(p.y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(p.x)] = kind;
+    // Background painted over object wins, whichever came first.
+    for (int side = 0; side < 2; ++side) {
+        std::vector<CPoint>& applied = m_appliedSeeds[side];
+        const CPoint* seeds = lists[side]->data();
+        for (int i = static_cast<int>(applied.size()); i < lists[side]->GetCount(); ++i) {
+            const CPoint p = seeds[i];
+            applied.push_back(p);
+            if (!inside(p)) continue;
+            std::uint8_t& kind = seed_kinds[at(p)];
+            kind = side == 1 || kind == 2 ? 2 : 1;
             const int r = label_map[p.y][p.x];
             if (r >= 1 && r <= n && !listed[static_cast<std::size_t>(r)]) {
                 listed[static_cast<std::size_t>(r)] = 1;
-                seeded.push_back(r);
+                touched.push_back(r);
             }
         }
-    };
-    mark(object_seeds, 1);
-    mark(background_seeds, 2);
-    std::sort(seeded.begin(), seeded.end());
-    for (int r : seeded) {
+    }
+    // A region takes the kind of its first seeded pixel in fill order.
+    for (int r : touched) {
         const SeqList<CPoint>* pixels = regions.GetAt(r);
         const CPoint* p = pixels->data();
-        int kind = 0;
-        for (int i = 0; i < pixels->GetCount() && !kind; ++i)
-            kind = seed_kinds[static_cast<std::size_t>(p[i].y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(p[i].x)];
-        if (kind == 1) object_regions.Add(r);
-        else if (kind == 2) background_regions.Add(r);
+        std::uint8_t kind = 0;
+        for (int i = 0; i < pixels->GetCount() && !kind; ++i) kind = seed_kinds[at(p[i])];
+        m_seededKind[static_cast<std::size_t>(r)] = kind;
     }
-    for (const SeqList<CPoint>* seeds : {&object_seeds, &background_seeds})
-        for (int i = 1; i <= seeds->GetCount(); ++i) {
-            const CPoint p = seeds->GetAt(i);
-            if (p.x >= 0 && p.x < width && p.y >= 0 && p.y < height)
-                seed_kinds[static_cast<std::size_t>(p.y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(p.x)] = 0;
-        }
+    for (int r = 1; r <= n; ++r) {
+        if (m_seededKind[static_cast<std::size_t>(r)] == 1) object_regions.Add(r);
+        else if (m_seededKind[static_cast<std::size_t>(r)] == 2) background_regions.Add(r);
+    }
 }
 
 // Mean and variance of the picture's intensity over its interior pixels.
@@ -492,6 +521,9 @@ void Contour::release_cut_tables() {
     m_fixed.clear();
     m_lastCut = CutMemory();
     m_thisCut = CutMemory();
+    m_appliedSeeds[0].clear();
+    m_appliedSeeds[1].clear();
+    m_seededKind.clear();
     m_joined[0] = JoinedIndex();
     m_joined[1] = JoinedIndex();
     m_level.clear();

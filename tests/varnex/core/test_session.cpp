@@ -164,6 +164,42 @@ TEST_F(SessionTest, CutsAmongTiedDistancesEqualFreshRuns) {
     }
 }
 
+// Seeds painted over seeds: background over object wins whichever came
+// first, a region takes the kind of its first seeded pixel in fill order,
+// and lists of the same length with other points are not taken for grown.
+TEST_F(SessionTest, SeedsPaintedOverSeedsEqualFreshRuns) {
+    const std::string path = std::string(VARNEX_EXAMPLES) + "/coins.pgm";
+    const std::string map = std::string(VARNEX_EXAMPLES) + "/coins_regions.bmp";
+    MyImage picture;
+    ASSERT_TRUE(picture.ReadImage(path.c_str()));
+    Contour contour(&picture);
+    SegmentationSession session(contour);
+    ASSERT_TRUE(session.LoadRegionMap(map));
+    auto block = [](int x0, int y0, int size, int kind) {
+        std::vector<Seed> seeds;
+        for (int y = y0; y < y0 + size; ++y)
+            for (int x = x0; x < x0 + size; ++x) seeds.push_back({x, y, kind});
+        return seeds;
+    };
+    const std::vector<std::vector<Seed>> steps = {
+        block(60, 60, 20, 1), block(5, 5, 6, 2),  // object and background
+        block(70, 70, 20, 2),                     // background over part of the object
+        block(60, 60, 12, 1),                     // object again over both
+        block(200, 150, 8, 1)};
+    std::vector<Seed> seeds;
+    auto cut = [&](const std::string& what) {
+        add_seeds(contour, seeds);
+        ASSERT_TRUE(session.Cut());
+        expect_same(contour, session, fresh_run(picture, map, seeds, contour.parameter), what);
+    };
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        seeds.insert(seeds.end(), steps[i].begin(), steps[i].end());
+        cut("step " + std::to_string(i));
+    }
+    for (Seed& seed : seeds) seed.x = (seed.x + 37) % picture.width;
+    cut("as many seeds at other places");
+}
+
 // Taking strokes back and putting them again, and a new parameter, give the
 // cuts of those seeds exactly.
 TEST_F(SessionTest, UndoRedoAndParameterChangesReturnToIdenticalStates) {

@@ -174,7 +174,8 @@ private:
     void release_tables(SeqList<SeqList<int>*>& tables);
     void release_cut_tables();
     // A further cut over regions computed before: the session's path.
-    // `seed_kinds` has one zero byte per pixel and is left so.
+    // `seed_kinds` has one byte per pixel, zero when the regions were
+    // computed; it keeps the kinds of the seeds of the last cut.
     bool cut_again(std::vector<std::uint8_t>& seed_kinds);
     void clear_marks(int n);
     void seed_regions_sparse(int n, std::vector<std::uint8_t>& seed_kinds);
@@ -232,6 +233,8 @@ private:
     };
     CutMemory m_thisCut;
     CutMemory m_lastCut;
+    std::vector<CPoint> m_appliedSeeds[2];    // object and background seeds in a session's seed byte map
+    std::vector<std::uint8_t> m_seededKind;    // per region: the kind of its first seeded pixel, 0 none
     std::vector<SideIndex::Member> m_relabelled[2];  // per side: labelled now, not yet at this point of the last cut
 
     // The regions that joined the labelled regions of one side since the

@@ -88,7 +88,7 @@ private:
     bool m_bCut = false;
     std::vector<std::uint8_t> m_objectMask;
     std::vector<std::uint8_t> m_wasObject;  // per region: object at the last cut
-    std::vector<std::uint8_t> m_seedKinds;  // per pixel, zero between cuts: scratch of the seeding
+    std::vector<std::uint8_t> m_seedKinds;  // per pixel: the kind of the seeds the last cut applied
     std::vector<int> m_shownLevels;         // the grey levels the result was painted with
     Box m_changed;
     std::vector<int> m_changedRegions;
