@@ -64,26 +64,31 @@ int Contour::fine_cell_of(int r) const {
 
 // Both indexes empty, sized for the picture's kind.
 void Contour::reset_side_indexes() {
+    reset_index(m_objectSide);
+    reset_index(m_backgroundSide);
+}
+
+// An index empty, sized for the picture's kind.
+void Contour::reset_index(SideIndex& side) const {
     const bool grey = image->color == 0;
     const std::size_t coarse = grey ? 16 : 16 * 16 * 16;
-    for (SideIndex* side : {&m_objectSide, &m_backgroundSide}) {
-        empty_fine_cells(side->cells, side->filled, fine_cell_count(grey));
-        side->coarse_count.assign(coarse, 0);
-        side->occupied_slot.assign(coarse, -1);
-        side->occupied.clear();
-        side->count = 0;
-    }
+    empty_fine_cells(side.cells, side.filled, fine_cell_count(grey));
+    side.coarse_count.assign(coarse, 0);
+    side.occupied_slot.assign(coarse, -1);
+    side.occupied.clear();
+    side.count = 0;
 }
 
 // Distance from region r to the nearest region of one side: |difference of
 // the grey means|, or for colour the sum of the three absolute mean
 // differences truncated to an integer; 256 (grey) or 768 (colour) when no
-// region is nearer. The grid is searched in shells of cells around r's
-// cell; a shell, or a cell, that cannot hold anything nearer than the best
-// distance found is skipped.
-int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const {
+// region is nearer. With `below`, only regions nearer than that count,
+// and `below` is the answer when there is none. The grid is searched in
+// shells of cells around r's cell; a shell, or a cell, that cannot hold
+// anything nearer than the best distance found is skipped.
+int Contour::nearest_distance(const SideIndex& side, int r, int* nearest, int below) const {
     const bool grey = image->color == 0;
-    float best = grey ? 256.0f : 768.0f;
+    float best = below >= 0 ? static_cast<float>(below) : grey ? 256.0f : 768.0f;
     int found = 0;
     struct Report {
         int* out;
@@ -108,7 +113,7 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
     auto labelled = [&](int s) {
         return before < 0 || (m_level[static_cast<std::size_t>(s)] >= 0 && m_level[static_cast<std::size_t>(s)] < before);
     };
-    for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1]; ++e) {
+    for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1] && below < 0; ++e) {
         const int s = m_around.region[static_cast<std::size_t>(e)];
         if (marks[s] == mark && labelled(s)) {
             const float d = distance(mean0[s - 1], mean1[s - 1], mean2[s - 1]);
@@ -130,7 +135,7 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest) const 
     };
     auto scan = [&](const std::vector<SideIndex::Member>& cell) {
         for (const SideIndex::Member& s : cell) {
-            if (before >= 0 && s.level >= before) continue;
+            if (before >= 0 && (s.level >= before || s.until < before)) continue;
             const float d = distance(s.m0, s.m1, s.m2);
             if (d < best) {
                 best = d;

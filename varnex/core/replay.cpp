@@ -23,6 +23,10 @@ using namespace contour_detail;
 namespace {
 constexpr int kNoEnd = std::numeric_limits<int>::max();
 
+// Distances up to which the joined regions around a region's mean are
+// scanned cell by cell rather than searched nearest first.
+constexpr int kScanReach = 48;
+
 // Per region in m_dirty: to be cut again; its level or mark changed.
 constexpr std::uint8_t kDirty = 1;
 constexpr std::uint8_t kMoved = 2;
@@ -40,13 +44,11 @@ bool Contour::can_replay() const {
 
 // Both indexes of joined regions empty, sized for the picture's kind.
 void Contour::reset_joined_indexes() {
-    const bool grey = image->color == 0;
-    const std::size_t coarse = grey ? 16 : 16 * 16 * 16;
+    const std::size_t coarse = image->color == 0 ? 16 : 16 * 16 * 16;
     for (JoinedIndex& joined : m_joined) {
-        empty_fine_cells(joined.cells, joined.filled, fine_cell_count(grey));
         if (joined.coarse.size() != coarse) joined.coarse.assign(coarse, {});
-        for (int cell : joined.occupied) joined.coarse[static_cast<std::size_t>(cell)].clear();
-        joined.occupied.clear();
+        for (int cell : joined.index.occupied) joined.coarse[static_cast<std::size_t>(cell)].clear();
+        reset_index(joined.index);
     }
 }
 
@@ -175,13 +177,13 @@ void Contour::note_joined(int r, int side, int from, int to) {
     const float m0 = mean0[r - 1], m1 = mean1[r - 1], m2 = mean2[r - 1];
     if (std::isnan(m0) || std::isnan(m1) || std::isnan(m2) || from > to) return;
     JoinedIndex& joined = m_joined[side];
+    const SideIndex::Member member{m0, m1, m2, r, from - 1, to};
     const int cell = fine_cell_of(r);
-    joined.cells[static_cast<std::size_t>(cell)].push_back({m0, m1, m2, r, from, to});
-    set_bit(joined.filled, cell);
-    const bool grey = image->color == 0;
-    const int coarse = grey ? cell_of(m0) : (cell_of(m0) * 16 + cell_of(m1)) * 16 + cell_of(m2);
-    if (joined.coarse[static_cast<std::size_t>(coarse)].empty()) joined.occupied.push_back(coarse);
-    joined.coarse[static_cast<std::size_t>(coarse)].push_back({m0, m1, m2, r, from, to});
+    joined.index.cells[static_cast<std::size_t>(cell)].push_back(member);
+    set_bit(joined.index.filled, cell);
+    const int coarse = coarse_of_fine(cell, image->color == 0);
+    joined.index.enter(coarse);
+    joined.coarse[static_cast<std::size_t>(coarse)].push_back(member);
 }
 
 // One level: the regions whose ring, labelled neighbours or distances
@@ -251,8 +253,9 @@ bool Contour::replay_distances(int r, int level) {
 // Lowers region r's distance to `side` to that of a nearer region that
 // joined the side before `level` (or, with `or_equal`, one as near), if
 // any; true when it found one.
-bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, bool or_equal) const {
+bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, bool or_equal) {
     const JoinedIndex& joined = m_joined[side];
+    if (joined.index.count == 0) return false;
     const float m[3] = {mean0[r - 1], mean1[r - 1], mean2[r - 1]};
     if (std::isnan(m[0]) || std::isnan(m[1]) || std::isnan(m[2])) return false;
     const bool grey = image->color == 0;
@@ -262,9 +265,21 @@ bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, b
     int bound = or_equal ? best + 1 : best;
     bool found = false;
     const float radius = static_cast<float>(bound) + kRoundingMargin;
-    auto look = [&](const std::vector<JoinedIndex::Joined>& cell) {
-        for (const JoinedIndex::Joined& j : cell) {
-            if (j.from > level || j.to < level) continue;
+    // Far from r's mean, a search nearest first stops sooner than a scan of
+    // every cell within the distance.
+    if (bound > kScanReach) {
+        int nearest = 0;
+        m_searchBefore = level;
+        const int distance = nearest_distance(joined.index, r, &nearest, bound);
+        m_searchBefore = -1;
+        if (nearest == 0) return false;
+        best = distance;
+        memory.nearest[side] = nearest;
+        return true;
+    }
+    auto look = [&](const std::vector<SideIndex::Member>& cell) {
+        for (const SideIndex::Member& j : cell) {
+            if (j.level >= level || j.until < level) continue;
             const int d = static_cast<int>(distance_between(grey, m, j.m0, j.m1, j.m2, std::numeric_limits<float>::infinity()));
             if (d < bound) {
                 best = bound = d;
@@ -286,14 +301,14 @@ bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, b
         }
         if (grey) {
             for (int f = flo[0]; f <= fhi[0]; ++f)
-                if (has_bit(joined.filled, f)) look(joined.cells[static_cast<std::size_t>(f)]);
+                if (has_bit(joined.index.filled, f)) look(joined.index.cells[static_cast<std::size_t>(f)]);
             return found;
         }
         for (int f0 = flo[0]; f0 <= fhi[0]; ++f0)
             for (int f1 = flo[1]; f1 <= fhi[1]; ++f1)
                 for (int f2 = flo[2]; f2 <= fhi[2]; ++f2) {
                     const int cell = (f0 * axis + f1) * axis + f2;
-                    if (has_bit(joined.filled, cell)) look(joined.cells[static_cast<std::size_t>(cell)]);
+                    if (has_bit(joined.index.filled, cell)) look(joined.index.cells[static_cast<std::size_t>(cell)]);
                 }
         return found;
     }
@@ -304,7 +319,7 @@ bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, b
     }
     auto visit = [&](int i, int j, int k) {
         const int coarse = grey ? i : (i * 16 + j) * 16 + k;
-        const std::vector<JoinedIndex::Joined>& members = joined.coarse[static_cast<std::size_t>(coarse)];
+        const std::vector<SideIndex::Member>& members = joined.coarse[static_cast<std::size_t>(coarse)];
         if (members.empty()) return;
         const float bound = gap_to_cell(m[0], i) + (grey ? 0.0f : gap_to_cell(m[1], j) + gap_to_cell(m[2], k));
         if (bound >= radius) return;
@@ -324,8 +339,8 @@ bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, b
         }
         if (grey) {
             for (int f = flo[0]; f <= fhi[0]; ++f)
-                if (has_bit(joined.filled, f) && gap_to_fine(m[0], f, fine) < radius)
-                    look(joined.cells[static_cast<std::size_t>(f)]);
+                if (has_bit(joined.index.filled, f) && gap_to_fine(m[0], f, fine) < radius)
+                    look(joined.index.cells[static_cast<std::size_t>(f)]);
             return;
         }
         for (int f0 = flo[0]; f0 <= fhi[0]; ++f0) {
@@ -335,8 +350,8 @@ bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, b
                 if (g1 >= radius) continue;
                 const int row = (f0 * axis + f1) * axis;
                 for (int f2 = flo[2]; f2 <= fhi[2]; ++f2)
-                    if (has_bit(joined.filled, row + f2) && g1 + gap_to_fine(m[2], f2, fine) < radius)
-                        look(joined.cells[static_cast<std::size_t>(row + f2)]);
+                    if (has_bit(joined.index.filled, row + f2) && g1 + gap_to_fine(m[2], f2, fine) < radius)
+                        look(joined.index.cells[static_cast<std::size_t>(row + f2)]);
             }
         }
     };
@@ -344,8 +359,8 @@ bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, b
     // they are fewer.
     long long box = 1;
     for (int a = 0; a < axes; ++a) box *= hi[a] - lo[a] + 1;
-    if (static_cast<long long>(joined.occupied.size()) < box) {
-        for (int coarse : joined.occupied) {
+    if (static_cast<long long>(joined.index.occupied.size()) < box) {
+        for (int coarse : joined.index.occupied) {
             const int i = grey ? coarse : coarse / 256, j = grey ? 0 : (coarse / 16) % 16, k = grey ? 0 : coarse % 16;
             if (i >= lo[0] && i <= hi[0] && j >= lo[1] && j <= hi[1] && k >= lo[2] && k <= hi[2]) visit(i, j, k);
         }

@@ -118,6 +118,7 @@ private:
             float m0, m1, m2;  // the region's means, kept beside it for the scans
             int region;
             int level = 0;     // the level it was labelled at
+            int until = 2147483647;  // the last level it counts for
         };
         std::vector<std::vector<Member>> cells;  // fine cells
         std::vector<std::uint64_t> filled;       // one bit per fine cell: it has members
@@ -163,7 +164,8 @@ private:
     void paint_region(int r, bool object);
     void set_mark(int r, int mark, int level = 0);
     void set_indexed_level(int r, int level);
-    int nearest_distance(const SideIndex& side, int r, int* nearest = nullptr) const;
+    int nearest_distance(const SideIndex& side, int r, int* nearest = nullptr, int below = -1) const;
+    void reset_index(SideIndex& side) const;
     void ring_distances(int r, int iteration);
     void start_memory(int n);
     void note_labelled(int r, int mark, int iteration);
@@ -237,21 +239,16 @@ private:
     std::vector<std::uint8_t> m_seededKind;    // per region: the kind of its first seeded pixel, 0 none
     std::vector<SideIndex::Member> m_relabelled[2];  // per side: labelled now, not yet at this point of the last cut
 
-    // The regions that joined the labelled regions of one side since the
-    // last cut, for the levels from..to, bucketed by mean colour on the grid
-    // of SideIndex.
+    // Per side (object, background): the regions that joined its labelled
+    // regions since the last cut, each counting for the levels after the
+    // one it was labelled at until `until`: by fine cell for searches, and
+    // again by coarse cell, to scan a cell whole when that is shorter.
     struct JoinedIndex {
-        struct Joined {
-            float m0, m1, m2;
-            int region, from, to;
-        };
-        std::vector<std::vector<Joined>> cells;  // fine cells
-        std::vector<std::uint64_t> filled;       // one bit per fine cell: it has members
-        std::vector<std::vector<Joined>> coarse;  // the members again, by coarse cell
-        std::vector<int> occupied;                 // the coarse cells with members
+        SideIndex index;
+        std::vector<std::vector<SideIndex::Member>> coarse;
     };
-    JoinedIndex m_joined[2];  // object, background
-    bool nearest_joined(int side, int r, int level, RegionMemory& memory, bool or_equal) const;
+    JoinedIndex m_joined[2];
+    bool nearest_joined(int side, int r, int level, RegionMemory& memory, bool or_equal);
     std::vector<int> m_level;          // per region: its level in the cut being made (0 seeded, -1 never reached)
     std::vector<int> m_levelStart;     // regions of level k: m_levelRegions[m_levelStart[k] .. m_levelStart[k + 1])
     std::vector<int> m_levelRegions;
