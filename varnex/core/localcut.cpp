@@ -140,12 +140,11 @@ bool Contour::cut_again(std::vector<std::uint8_t>& seed_kinds) {
     if (!label_map || !marks || n == 0) return false;
     try {
         if (!m_bMeasured) measure_picture();
-        if (can_replay()) {
-            find_seeded_regions(n, seed_kinds);
-            replay_cut(n);
-        } else {
+        const bool replay = can_replay();
+        find_seeded_regions(n, seed_kinds);
+        if (!replay || !replay_cut(n)) {
             clear_marks(n);
-            seed_regions_sparse(n, seed_kinds);
+            mark_seeded_regions();
             cut_rings(n);
         }
     } catch (const std::bad_alloc&) {
@@ -178,11 +177,8 @@ void Contour::clear_marks(int n) {
     }
 }
 
-// seed_regions without a full seed map: the seeds mark a byte map, only
-// the regions that hold a seed are searched for their first seeded pixel
-// in fill order, and the bytes are cleared again. Labels as seed_regions.
-void Contour::seed_regions_sparse(int n, std::vector<std::uint8_t>& seed_kinds) {
-    find_seeded_regions(n, seed_kinds);
+// The regions find_seeded_regions listed take their sides.
+void Contour::mark_seeded_regions() {
     for (int i = 1; i <= object_regions.GetCount(); ++i) set_mark(object_regions.GetAt(i), 1);
     for (int i = 1; i <= background_regions.GetCount(); ++i) set_mark(background_regions.GetAt(i), -1);
 }

@@ -180,13 +180,13 @@ private:
     // computed; it keeps the kinds of the seeds of the last cut.
     bool cut_again(std::vector<std::uint8_t>& seed_kinds);
     void clear_marks(int n);
-    void seed_regions_sparse(int n, std::vector<std::uint8_t>& seed_kinds);
     void find_seeded_regions(int n, std::vector<std::uint8_t>& seed_kinds);
+    void mark_seeded_regions();
     // A further cut made from the last one (replay.cpp).
     bool can_replay() const;
     void reset_joined_indexes();
-    void replay_cut(int n);
-    void find_levels(int n);
+    bool replay_cut(int n);
+    int find_levels(int n);
     void cut_level(int level);
     bool replay_distances(int r, int level);
     int build_replay_graph(int level);
