@@ -50,12 +50,18 @@ bool Contour::can_replay() const {
 void Contour::reset_joined_indexes() {
     const std::size_t coarse = image->color == 0 ? 16 : 16 * 16 * 16;
     for (JoinedIndex& joined : m_joined) {
-        if (joined.coarse.size() != coarse) joined.coarse.assign(coarse, {});
-        for (int cell : joined.index.occupied) joined.coarse[static_cast<std::size_t>(cell)].clear();
+        if (joined.coarse.size() == coarse) {
+            for (int cell : joined.index.occupied) joined.coarse[static_cast<std::size_t>(cell)].clear();
+        } else {
+            joined.coarse.assign(coarse, {});
+        }
         reset_index(joined.index);
     }
 }
 
+// A further cut of the session made from the last one. False when too many
+// regions changed level: the whole cut loop then makes the cut, clearing
+// the marks and indexes this one began to change.
 bool Contour::replay_cut(int n) {
     reset_joined_indexes();
     // Every cut of a level leaves the positions at 0.
