@@ -234,10 +234,11 @@ void Contour::cut_level(int level) {
 // now labelled before it was labelled before r's old level, or its level
 // fell, or it changed side. So while the region that gave the last
 // distance is still labelled on that side before r's level, the distance
-// is the last one or that of a nearer joined region. When that region is gone, a joined region at the
-// last distance or nearer gives it, as no other region is nearer; failing
-// that, a search may stop at the last distance. Other regions whose level
-// changed are searched for.
+// is the last one or that of a nearer joined region. When that region is
+// gone, a joined region at the last distance or nearer gives it, as no
+// other region is nearer; failing that, a search may stop at the last
+// distance. A region whose level rose, or that was not reached before, is
+// searched for.
 bool Contour::replay_distances(int r, int level) {
     RegionMemory& memory = m_lastCut.region[static_cast<std::size_t>(r)];
     const int was[2] = {memory.distance[0], memory.distance[1]};
