@@ -123,6 +123,8 @@ void Contour::LocalGraphCut() {
     } catch (const std::bad_alloc&) {
         delete graph;
         graph = nullptr;
+        // A graph left half built leaves node positions behind.
+        m_localPosition.clear();
         delete result;
         result = nullptr;
         AfxMessageBox("Not enough memory for " + std::to_string(n) + " regions of the region map " + path,
@@ -150,6 +152,7 @@ bool Contour::cut_again(std::vector<std::uint8_t>& seed_kinds) {
     } catch (const std::bad_alloc&) {
         delete graph;
         graph = nullptr;
+        m_localPosition.clear();
         m_lastCut.valid = false;
         // The seeded regions may be half found: the next cut finds them all.
         m_seededKind.clear();
@@ -322,8 +325,7 @@ void Contour::cut_rings(int n) {
     }
     // One graph serves every iteration: reset keeps its arrays, so the
     // loop does not reallocate once they have grown to the largest ring.
-    std::vector<int> local_position(static_cast<std::size_t>(n) + 1, 0);
-    std::vector<int> local_region(static_cast<std::size_t>(n) + 1, 0);
+    prepare_ring_nodes(n);
     std::vector<int> movable;  // labelled regions a cut could still move
     for (const SeqList<int>* seeded : {&object_regions, &background_regions})
         for (int i = 1; i <= seeded->GetCount(); ++i)
@@ -349,18 +351,18 @@ void Contour::cut_rings(int n) {
         }
         std::sort(nodes.begin(), nodes.end());
         if (m_bSession) forget_relabelled(m_nCuts + 1);
-        const int m = build_ring_graph(nodes, local_position, local_region);
+        const int m = build_ring_graph(nodes);
         graph->maxflow(false, nullptr);
         KALVIO_TRACE("finish maxflow\n");
         ++m_nCuts;
         // A node on neither side counts as object.
         movable.clear();
         for (int k = 1; k <= m; ++k) {
-            const int r = local_region[k];
+            const int r = m_localRegion[static_cast<std::size_t>(k)];
             const bool ring = marks[r] == 2;
             set_mark(r, graph->segment_of(k, Graph<int, int, int>::SOURCE) == Graph<int, int, int>::SOURCE ? 1 : -1, m_nCuts);
             if (m_bSession && ring) note_labelled(r, marks[r], m_nCuts);
-            local_position[r] = 0;
+            m_localPosition[static_cast<std::size_t>(r)] = 0;
             if (!m_fixed[static_cast<std::size_t>(r)]) movable.push_back(r);
         }
     }
@@ -412,60 +414,76 @@ void Contour::note_last_weight(int n) {
 // The graph of one iteration: a node for every region of `nodes` (the
 // ring and the movable labelled regions, in region order), seed capacities
 // for the labelled ones, distance capacities for the ring, and neighbour
-// capacities between them. An edge to a fixed labelled region adds to the
-// node's capacity towards that region's side. Returns the number of region
-// nodes; local_region maps a node to its region.
-int Contour::build_ring_graph(const std::vector<int>& nodes, std::vector<int>& local_position,
-                              std::vector<int>& local_region) {
+// capacities between them. Returns the number of region nodes;
+// m_localRegion maps a node to its region.
+int Contour::build_ring_graph(const std::vector<int>& nodes) {
     int m = 0;
     for (int r : nodes) {
-        local_position[r] = ++m;
-        local_region[m] = r;
+        m_localPosition[static_cast<std::size_t>(r)] = ++m;
+        m_localRegion[static_cast<std::size_t>(m)] = r;
     }
     graph->reset();
     for (int k = 0; k <= m; ++k) graph->add_node(1);
-
-    constexpr long long kLargestTerminal = std::numeric_limits<int>::max() / 4;
     for (int k = 1; k <= m; ++k) {
-        const int r = local_region[k];
-        long long to_source = 0, to_sink = 0;
+        const int r = m_localRegion[static_cast<std::size_t>(k)];
         if (marks[r] == 1) {
-            to_source = seed_capacity(r);
-            to_sink = 1;
+            add_ring_node(k, r, seed_capacity(r), 1, -1);
         } else if (marks[r] == -1) {
-            to_source = 1;
-            to_sink = seed_capacity(r);
+            add_ring_node(k, r, 1, seed_capacity(r), -1);
         } else {
             if (m_bSession) ring_distances(r, m_nCuts + 1);
             else DistancesToLabelled(r);
-            to_source = std::abs(dist_background);
-            to_sink = std::abs(dist_object);
+            add_ring_node(k, r, std::abs(dist_background), std::abs(dist_object), -1);
         }
-        auto merge_fixed = [&](int other, int c) {
-            (marks[other] == 1 ? to_source : to_sink) += c;
-        };
-        for (int e = m_lower.start[static_cast<std::size_t>(r)]; e < m_lower.start[static_cast<std::size_t>(r) + 1]; ++e) {
-            const int b = m_lower.region[static_cast<std::size_t>(e)];
-            if (marks[b] != 0 && local_position[b] == 0) merge_fixed(b, neighbour_capacity(r, e));
-        }
-        for (int u = m_upper.start[static_cast<std::size_t>(r)]; u < m_upper.start[static_cast<std::size_t>(r) + 1]; ++u) {
-            const int a = m_upper.region[static_cast<std::size_t>(u)];
-            if (marks[a] != 0 && local_position[a] == 0) merge_fixed(a, neighbour_capacity(a, m_upper.entry[static_cast<std::size_t>(u)]));
-        }
-        graph->add_terminal_caps(k, static_cast<int>(std::min(to_source, kLargestTerminal)),
-                                 static_cast<int>(std::min(to_sink, kLargestTerminal)));
     }
+    add_ring_edges(m);
+    return m;
+}
 
+// Node k of the graph, for region r: its terminal capacities, with the
+// capacity of each edge to a labelled region outside the graph added to
+// the terminal of that region's side (a labelled region no cut can move
+// is merged into its terminal). Labelled are the regions with a side, or,
+// with `level` >= 0, those of the levels below it.
+void Contour::add_ring_node(int k, int r, long long to_source, long long to_sink, int level) {
+    auto merged = [&](int s) {
+        if (m_localPosition[static_cast<std::size_t>(s)] != 0) return false;
+        if (level < 0) return marks[s] != 0;
+        const int l = m_level[static_cast<std::size_t>(s)];
+        return l >= 0 && l < level;
+    };
+    for (int e = m_lower.start[static_cast<std::size_t>(r)]; e < m_lower.start[static_cast<std::size_t>(r) + 1]; ++e) {
+        const int b = m_lower.region[static_cast<std::size_t>(e)];
+        if (merged(b)) (marks[b] == 1 ? to_source : to_sink) += neighbour_capacity(r, e);
+    }
+    for (int u = m_upper.start[static_cast<std::size_t>(r)]; u < m_upper.start[static_cast<std::size_t>(r) + 1]; ++u) {
+        const int a = m_upper.region[static_cast<std::size_t>(u)];
+        if (merged(a)) (marks[a] == 1 ? to_source : to_sink) += neighbour_capacity(a, m_upper.entry[static_cast<std::size_t>(u)]);
+    }
+    constexpr long long kLargestTerminal = std::numeric_limits<int>::max() / 4;
+    graph->add_terminal_caps(k, static_cast<int>(std::min(to_source, kLargestTerminal)),
+                             static_cast<int>(std::min(to_sink, kLargestTerminal)));
+}
+
+// The neighbour capacities between the m nodes of the graph.
+void Contour::add_ring_edges(int m) {
     for (int k = 1; k <= m; ++k) {
-        const int a = local_region[k];
+        const int a = m_localRegion[static_cast<std::size_t>(k)];
         for (int e = m_lower.start[static_cast<std::size_t>(a)]; e < m_lower.start[static_cast<std::size_t>(a) + 1]; ++e) {
             const int b = m_lower.region[static_cast<std::size_t>(e)];
-            if (marks[b] == 0 || local_position[b] == 0) continue;
+            if (m_localPosition[static_cast<std::size_t>(b)] == 0) continue;
             const int c = neighbour_capacity(a, e);
-            graph->add_edge(k, local_position[b], c, c);
+            graph->add_edge(k, m_localPosition[static_cast<std::size_t>(b)], c, c);
         }
     }
-    return m;
+}
+
+// Node positions for n regions, all 0: every graph leaves them so.
+void Contour::prepare_ring_nodes(int n) {
+    if (m_localPosition.size() != static_cast<std::size_t>(n) + 1) {
+        m_localPosition.assign(static_cast<std::size_t>(n) + 1, 0);
+        m_localRegion.assign(static_cast<std::size_t>(n) + 1, 0);
+    }
 }
 
 // The object in the picture's colours on white. A grey picture whose

@@ -82,12 +82,13 @@ void Contour::reset_index(SideIndex& side) const {
 // Distance from region r to the nearest region of one side: |difference of
 // the grey means|, or for colour the sum of the three absolute mean
 // differences truncated to an integer; 256 (grey) or 768 (colour) when no
-// region is nearer. With `below`, only regions nearer than that count,
-// and `below` is the answer when there is none. The grid is searched in
-// shells of cells around r's cell; a shell, or a cell, that cannot hold
-// anything nearer than the best distance found is skipped.
-int Contour::nearest_distance(const SideIndex& side, int r, int* nearest, int below) const {
+// region is nearer; with `limits.below`, that is the answer when no
+// region is nearer than it. The grid is searched in shells of cells around
+// r's cell; a shell, or a cell, that cannot hold anything nearer than the
+// best distance found is skipped.
+int Contour::nearest_distance(const SideIndex& side, int r, int* nearest, SearchLimits limits) const {
     const bool grey = image->color == 0;
+    const int below = limits.below;
     float best = below >= 0 ? static_cast<float>(below) : grey ? 256.0f : 768.0f;
     int found = 0;
     struct Report {
@@ -102,14 +103,14 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest, int be
     auto distance = [&](float s0, float s1, float s2) { return distance_between(grey, m, s0, s1, s2, best); };
     // Nothing is nearer than 0, nor than a floor the caller knows: the
     // search ends at a distance that truncates to it.
-    const float stop = m_searchFloor >= 0 ? static_cast<float>(m_searchFloor) + 1.0f : 0.0f;
+    const float stop = limits.floor >= 0 ? static_cast<float>(limits.floor) + 1.0f : 0.0f;
     auto done = [&] { return best <= 0.0f || best < stop; };
     // The labelled neighbours of r usually lie close in colour: starting
     // from the nearest of them prunes most cells at once.
     const int mark = &side == &m_objectSide ? 1 : -1;
     // A further cut of a session searches only the regions of the levels
-    // before `m_searchBefore`; the indexes also hold those of later levels.
-    const int before = m_searchBefore;
+    // before `limits.before`; the indexes also hold those of later levels.
+    const int before = limits.before;
     auto labelled = [&](int s) {
         return before < 0 || (m_level[static_cast<std::size_t>(s)] >= 0 && m_level[static_cast<std::size_t>(s)] < before);
     };

@@ -64,11 +64,7 @@ void Contour::reset_joined_indexes() {
 // the marks and indexes this one began to change.
 bool Contour::replay_cut(int n) {
     reset_joined_indexes();
-    // Every cut of a level leaves the positions at 0.
-    if (m_localPosition.size() != static_cast<std::size_t>(n) + 1) {
-        m_localPosition.assign(static_cast<std::size_t>(n) + 1, 0);
-        m_localRegion.assign(static_cast<std::size_t>(n) + 1, 0);
-    }
+    prepare_ring_nodes(n);
     if (!graph) graph = new Graph<int, int, int>(n + 1, 3 * n);
 
     // With the levels of many regions changed, most of them are searched
@@ -253,17 +249,11 @@ bool Contour::replay_distances(int r, int level) {
         }
         const SideIndex& index = side == 0 ? m_objectSide : m_backgroundSide;
         if (!bounded) {
-            m_searchBefore = level;
-            memory.distance[side] = nearest_distance(index, r, &memory.nearest[side]);
-            m_searchBefore = -1;
+            memory.distance[side] = nearest_distance(index, r, &memory.nearest[side], {.before = level});
         } else if (kept) {
             if (memory.distance[side] > 0) nearest_joined(side, r, level, memory, false);
         } else if (!nearest_joined(side, r, level, memory, true)) {
-            m_searchBefore = level;
-            m_searchFloor = was[side];
-            memory.distance[side] = nearest_distance(index, r, &memory.nearest[side]);
-            m_searchBefore = -1;
-            m_searchFloor = -1;
+            memory.distance[side] = nearest_distance(index, r, &memory.nearest[side], {.before = level, .floor = was[side]});
         }
     }
     return memory.distance[0] != was[0] || memory.distance[1] != was[1];
@@ -288,9 +278,7 @@ bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, b
     // every cell within the distance.
     if (bound > kScanReach) {
         int nearest = 0;
-        m_searchBefore = level;
-        const int distance = nearest_distance(joined.index, r, &nearest, bound);
-        m_searchBefore = -1;
+        const int distance = nearest_distance(joined.index, r, &nearest, {.below = bound, .before = level});
         if (nearest == 0) return false;
         best = distance;
         memory.nearest[side] = nearest;
@@ -397,10 +385,6 @@ bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, b
 // neighbour capacities within the components. Returns the number of nodes.
 int Contour::build_replay_graph(int level) {
     int m = 0;
-    auto labelled = [&](int s) {
-        const int l = m_level[static_cast<std::size_t>(s)];
-        return l >= 0 && l < level;
-    };
     for (int start : m_recut) {
         if (m_localPosition[static_cast<std::size_t>(start)] != 0) continue;
         m_localPosition[static_cast<std::size_t>(start)] = ++m;
@@ -419,30 +403,11 @@ int Contour::build_replay_graph(int level) {
     }
     graph->reset();
     for (int k = 0; k <= m; ++k) graph->add_node(1);
-    constexpr long long kLargestTerminal = std::numeric_limits<int>::max() / 4;
     for (int k = 1; k <= m; ++k) {
         const int r = m_localRegion[static_cast<std::size_t>(k)];
         const RegionMemory& memory = m_lastCut.region[static_cast<std::size_t>(r)];
-        long long to_source = std::abs(memory.distance[1]), to_sink = std::abs(memory.distance[0]);
-        for (int e = m_lower.start[static_cast<std::size_t>(r)]; e < m_lower.start[static_cast<std::size_t>(r) + 1]; ++e) {
-            const int b = m_lower.region[static_cast<std::size_t>(e)];
-            if (labelled(b)) (marks[b] == 1 ? to_source : to_sink) += neighbour_capacity(r, e);
-        }
-        for (int u = m_upper.start[static_cast<std::size_t>(r)]; u < m_upper.start[static_cast<std::size_t>(r) + 1]; ++u) {
-            const int a = m_upper.region[static_cast<std::size_t>(u)];
-            if (labelled(a)) (marks[a] == 1 ? to_source : to_sink) += neighbour_capacity(a, m_upper.entry[static_cast<std::size_t>(u)]);
-        }
-        graph->add_terminal_caps(k, static_cast<int>(std::min(to_source, kLargestTerminal)),
-                                 static_cast<int>(std::min(to_sink, kLargestTerminal)));
+        add_ring_node(k, r, std::abs(memory.distance[1]), std::abs(memory.distance[0]), level);
     }
-    for (int k = 1; k <= m; ++k) {
-        const int a = m_localRegion[static_cast<std::size_t>(k)];
-        for (int e = m_lower.start[static_cast<std::size_t>(a)]; e < m_lower.start[static_cast<std::size_t>(a) + 1]; ++e) {
-            const int b = m_lower.region[static_cast<std::size_t>(e)];
-            if (m_localPosition[static_cast<std::size_t>(b)] == 0) continue;
-            const int c = neighbour_capacity(a, e);
-            graph->add_edge(k, m_localPosition[static_cast<std::size_t>(b)], c, c);
-        }
-    }
+    add_ring_edges(m);
     return m;
 }

@@ -155,8 +155,10 @@ private:
     void measure_picture();
     void seed_regions(int n);
     void cut_rings(int n);
-    int build_ring_graph(const std::vector<int>& nodes, std::vector<int>& local_position,
-                         std::vector<int>& local_region);
+    int build_ring_graph(const std::vector<int>& nodes);
+    void add_ring_node(int k, int r, long long to_source, long long to_sink, int level);
+    void add_ring_edges(int m);
+    void prepare_ring_nodes(int n);
     void find_fixed_regions(int n);
     int seed_capacity(int r) const;
     void note_last_weight(int n);
@@ -164,7 +166,19 @@ private:
     void paint_region(int r, bool object);
     void set_mark(int r, int mark, int level = 0);
     void set_indexed_level(int r, int level);
-    int nearest_distance(const SideIndex& side, int r, int* nearest = nullptr, int below = -1) const;
+    // What a nearest-region search looks at: with `below` >= 0 only regions
+    // nearer than that; with `before` >= 0 only regions of the levels below
+    // it; with `floor` >= 0 it may stop at that distance, no region being
+    // nearer.
+    struct SearchLimits {
+        int below = -1;
+        int before = -1;
+        int floor = -1;
+    };
+    int nearest_distance(const SideIndex& side, int r, int* nearest, SearchLimits limits) const;
+    int nearest_distance(const SideIndex& side, int r, int* nearest = nullptr) const {
+        return nearest_distance(side, r, nearest, SearchLimits{});
+    }
     void reset_index(SideIndex& side) const;
     void ring_distances(int r, int iteration);
     void start_memory(int n);
@@ -256,6 +270,4 @@ private:
     std::vector<int> m_localPosition;   // per region: its node in the graph being built, 0 none
     std::vector<int> m_localRegion;     // per node: its region
     std::vector<int> m_recut;           // regions of the level whose labels are cut again
-    int m_searchBefore = -1;            // when >= 0, nearest_distance looks only at levels below it
-    int m_searchFloor = -1;             // when >= 0, no region is nearer: nearest_distance may stop there
 };
