@@ -6,14 +6,14 @@
 #include <varnex/contour.h>
 #include <varnex/segmentation_run.h>
 
+#include "large_case_p.h"
+
+#include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,88 +22,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Case {
-    std::string picture, regions;
-    std::vector<CPoint> object, background;
-};
+using bench::make_large_case;
+using bench::read_seeds;
+using bench::SegmentCase;
 
-std::vector<CPoint> g_none;
-
-void read_seeds(const std::string& file, Case& c, double sx = 1.0, double sy = 1.0) {
-    std::ifstream in(file);
-    int x, y, kind;
-    while (in >> x >> y >> kind) {
-        const CPoint p{static_cast<int>(x * sx), static_cast<int>(y * sy)};
-        (kind == 1 ? c.object : c.background).push_back(p);
-    }
-}
-
-// A 12-megapixel colour picture (the coffee sample enlarged bilinearly) and a
-// region map of jittered cells, about `regions` of them, written once to a
-// scratch folder. Seeds are the coffee strokes scaled to the new size.
-Case make_large_case(int regions) {
-    static std::map<int, Case> made;
-    if (made.count(regions)) return made[regions];
-    const int width = 4000, height = 3000;
-    const fs::path dir = fs::temp_directory_path() / "varnex-bench";
-    fs::create_directories(dir);
-    Case c;
-    c.picture = (dir / "large.bmp").string();
-    c.regions = (dir / ("large_" + std::to_string(regions) + "_regions.bmp")).string();
-
-    if (!fs::exists(c.picture)) {
-        CImage small;
-        small.ReadImage(KALVIO_EXAMPLES_DIR "/coffee.ppm");
-        CImage big(height, width, 1, 3, 4);
-        for (int y = 0; y < height; ++y) {
-            const float fy = (y + 0.5f) * small.nrows / height - 0.5f;
-            const int y0 = std::max(0, std::min(small.nrows - 2, static_cast<int>(std::floor(fy))));
-            const float wy = std::min(1.0f, std::max(0.0f, fy - y0));
-            for (int x = 0; x < width; ++x) {
-                const float fx = (x + 0.5f) * small.ncols / width - 0.5f;
-                const int x0 = std::max(0, std::min(small.ncols - 2, static_cast<int>(std::floor(fx))));
-                const float wx = std::min(1.0f, std::max(0.0f, fx - x0));
-                for (int k = 0; k < 3; ++k) {
-                    const float a = small.data[y0][3 * x0 + k], b = small.data[y0][3 * (x0 + 1) + k];
-                    const float d = small.data[y0 + 1][3 * x0 + k], e = small.data[y0 + 1][3 * (x0 + 1) + k];
-                    big.data[y][3 * x + k] =
-                        std::floor((a * (1 - wx) + b * wx) * (1 - wy) + (d * (1 - wx) + e * wx) * wy);
-                }
-            }
-        }
-        big.WriteImage(c.picture.c_str());
-    }
-    if (!fs::exists(c.regions)) {
-        // Cells of a regular grid whose corners are shifted at random, so
-        // the regions are irregular but of even size.
-        const double side = std::sqrt(static_cast<double>(width) * height / regions);
-        const int nx = static_cast<int>(width / side) + 2, ny = static_cast<int>(height / side) + 2;
-        std::mt19937 rng(7);
-        std::uniform_real_distribution<double> jitter(-0.3 * side, 0.3 * side);
-        std::vector<double> shift_x(static_cast<std::size_t>(nx) * ny), shift_y(shift_x.size());
-        for (std::size_t i = 0; i < shift_x.size(); ++i) shift_x[i] = jitter(rng), shift_y[i] = jitter(rng);
-        CImage map(height, width, 1, 3, 4);
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x) {
-                const int gx = std::min(nx - 1, static_cast<int>(x / side));
-                const int gy = std::min(ny - 1, static_cast<int>(y / side));
-                const std::size_t g = static_cast<std::size_t>(gy) * nx + gx;
-                const int cx = std::max(0, std::min(nx - 1, static_cast<int>((x + shift_x[g]) / side)));
-                const int cy = std::max(0, std::min(ny - 1, static_cast<int>((y + shift_y[g]) / side)));
-                const int id = cy * nx + cx + 1;
-                map.data[y][3 * x] = static_cast<float>(id & 0xFF);
-                map.data[y][3 * x + 1] = static_cast<float>((id >> 8) & 0xFF);
-                map.data[y][3 * x + 2] = static_cast<float>((id >> 16) & 0xFF);
-            }
-        map.WriteImage(c.regions.c_str());
-    }
-    read_seeds(KALVIO_EXAMPLES_DIR "/coffee_seeds.txt", c, width / 450.0, height / 300.0);
-    made[regions] = c;
-    return c;
-}
-
-Case sample_case(const std::string& name, const std::string& picture) {
-    Case c;
+SegmentCase sample_case(const std::string& name, const std::string& picture) {
+    SegmentCase c;
     c.picture = std::string(KALVIO_EXAMPLES_DIR) + "/" + picture;
     c.regions = std::string(KALVIO_EXAMPLES_DIR) + "/" + name + "_regions.bmp";
     read_seeds(std::string(KALVIO_EXAMPLES_DIR) + "/" + name + "_seeds.txt", c);
@@ -115,7 +39,7 @@ double since(std::chrono::steady_clock::time_point t) {
 }
 
 // The floor: both files read and one pass over their pixels.
-void floor_run(benchmark::State& state, const Case& c) {
+void floor_run(benchmark::State& state, const SegmentCase& c) {
     double checksum = 0;
     for (auto _ : state) {
         CImage picture, map;
@@ -133,7 +57,7 @@ void floor_run(benchmark::State& state, const Case& c) {
 }
 
 // One whole run; each phase's time goes into a counter (seconds per run).
-void segment_run(benchmark::State& state, const Case& c) {
+void segment_run(benchmark::State& state, const SegmentCase& c) {
     kalvio::set_message_handler([](const std::string&, kalvio::MessageButtons, kalvio::MessageIcon) { return IDOK; });
     MyImage picture;
     if (!picture.ReadImage(c.picture.c_str())) {
@@ -172,8 +96,8 @@ void segment_run(benchmark::State& state, const Case& c) {
 
 // The plain I/O floor of a run: both files read with fread into fresh
 // memory and a result of the picture's file size written with fwrite.
-void io_floor_run(benchmark::State& state, const Case& c) {
-    const fs::path out = fs::temp_directory_path() / "varnex-bench" / "floor_result.bin";
+void io_floor_run(benchmark::State& state, const SegmentCase& c) {
+    const fs::path out = bench::scratch_folder() / "floor_result.bin";
     for (auto _ : state) {
         std::size_t picture_bytes = 0;
         for (const std::string* name : {&c.picture, &c.regions}) {
@@ -205,7 +129,7 @@ void io_floor_run(benchmark::State& state, const Case& c) {
 // each: the time a user waits between painting and seeing the new result.
 // The strokes are lines of 7 x 7 brush stamps at random places, object and
 // background in turn.
-void refine_run(benchmark::State& state, const Case& c) {
+void refine_run(benchmark::State& state, const SegmentCase& c) {
     kalvio::set_message_handler([](const std::string&, kalvio::MessageButtons, kalvio::MessageIcon) { return IDOK; });
     MyImage picture;
     if (!picture.ReadImage(c.picture.c_str())) {
@@ -246,7 +170,7 @@ void refine_run(benchmark::State& state, const Case& c) {
 void register_all() {
     for (auto [name, picture] : {std::pair{"coins", "coins.pgm"}, {"coffee", "coffee.ppm"},
                                  {"brain_pd", "brain_pd.bmp"}}) {
-        const Case c = sample_case(name, picture);
+        const SegmentCase c = sample_case(name, picture);
         benchmark::RegisterBenchmark((std::string("floor/") + name).c_str(), floor_run, c)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark((std::string("segment/") + name).c_str(), segment_run, c)->Unit(benchmark::kMillisecond);
     }

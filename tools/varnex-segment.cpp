@@ -412,13 +412,21 @@ int segment(const Options& options) {
         if (!made) return fail(options.picture, first_message("cannot make a region map (not enough memory)"));
     }
     const std::string map_name = made ? "made from " + options.picture : options.regions;
-    SegmentationSession session(contour);
+    // Only the file of the result is wanted: the cuts keep no picture of it.
+    SegmentationSession session(contour, false);
     const bool have_map = made ? session.SetRegionMap(made, map_name) : session.LoadRegionMap(options.regions);
     if (!have_map || !session.Cut()) return fail(map_name, first_message("cannot divide the region map into regions"));
     const double t_load = session.seconds_load, t_regions = session.seconds_regions, t_cut = session.seconds_cut;
     const int first_cuts = contour.cut_count();
-    if (!options.save_regions.empty() && !save_region_map(options.save_regions, *contour.region_map))
-        return fail(options.save_regions, first_message("cannot write the region map"));
+    if (!options.save_regions.empty()) {
+        // A map read from a BMP file is kept only as its regions: it is
+        // read again to be written.
+        MyImage reread;
+        CImage* map = contour.region_map;
+        if (!map && reread.ReadImage(options.regions.c_str())) map = &reread;
+        if (!map || !save_region_map(options.save_regions, *map))
+            return fail(options.save_regions, first_message("cannot write the region map"));
+    }
 
     // Each refinement adds its seeds to all earlier ones and cuts again.
     std::vector<std::string> refinements;
@@ -437,7 +445,7 @@ int segment(const Options& options) {
         return fail(options.marks, "cannot write the marks file");
     const auto phase = std::chrono::steady_clock::now();
     g_messages.clear();
-    if (!contour.result->WriteImage(options.output.c_str()))
+    if (!session.WriteResult(options.output))
         return fail(options.output, first_message("cannot write the result"));
     const double t_write = seconds_since(phase);
 

@@ -130,12 +130,14 @@ void DisplayBitmap::Update(const CImage* image, const GreyTable& table, unsigned
 }
 
 void DisplayBitmap::UpdatePoints(const CImage* image, const GreyTable& table, unsigned char** mask,
-                                 const CPoint* points, int count) {
+                                 const std::uint32_t* pixels, std::size_t count) {
     if (IsEmpty() || !image || !image->data || image->ncols != width || image->nrows != height) return;
     if (image->color != 1 && (!table.lut || table.length <= 0)) return;
-    for (int i = 0; i < count; ++i) {
-        const int x = points[i].x, y = points[i].y;
-        if (x < 0 || x >= static_cast<int>(width) || y < 0 || y >= static_cast<int>(height)) continue;
+    const std::uint64_t last = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (pixels[i] >= last) continue;
+        const int x = static_cast<int>(pixels[i] % static_cast<std::uint32_t>(width));
+        const int y = static_cast<int>(pixels[i] / static_cast<std::uint32_t>(width));
         write_rows(image, table, mask, x, y, x + 1, y + 1);
         if (m_drawImage.isNull()) continue;
         const std::uint8_t* in = PixelAt(x, y);

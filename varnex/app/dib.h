@@ -42,10 +42,10 @@ public:
     /// clipped to it). O(pixels of the box).
     void Update(const CImage* image, const GreyTable& table, unsigned char** mask, int x0, int y0, int x1,
                 int y1);
-    /// The same for the `count` pixels at `points` (points outside the
-    /// bitmap are skipped). O(count).
-    void UpdatePoints(const CImage* image, const GreyTable& table, unsigned char** mask, const CPoint* points,
-                      int count);
+    /// The same for the `count` pixels at `pixels`, each row * width +
+    /// column (indices beyond the bitmap are skipped). O(count).
+    void UpdatePoints(const CImage* image, const GreyTable& table, unsigned char** mask, const std::uint32_t* pixels,
+                      std::size_t count);
 
     /// The pixels as a top-down RGB image for drawing; made on the first
     /// call (O(pixels)) and kept up to date by Update. A null image when

@@ -245,8 +245,8 @@ void CVarnexDoc::ShowSegmentation() {
         const varnex::GreyTable table = GreyTable();
         for (varnex::DisplayBitmap* dib : {m_pViewDib, m_pSaveDib})
             for (int r : m_pSession->changed_regions()) {
-                const SeqList<CPoint>* pixels = m_pContour->regions.GetAt(r);
-                dib->UpdatePoints(m_pContour->result, table, m_ppMask, pixels->data(), pixels->GetCount());
+                dib->UpdatePoints(m_pContour->result, table, m_ppMask, m_pContour->regions.pixels(r),
+                                  m_pContour->regions.size(r));
             }
     } else {
         replace_displays(m_pContour->result);

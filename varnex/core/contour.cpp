@@ -5,35 +5,27 @@
 
 #include "core/contour_p.h"
 
+#include <kalvio/dib.h>
+#include <kalvio/file.h>
 #include <kalvio/message.h>
 #include <kalvio/trace.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
+#include <memory>
 #include <new>
 #include <string>
 #include <unistd.h>
-#include <unordered_set>
 #include <vector>
 
 using contour_detail::free_int_map;
 using contour_detail::make_int_map;
 
-namespace {
-
-// Histogram bin of a sample value: truncated toward zero, values below 0 in
-// bin 0 and values of 256 or more in bin 255.
-int histogram_bin(float value) {
-    if (!(value >= 0.0f)) return 0;
-    if (value >= 256.0f) return 255;
-    return static_cast<int>(value);
-}
-
-}  // namespace
-
 Contour::Contour(MyImage* image)
     : image(image), parameter(10.0f), region_map(nullptr), result(nullptr),
-      mean0(nullptr), mean2(nullptr), mean1(nullptr), histograms(nullptr), marks(nullptr),
+      mean0(nullptr), mean2(nullptr), mean1(nullptr), marks(nullptr),
       map_cols(0), map_rows(0), label_map(nullptr), seed_map(nullptr), graph(nullptr),
       dist_object(0), dist_background(0), weight(1.0f), m_nCuts(0),
       m_dMean(0.0), m_dVariance(0.0), m_bHasInterior(false) {}
@@ -61,14 +53,55 @@ bool Contour::AddSeed(int x, int y, int kind) {
 bool Contour::LoadRegionMap(const std::string& region_path) {
     path = region_path;
     delete region_map;
-    region_map = new MyImage;
-    if (!region_map->ReadImage(region_path.c_str())) {
-        AfxMessageBox(cant_open_image_message(region_path),
-                      MB_ICONSTOP);
+    region_map = nullptr;
+    m_regionBitmap.reset();
+    const int bitmap = read_region_bitmap(region_path);
+    bool read = bitmap > 0;
+    if (bitmap == 0) {
+        region_map = new MyImage;
+        read = region_map->ReadImage(region_path.c_str()) != 0;
+    } else if (bitmap < 0) {
+        // As the float reader says when a bitmap fails.
+        AfxMessageBox("CImage: Can't read data");
+    }
+    if (!read) {
+        AfxMessageBox(cant_open_image_message(region_path), MB_ICONSTOP);
         return false;
     }
     return SetRegionMap(region_map, region_path);
 }
+
+// A BMP region map is kept as its bytes: 8-bit indices or 24-bit pixels,
+// a third of a float image's colour samples or less, and divided into
+// regions without converting them. Returns 1 when read, 0 when the file is
+// no BMP or cannot be opened (the float reader then says why), -1 after
+// the bitmap reader's message.
+int Contour::read_region_bitmap(const std::string& region_path) {
+    CFile file;
+    if (!file.Open(region_path.c_str(), CFile::modeRead)) return 0;
+    char magic[2] = {0, 0};
+    if (file.Read(magic, 2) != 2 || magic[0] != 'B' || magic[1] != 'M' || file.Seek(0, CFile::begin) != 0) return 0;
+    std::unique_ptr<CDib> bitmap(new (std::nothrow) CDib);
+    if (!bitmap) return 0;
+    if (!bitmap->Read(&file)) return -1;
+    const std::uint64_t row = static_cast<std::uint64_t>(bitmap->width) * static_cast<std::uint64_t>(bitmap->pixel_bytes);
+    if ((bitmap->pixel_bytes != 1 && bitmap->pixel_bytes != 3) || !bitmap->bits || bitmap->row_bytes < row ||
+        static_cast<std::uint64_t>(bitmap->row_bytes) * static_cast<std::uint64_t>(bitmap->height) > bitmap->image_size)
+        return 0;
+    m_regionBitmap = std::move(bitmap);
+    return 1;
+}
+
+int Contour::region_map_width() const {
+    return m_regionBitmap ? m_regionBitmap->width : region_map ? region_map->width : 0;
+}
+
+int Contour::region_map_height() const {
+    return m_regionBitmap ? m_regionBitmap->height : region_map ? region_map->height : 0;
+}
+
+// The map's pixels are no longer needed once divided into regions.
+void Contour::release_region_source() { m_regionBitmap.reset(); }
 
 bool Contour::SetRegionMap(MyImage* map, const std::string& label) {
     path = label;
@@ -76,8 +109,10 @@ bool Contour::SetRegionMap(MyImage* map, const std::string& label) {
         delete region_map;
         region_map = map;
     }
+    if (map) m_regionBitmap.reset();
     // Every later step indexes both maps with the same coordinates.
-    if (!image || !region_map || region_map->width != image->width || region_map->height != image->height) {
+    if (!image || (!region_map && !m_regionBitmap) || region_map_width() != image->width ||
+        region_map_height() != image->height) {
         AfxMessageBox("The region map " + label + " does not have the size of the picture", MB_ICONSTOP);
         return false;
     }
@@ -85,33 +120,26 @@ bool Contour::SetRegionMap(MyImage* map, const std::string& label) {
 }
 
 bool Contour::ComputeRegions() {
-    if (!image || !image->data || (image->color != 0 && image->color != 1) || !region_map ||
-        !region_map->data || (region_map->color != 0 && region_map->color != 1) ||
-        region_map->width != image->width || region_map->height != image->height || image->width <= 0 ||
+    const bool float_map = region_map && region_map->data && (region_map->color == 0 || region_map->color == 1);
+    if (!image || !image->data || (image->color != 0 && image->color != 1) || !(float_map || m_regionBitmap) ||
+        region_map_width() != image->width || region_map_height() != image->height || image->width <= 0 ||
         image->height <= 0 || !regions.IsEmpty())
         return false;
 
     KALVIO_TRACE(image->color == 0 ? "gray image!\n" : "color image!\n");
-    map_cols = region_map->width;
-    map_rows = region_map->height;
+    map_cols = image->width;
+    map_rows = image->height;
     int n = 0;
     try {
-        std::vector<CPoint> fill_order;
-        std::vector<std::size_t> region_start;
-        n = label_regions(fill_order, region_start);
+        n = label_regions();
+        if (n >= 0) keep_region_means(n);
         // A map of tiny regions can ask for more than the machine has; say
         // so before the tables are built rather than dying half way.
         if (n < 0 || !region_tables_fit(n)) throw std::bad_alloc();
-        for (int r = 1; r <= n; ++r)
-            regions.Add(new SeqList<CPoint>(fill_order.data() + region_start[r - 1],
-                                            static_cast<int>(region_start[r] - region_start[r - 1])));
-        fill_order = {};
         build_neighbour_tables(n);
-        compute_histograms(n);
         prepare_run_tables(n);
     } catch (const std::bad_alloc&) {
         ReleaseRegions();
-        release_tables(neighbours);
         free_int_map(label_map);
         label_map = nullptr;
         if (n >= 0) {
@@ -125,197 +153,337 @@ bool Contour::ComputeRegions() {
     return true;
 }
 
+namespace {
+
+// Region maps as the flood fill reads them: key(y, x) is what a pixel's
+// region is told by, same(key, y, x) whether pixel (x, y) has it.
+
+// A float map: equal samples in every channel. A sample that is not a
+// number equals nothing, so such a pixel is a region of its own.
+struct FloatMap {
+    const MyImage& map;
+    int channels;
+    struct Key {
+        float v[3];
+    };
+    Key key(int y, int x) const {
+        Key k{{0, 0, 0}};
+        for (int c = 0; c < channels; ++c) k.v[c] = map.data[y][channels * x + c];
+        return k;
+    }
+    bool same(const Key& k, int y, int x) const {
+        const float* value = &map.data[y][channels * x];
+        for (int c = 0; c < channels; ++c)
+            if (!(value[c] == k.v[c])) return false;
+        return true;
+    }
+};
+
+// A bitmap's bytes, rows bottom up: the colour of a 24-bit pixel, or of an
+// 8-bit pixel's colour-table entry (black beyond the table), as red, green
+// and blue in one word. Equal words are exactly equal float samples.
+struct BitmapMap {
+    const std::uint8_t* bits;
+    std::size_t row_bytes;
+    int height;
+    bool indexed;
+    std::uint32_t table[256];
+    using Key = std::uint32_t;
+    Key key(int y, int x) const {
+        const std::uint8_t* row = bits + static_cast<std::size_t>(height - 1 - y) * row_bytes;
+        if (indexed) return table[row[x]];
+        const std::uint8_t* bgr = row + 3 * static_cast<std::size_t>(x);
+        return static_cast<std::uint32_t>(bgr[0]) | static_cast<std::uint32_t>(bgr[1]) << 8 |
+               static_cast<std::uint32_t>(bgr[2]) << 16;
+    }
+    bool same(Key k, int y, int x) const { return key(y, x) == k; }
+};
+
+// Histogram bin of a sample value: truncated toward zero, values below 0 in
+// bin 0 and values of 256 or more in bin 255.
+inline int histogram_bin(float value) {
+    if (!(value >= 0.0f)) return 0;
+    if (value >= 256.0f) return 255;
+    return static_cast<int>(value);
+}
+
+// Counted one pixel at a time in float, a bin stops growing at 2^24.
+inline float bin_count(std::uint32_t count) {
+    constexpr std::uint32_t kLargestCount = 1u << 24;
+    return static_cast<float>(count < kLargestCount ? count : kLargestCount);
+}
+
+}  // namespace
+
 // Flood fill, depth first with an explicit stack, of the 4-connected areas
 // of one exact value. The label map doubles as the visited map: a pixel is
-// visited once it has its region number. Returns the number of regions
-// and every pixel in fill order, region r at [start[r - 1], start[r]).
-int Contour::label_regions(std::vector<CPoint>& fill_order, std::vector<std::size_t>& start) {
-    free_int_map(label_map);
-    label_map = make_int_map(map_rows, map_cols);
-    if (!label_map) return -1;
+// visited once it has its region number. Each pixel is counted into its
+// region's histogram and colour sums as the fill reaches it, so the sums
+// add up in fill order. Returns the number of regions, -1 when the label
+// map cannot be had.
+template <typename SameRegion>
+int Contour::fill_regions(SameRegion map) {
     const int width = map_cols, height = map_rows;
-    const int channels = region_map->color == 1 ? 3 : 1;
-    fill_order.reserve(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-    start.push_back(0);
+    const std::size_t pixel_count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    if (pixel_count > UINT32_MAX) return -1;
+    free_int_map(label_map);
+    label_map = make_int_map(height, width);
+    if (!label_map || !regions.index.allocate(pixel_count)) return -1;
+    regions.width = width;
+    regions.start.assign(1, 0);
+    start_region_tables();
+    int* labels = label_map[0];
+    std::uint32_t* order = regions.index.data();
+    const bool colour = image->color == 1;
+    std::uint32_t filled = 0;
+    float sum0 = 0.0f, sum1 = 0.0f, sum2 = 0.0f;
+    std::uint32_t* bin_counts = m_binCount.data();
+    auto count_sample = [&](int k) {
+        if (bin_counts[k]++ == 0) m_countedBins.push_back(static_cast<std::uint16_t>(k));
+    };
+    auto reach = [&](int x, int y, std::size_t at, int r) {
+        labels[at] = r;
+        order[filled++] = static_cast<std::uint32_t>(at);
+        const float* row = image->data[y];
+        if (colour) {
+            const float red = row[3 * x], green = row[3 * x + 1], blue = row[3 * x + 2];
+            count_sample(1 + histogram_bin(red));
+            count_sample(257 + histogram_bin(green));
+            count_sample(513 + histogram_bin(blue));
+            sum0 += red;
+            sum1 += green;
+            sum2 += blue;
+        } else {
+            const float value = row[x];
+            count_sample(1 + histogram_bin(value));
+            sum0 += value;
+        }
+    };
     std::vector<CPoint> active;
     int count = 0;
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            if (label_map[y][x]) continue;
+            const std::size_t seed_at = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
+            if (labels[seed_at]) continue;
+            if (count == std::numeric_limits<int>::max()) return -1;
             const int r = ++count;
-            float seed_colour[3] = {0, 0, 0};
-            for (int k = 0; k < channels; ++k) seed_colour[k] = region_map->data[y][channels * x + k];
-            const CPoint seed{x, y};
-            fill_order.push_back(seed);
-            label_map[y][x] = r;
-            active.push_back(seed);
+            const auto key = map.key(y, x);
+            sum0 = sum1 = sum2 = 0.0f;
+            reach(x, y, seed_at, r);
+            active.push_back({x, y});
             while (!active.empty()) {
                 const CPoint p = active.back();
                 active.pop_back();
-                const CPoint around[4] = {{p.x - 1, p.y}, {p.x + 1, p.y}, {p.x, p.y - 1}, {p.x, p.y + 1}};
-                for (const CPoint& q : around) {
-                    if (q.x < 0 || q.x >= width || q.y < 0 || q.y >= height || label_map[q.y][q.x]) continue;
-                    const float* value = &region_map->data[q.y][channels * q.x];
-                    bool same = true;
-                    for (int k = 0; k < channels; ++k) same = same && value[k] == seed_colour[k];
-                    if (!same) continue;
-                    active.push_back(q);
-                    label_map[q.y][q.x] = r;
-                    fill_order.push_back(q);
+                const std::size_t at = static_cast<std::size_t>(p.y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(p.x);
+                // Left, right, up, down: the order decides the fill order.
+                if (p.x > 0 && !labels[at - 1] && map.same(key, p.y, p.x - 1)) {
+                    active.push_back({p.x - 1, p.y});
+                    reach(p.x - 1, p.y, at - 1, r);
+                }
+                if (p.x + 1 < width && !labels[at + 1] && map.same(key, p.y, p.x + 1)) {
+                    active.push_back({p.x + 1, p.y});
+                    reach(p.x + 1, p.y, at + 1, r);
+                }
+                if (p.y > 0 && !labels[at - static_cast<std::size_t>(width)] && map.same(key, p.y - 1, p.x)) {
+                    active.push_back({p.x, p.y - 1});
+                    reach(p.x, p.y - 1, at - static_cast<std::size_t>(width), r);
+                }
+                if (p.y + 1 < height && !labels[at + static_cast<std::size_t>(width)] && map.same(key, p.y + 1, p.x)) {
+                    active.push_back({p.x, p.y + 1});
+                    reach(p.x, p.y + 1, at + static_cast<std::size_t>(width), r);
                 }
             }
-            start.push_back(fill_order.size());
+            regions.start.push_back(filled);
+            close_region(r, sum0, sum1, sum2);
         }
     }
     return count;
 }
 
-// Whether the tables of n regions (histogram records, means, marks, the
-// lists of pixels and neighbours, the run's graph) fit in the machine's
-// memory.
+int Contour::label_regions() {
+    if (m_regionBitmap) {
+        const CDib& dib = *m_regionBitmap;
+        BitmapMap map{dib.bits, dib.row_bytes, dib.height, dib.pixel_bytes == 1, {}};
+        if (map.indexed) {
+            for (int k = 0; k < 256; ++k) {
+                map.table[k] = 0;
+                if (k >= dib.color_count) continue;
+                const std::uint8_t* bgrx = dib.info + 40 + 4 * k;
+                map.table[k] = static_cast<std::uint32_t>(bgrx[0]) | static_cast<std::uint32_t>(bgrx[1]) << 8 |
+                               static_cast<std::uint32_t>(bgrx[2]) << 16;
+            }
+        }
+        return fill_regions(map);
+    }
+    return fill_regions(FloatMap{*region_map, region_map->color == 1 ? 3 : 1});
+}
+
+// Empty histogram and mean tables, and the bin counts of the region being
+// filled all zero.
+void Contour::start_region_tables() {
+    histograms = RegionHistograms();
+    histograms.start.assign(1, 0);
+    m_regionMean[0].clear();
+    m_regionMean[1].clear();
+    m_regionMean[2].clear();
+    m_binCount.assign(769, 0);
+    m_countedBins.clear();
+}
+
+// The region being filled gets its histogram (its non-zero bins in
+// ascending order, each divided by the region's size) and its means.
+void Contour::close_region(int r, float sum0, float sum1, float sum2) {
+    const std::size_t size = regions.size(r);
+    std::sort(m_countedBins.begin(), m_countedBins.end());
+    for (std::uint16_t k : m_countedBins) {
+        histograms.bin.push_back(k);
+        histograms.value.push_back(bin_count(m_binCount[k]) / static_cast<float>(size));
+        m_binCount[k] = 0;
+    }
+    m_countedBins.clear();
+    histograms.start.push_back(static_cast<std::uint32_t>(histograms.bin.size()));
+    m_regionMean[0].push_back(sum0 / static_cast<float>(size));
+    m_regionMean[1].push_back(image->color == 1 ? sum1 / static_cast<float>(size) : 0.0f);
+    m_regionMean[2].push_back(image->color == 1 ? sum2 / static_cast<float>(size) : 0.0f);
+}
+// The means of the regions, from the sums of the fill.
+void Contour::keep_region_means(int n) {
+    float** means[3] = {&mean0, &mean1, &mean2};
+    for (int c = 0; c < 3; ++c) {
+        *means[c] = new float[static_cast<std::size_t>(n)];
+        std::copy(m_regionMean[c].begin(), m_regionMean[c].end(), *means[c]);
+        m_regionMean[c] = {};
+    }
+    m_binCount = {};
+    m_countedBins = {};
+}
+
+// Whether the tables of n regions (neighbour tables, marks, the cut loop's
+// memory per region, the run's graph) fit in the memory allowed; the
+// pixels, histograms and means are in place already.
 bool Contour::region_tables_fit(int n) const {
+    if (region_memory_limit > 0.0) return static_cast<double>(n) * kBytesPerRegion <= region_memory_limit;
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long page_size = ::sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page_size <= 0) return true;
     const double memory = static_cast<double>(pages) * static_cast<double>(page_size);
-    // Each list starts with room for 200 entries; a graph node with its
-    // share of arcs takes about 200 bytes.
-    constexpr double kPerRegion = 769 * sizeof(float) + 4 * sizeof(float) + 200 * sizeof(CPoint) +
-                                  2 * 200 * sizeof(int) + 3 * sizeof(SeqList<int>) + 200;
-    return static_cast<double>(n) * kPerRegion < memory;
+    return static_cast<double>(n) * kBytesPerRegion < memory;
 }
 
-// Neighbour tables from the interior pixels, in scan order: list r of
-// `neighbours` holds r and every region touching it, list r of
-// `lower_neighbours` r and those numbered below it. A pair is appended the
-// first time it is met; the last pair seen per region and a set of all
-// pairs make each test constant time.
+// Neighbour tables from the interior pixels, in scan order: region r's
+// entries in `neighbours` are the regions touching it in the order first
+// met, those in `lower_neighbours` the ones among them numbered below r.
+// The pairs are gathered as met (a region's repeats of the pair met last
+// dropped at once), grouped by region keeping their order, and the later
+// repeats of each pair dropped.
 void Contour::build_neighbour_tables(int n) {
-    for (int r = 1; r <= n; ++r) {
-        auto* lower = new SeqList<int>;
-        lower->Add(r);
-        lower_neighbours.Add(lower);
-        auto* all = new SeqList<int>;
-        all->Add(r);
-        neighbours.Add(all);
-    }
+    const int width = map_cols;
+    const int* labels = label_map[0];
     std::vector<int> last_seen(static_cast<std::size_t>(n) + 1, 0);
-    std::unordered_set<std::uint64_t> seen;
+    std::vector<std::uint64_t> pairs;
     for (int y = 1; y <= map_rows - 2; ++y) {
+        const int* row = labels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
         for (int x = 1; x <= map_cols - 2; ++x) {
-            const int a = label_map[y][x];
-            const int around[4] = {label_map[y][x - 1], label_map[y][x + 1], label_map[y - 1][x],
-                                   label_map[y + 1][x]};
+            const int a = row[x];
+            const int around[4] = {row[x - 1], row[x + 1], row[x - width], row[x + width]};
+            if (around[0] == a && around[1] == a && around[2] == a && around[3] == a) continue;
             for (int b : around) {
-                if (a == b || last_seen[a] == b) continue;
-                last_seen[a] = b;
-                if (!seen.insert((static_cast<std::uint64_t>(a) << 32) | static_cast<std::uint32_t>(b)).second)
-                    continue;
-                if (a > b) lower_neighbours.GetAt(a)->Add(b);
-                neighbours.GetAt(a)->Add(b);
+                if (a == b || last_seen[static_cast<std::size_t>(a)] == b) continue;
+                last_seen[static_cast<std::size_t>(a)] = b;
+                pairs.push_back(static_cast<std::uint64_t>(a) << 32 | static_cast<std::uint32_t>(b));
             }
         }
     }
+    last_seen = {};
+    RegionTable& all = neighbours;
+    all.start.assign(static_cast<std::size_t>(n) + 2, 0);
+    for (std::uint64_t pair : pairs) ++all.start[static_cast<std::size_t>(pair >> 32) + 1];
+    for (int r = 1; r <= n; ++r) all.start[static_cast<std::size_t>(r) + 1] += all.start[static_cast<std::size_t>(r)];
+    all.region.assign(pairs.size(), 0);
+    {
+        std::vector<int> next(all.start.begin(), all.start.end());
+        for (std::uint64_t pair : pairs)
+            all.region[static_cast<std::size_t>(next[static_cast<std::size_t>(pair >> 32)]++)] = static_cast<int>(pair & 0xFFFFFFFFu);
+    }
+    pairs = {};
+    // Each region's first meeting of a pair stays, in place.
+    std::vector<int> stamp(static_cast<std::size_t>(n) + 1, 0);
+    RegionTable& lower = lower_neighbours;
+    lower.start.assign(static_cast<std::size_t>(n) + 2, 0);
+    lower.region.clear();
+    int kept = 0;
+    for (int a = 1; a <= n; ++a) {
+        const int from = all.start[static_cast<std::size_t>(a)], to = all.start[static_cast<std::size_t>(a) + 1];
+        all.start[static_cast<std::size_t>(a)] = kept;
+        lower.start[static_cast<std::size_t>(a)] = static_cast<int>(lower.region.size());
+        for (int e = from; e < to; ++e) {
+            const int b = all.region[static_cast<std::size_t>(e)];
+            if (stamp[static_cast<std::size_t>(b)] == a) continue;
+            stamp[static_cast<std::size_t>(b)] = a;
+            all.region[static_cast<std::size_t>(kept++)] = b;
+            if (b < a) lower.region.push_back(b);
+        }
+    }
+    all.start[static_cast<std::size_t>(n) + 1] = kept;
+    all.region.resize(static_cast<std::size_t>(kept));
+    all.region.shrink_to_fit();
+    lower.start[static_cast<std::size_t>(n) + 1] = static_cast<int>(lower.region.size());
 }
 
-// Histograms and means of the picture's values over each region: one zeroed
-// block holds every record, histograms[r - 1] points into it.
-void Contour::compute_histograms(int n) {
-    const bool colour = image->color == 1;
-    histograms = new float*[static_cast<std::size_t>(n)];
-    float* records = static_cast<float*>(std::calloc(static_cast<std::size_t>(n) * 769, sizeof(float)));
-    if (!records) {
-        delete[] histograms;
-        histograms = nullptr;
-        throw std::bad_alloc();
-    }
-    for (int r = 1; r <= n; ++r) histograms[r - 1] = records + static_cast<std::size_t>(r - 1) * 769;
-    mean0 = new float[static_cast<std::size_t>(n)]();
-    mean1 = new float[static_cast<std::size_t>(n)]();
-    mean2 = new float[static_cast<std::size_t>(n)]();
-    m_occupiedBins.assign(static_cast<std::size_t>(n), {});
-    for (int r = 1; r <= n; ++r) {
-        const SeqList<CPoint>* pixels = regions.GetAt(r);
-        const CPoint* p = pixels->data();
-        const int size = pixels->GetCount();
-        float* h = histograms[r - 1];
-        h[0] = static_cast<float>(r);
-        float sum0 = 0.0f, sum1 = 0.0f, sum2 = 0.0f;
-        for (int i = 0; i < size; ++i) {
-            const float* row = image->data[p[i].y];
-            if (colour) {
-                const float red = row[3 * p[i].x], green = row[3 * p[i].x + 1], blue = row[3 * p[i].x + 2];
-                h[1 + histogram_bin(red)] += 1.0f;
-                h[257 + histogram_bin(green)] += 1.0f;
-                h[513 + histogram_bin(blue)] += 1.0f;
-                sum0 += red;
-                sum1 += green;
-                sum2 += blue;
-            } else {
-                const float value = row[p[i].x];
-                h[1 + histogram_bin(value)] += 1.0f;
-                sum0 += value;
-            }
-        }
-        std::vector<std::uint16_t>& occupied = m_occupiedBins[static_cast<std::size_t>(r) - 1];
-        // Empty bins stay 0 when divided, so only the others are.
-        for (int k = 1; k <= 768; ++k) {
-            if (h[k] == 0.0f) continue;
-            h[k] /= static_cast<float>(size);
-            occupied.push_back(static_cast<std::uint16_t>(k));
-        }
-        mean0[r - 1] = sum0 / static_cast<float>(size);
-        if (colour) {
-            mean1[r - 1] = sum1 / static_cast<float>(size);
-            mean2[r - 1] = sum2 / static_cast<float>(size);
-        }
-    }
+float Contour::RegionHistograms::at(int r, int k) const {
+    if (r < 1 || static_cast<std::size_t>(r) >= start.size()) return 0.0f;
+    const auto first = bin.begin() + start[static_cast<std::size_t>(r) - 1];
+    const auto last = bin.begin() + start[static_cast<std::size_t>(r)];
+    const auto found = std::lower_bound(first, last, static_cast<std::uint16_t>(k));
+    return found != last && *found == k ? value[static_cast<std::size_t>(found - bin.begin())] : 0.0f;
 }
 
 float Contour::HistogramDistance(int a, int b) {
     const int n = regions.GetCount();
     if (a < 1 || a > n || b < 1 || b > n) return 0.0f;
-    const float* h1 = histograms[a - 1];
-    const float* h2 = histograms[b - 1];
     // Only bins where either histogram is non-zero contribute; they are
     // visited in ascending order, so the float sum is the same as over all
     // 768 bins.
-    const std::vector<std::uint16_t>& bins1 = m_occupiedBins[static_cast<std::size_t>(a) - 1];
-    const std::vector<std::uint16_t>& bins2 = m_occupiedBins[static_cast<std::size_t>(b) - 1];
+    const std::uint16_t* bins = histograms.bin.data();
+    const float* values = histograms.value.data();
+    std::size_t i = histograms.start[static_cast<std::size_t>(a) - 1], j = histograms.start[static_cast<std::size_t>(b) - 1];
+    const std::size_t i_end = histograms.start[static_cast<std::size_t>(a)], j_end = histograms.start[static_cast<std::size_t>(b)];
     float sum = 0.0f;
-    std::size_t i = 0, j = 0;
-    while (i < bins1.size() || j < bins2.size()) {
-        int k;
-        if (j == bins2.size() || (i < bins1.size() && bins1[i] < bins2[j])) k = bins1[i++];
-        else if (i == bins1.size() || bins2[j] < bins1[i]) k = bins2[j++];
-        else k = bins1[i++], ++j;
-        const float m = (h1[k] + h2[k]) * 0.5f;
+    while (i < i_end || j < j_end) {
+        float h1 = 0.0f, h2 = 0.0f;
+        if (j == j_end || (i < i_end && bins[i] < bins[j])) {
+            h1 = values[i++];
+        } else if (i == i_end || bins[j] < bins[i]) {
+            h2 = values[j++];
+        } else {
+            h1 = values[i++];
+            h2 = values[j++];
+        }
+        const float m = (h1 + h2) * 0.5f;
         if (m != 0.0f) {
-            const float d = h1[k] - m;
+            const float d = h1 - m;
             sum += d * d / m;
         }
     }
     return sum * 255;
 }
 
-void Contour::release_tables(SeqList<SeqList<int>*>& tables) {
-    while (!tables.IsEmpty()) delete tables.RemoveLast();
+// The region tables of the neighbours, kept until the run data goes.
+void Contour::release_region_tables() {
+    neighbours = RegionTable();
+    lower_neighbours = RegionTable();
 }
 
 void Contour::ReleaseRegions() {
     release_cut_tables();
-    if (histograms) {
-        // The records share one block, which the first record starts.
-        if (regions.GetCount() > 0) std::free(histograms[0]);
-        delete[] histograms;
-        histograms = nullptr;
-    }
-    while (!regions.IsEmpty()) delete regions.RemoveLast();
-    release_tables(lower_neighbours);
+    histograms = RegionHistograms();
+    regions = RegionPixels();
+    lower_neighbours = RegionTable();
     delete[] mean0;
     delete[] mean1;
     delete[] mean2;
     mean0 = mean1 = mean2 = nullptr;
-    m_occupiedBins.clear();
+    for (std::vector<float>& sums : m_regionMean) sums = {};
+    m_binCount = {};
+    m_countedBins = {};
 }
-

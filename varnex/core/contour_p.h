@@ -1,29 +1,44 @@
 // Helpers of the segmentation object.
 #pragma once
 
+#include <varnex/pixelblock.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 namespace contour_detail {
 
-/// rows x cols zero-filled ints as a table of row pointers into one block;
-/// null for a size that is not positive. Release with free_int_map.
+// Bytes ahead of an int map's cells, holding the block's size.
+constexpr std::size_t kIntMapHeader = 64;
+
+/// rows x cols zero-filled ints as a table of row pointers into one block
+/// of fresh pages; null for a size that is not positive or when memory runs
+/// out. Release with free_int_map.
 inline int** make_int_map(int rows, int cols) {
     if (rows <= 0 || cols <= 0) return nullptr;
     const std::size_t count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-    int* block = static_cast<int*>(std::calloc(count, sizeof(int)));
+    if (count > (SIZE_MAX - kIntMapHeader) / sizeof(int)) return nullptr;
+    const std::size_t bytes = kIntMapHeader + count * sizeof(int);
+    auto* block = static_cast<unsigned char*>(varnex::allocate_pages(bytes));
     int** table = block ? static_cast<int**>(std::malloc(sizeof(int*) * static_cast<std::size_t>(rows))) : nullptr;
     if (!table) {
-        std::free(block);
+        varnex::release_pages(block, bytes);
         return nullptr;
     }
-    for (int r = 0; r < rows; ++r) table[r] = block + static_cast<std::size_t>(r) * static_cast<std::size_t>(cols);
+    // The block's size leads it, for the release.
+    std::memcpy(block, &bytes, sizeof bytes);
+    int* cells = reinterpret_cast<int*>(block + kIntMapHeader);
+    for (int r = 0; r < rows; ++r) table[r] = cells + static_cast<std::size_t>(r) * static_cast<std::size_t>(cols);
     return table;
 }
 
 inline void free_int_map(int** map) {
     if (!map) return;
-    std::free(map[0]);
+    unsigned char* block = reinterpret_cast<unsigned char*>(map[0]) - kIntMapHeader;
+    std::size_t bytes = 0;
+    std::memcpy(&bytes, block, sizeof bytes);
+    varnex::release_pages(block, bytes);
     std::free(map);
 }
 

@@ -34,7 +34,7 @@ int Contour::neighbour_capacity(int a, int entry) {
     int& capacity = m_lowerCapacity[static_cast<std::size_t>(entry)];
     float& pair_weight = m_lowerWeight[static_cast<std::size_t>(entry)];
     if (capacity < 0) {
-        const int b = m_lower.region[static_cast<std::size_t>(entry)];
+        const int b = lower_neighbours.region[static_cast<std::size_t>(entry)];
         const float chi = HistogramDistance(a, b);
         if (m_bHasInterior && m_dVariance > 0.0) {
             const double x = chi;
@@ -62,44 +62,30 @@ void Contour::prepare_run_tables(int n) {
     m_sideSlot.assign(static_cast<std::size_t>(n) + 1, 0);
     reset_side_indexes();
     m_fCapacityScale = parameter;
-    flatten_tables(n);
-    m_lowerCapacity.assign(m_lower.region.size(), -1);
-    m_lowerWeight.assign(m_lower.region.size(), 0.0f);
+    build_upper_table(n);
+    m_lowerCapacity.assign(lower_neighbours.region.size(), -1);
+    m_lowerWeight.assign(lower_neighbours.region.size(), 0.0f);
     // New regions come with an empty seed byte map.
     m_appliedSeeds[0].clear();
     m_appliedSeeds[1].clear();
     m_seededKind.clear();
 }
 
-// The neighbour tables as the cut loop reads them, each in one block:
-// region r's entries (without r itself) are [start[r], start[r + 1]). The
-// upper table lists, for each region b, the lower entries of higher
-// regions that hold b.
-void Contour::flatten_tables(int n) {
-    auto flatten = [&](SeqList<SeqList<int>*>& lists, FlatTable& table) {
-        table.start.assign(static_cast<std::size_t>(n) + 2, 0);
-        table.region.clear();
-        for (int r = 1; r <= n; ++r) {
-            const SeqList<int>* list = lists.GetAt(r);
-            table.start[static_cast<std::size_t>(r)] = static_cast<int>(table.region.size());
-            for (int e = 2; e <= list->GetCount(); ++e) table.region.push_back(list->GetAt(e));
-        }
-        table.start[static_cast<std::size_t>(n) + 1] = static_cast<int>(table.region.size());
-    };
-    flatten(neighbours, m_around);
-    flatten(lower_neighbours, m_lower);
+// The upper table: for each region b, the lower entries of higher regions
+// that hold b.
+void Contour::build_upper_table(int n) {
     std::vector<int> count(static_cast<std::size_t>(n) + 2, 0);
-    for (int b : m_lower.region) ++count[static_cast<std::size_t>(b)];
+    for (int b : lower_neighbours.region) ++count[static_cast<std::size_t>(b)];
     m_upper.start.assign(static_cast<std::size_t>(n) + 2, 0);
     for (int r = 1; r <= n; ++r)
         m_upper.start[static_cast<std::size_t>(r) + 1] =
             m_upper.start[static_cast<std::size_t>(r)] + count[static_cast<std::size_t>(r)];
-    m_upper.region.assign(m_lower.region.size(), 0);
-    m_upper.entry.assign(m_lower.region.size(), 0);
+    m_upper.region.assign(lower_neighbours.region.size(), 0);
+    m_upper.entry.assign(lower_neighbours.region.size(), 0);
     std::vector<int> next(m_upper.start.begin(), m_upper.start.end());
     for (int a = 1; a <= n; ++a)
-        for (int e = m_lower.start[static_cast<std::size_t>(a)]; e < m_lower.start[static_cast<std::size_t>(a) + 1]; ++e) {
-            const int slot = next[static_cast<std::size_t>(m_lower.region[static_cast<std::size_t>(e)])]++;
+        for (int e = lower_neighbours.start[static_cast<std::size_t>(a)]; e < lower_neighbours.start[static_cast<std::size_t>(a) + 1]; ++e) {
+            const int slot = next[static_cast<std::size_t>(lower_neighbours.region[static_cast<std::size_t>(e)])]++;
             m_upper.region[static_cast<std::size_t>(slot)] = a;
             m_upper.entry[static_cast<std::size_t>(slot)] = e;
         }
@@ -234,10 +220,10 @@ void Contour::find_seeded_regions(int n, std::vector<std::uint8_t>& seed_kinds) 
     }
     // A region takes the kind of its first seeded pixel in fill order.
     for (int r : touched) {
-        const SeqList<CPoint>* pixels = regions.GetAt(r);
-        const CPoint* p = pixels->data();
+        const std::uint32_t* p = regions.pixels(r);
+        const std::size_t size = regions.size(r);
         std::uint8_t kind = 0;
-        for (int i = 0; i < pixels->GetCount() && !kind; ++i) kind = seed_kinds[at(p[i])];
+        for (std::size_t i = 0; i < size && !kind; ++i) kind = seed_kinds[p[i]];
         m_seededKind[static_cast<std::size_t>(r)] = kind;
     }
     for (int r = 1; r <= n; ++r) {
@@ -288,11 +274,12 @@ void Contour::seed_regions(int n) {
         const CPoint p = background_seeds.GetAt(i);
         if (p.x >= 0 && p.x < width && p.y >= 0 && p.y < height) seed_map[p.y][p.x] = 2;
     }
+    const int* seed_cells = seed_map[0];
     for (int r = 1; r <= n; ++r) {
-        const SeqList<CPoint>* pixels = regions.GetAt(r);
-        const CPoint* p = pixels->data();
+        const std::uint32_t* p = regions.pixels(r);
+        const std::size_t size = regions.size(r);
         int kind = 0;
-        for (int i = 0; i < pixels->GetCount() && !kind; ++i) kind = seed_map[p[i].y][p[i].x];
+        for (std::size_t i = 0; i < size && !kind; ++i) kind = seed_cells[p[i]];
         if (kind == 1) object_regions.Add(r);
         else if (kind == 2) background_regions.Add(r);
     }
@@ -339,8 +326,8 @@ void Contour::cut_rings(int n) {
         while (!margin.IsEmpty()) active.Push(margin.Pop());
         while (!active.IsEmpty()) {
             const int r = active.Pop();
-            for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1]; ++e) {
-                const int other = m_around.region[static_cast<std::size_t>(e)];
+            for (int e = neighbours.start[static_cast<std::size_t>(r)]; e < neighbours.start[static_cast<std::size_t>(r) + 1]; ++e) {
+                const int other = neighbours.region[static_cast<std::size_t>(e)];
                 if (marks[other] == 0) {
                     margin.Push(other);
                     set_mark(other, 2);
@@ -387,13 +374,13 @@ void Contour::find_fixed_regions(int n) {
     const long long largest = scale >= kMaxCapacity ? static_cast<long long>(kMaxCapacity) : static_cast<long long>(scale);
     m_fixed.assign(static_cast<std::size_t>(n) + 1, 0);
     for (int r = 1; r <= n; ++r) {
-        const long long edges = m_lower.size(r) + m_upper.size(r);
+        const long long edges = lower_neighbours.size(r) + m_upper.size(r);
         m_fixed[static_cast<std::size_t>(r)] = seed_capacity(r) > 1 + edges * largest ? 1 : 0;
     }
 }
 
 int Contour::seed_capacity(int r) const {
-    const long long degree = m_around.size(r) + 1;
+    const long long degree = neighbours.size(r) + 1;
     return static_cast<int>(std::min<long long>(800 * degree, std::numeric_limits<int>::max() / 4));
 }
 
@@ -403,8 +390,8 @@ int Contour::seed_capacity(int r) const {
 void Contour::note_last_weight(int n) {
     for (int a = n; a >= 1; --a) {
         if (marks[a] == 0) continue;
-        for (int e = m_lower.start[static_cast<std::size_t>(a) + 1] - 1; e >= m_lower.start[static_cast<std::size_t>(a)]; --e)
-            if (marks[m_lower.region[static_cast<std::size_t>(e)]] != 0) {
+        for (int e = lower_neighbours.start[static_cast<std::size_t>(a) + 1] - 1; e >= lower_neighbours.start[static_cast<std::size_t>(a)]; --e)
+            if (marks[lower_neighbours.region[static_cast<std::size_t>(e)]] != 0) {
                 neighbour_capacity(a, e);
                 return;
             }
@@ -452,8 +439,8 @@ void Contour::add_ring_node(int k, int r, long long to_source, long long to_sink
         const int l = m_level[static_cast<std::size_t>(s)];
         return l >= 0 && l < level;
     };
-    for (int e = m_lower.start[static_cast<std::size_t>(r)]; e < m_lower.start[static_cast<std::size_t>(r) + 1]; ++e) {
-        const int b = m_lower.region[static_cast<std::size_t>(e)];
+    for (int e = lower_neighbours.start[static_cast<std::size_t>(r)]; e < lower_neighbours.start[static_cast<std::size_t>(r) + 1]; ++e) {
+        const int b = lower_neighbours.region[static_cast<std::size_t>(e)];
         if (merged(b)) (marks[b] == 1 ? to_source : to_sink) += neighbour_capacity(r, e);
     }
     for (int u = m_upper.start[static_cast<std::size_t>(r)]; u < m_upper.start[static_cast<std::size_t>(r) + 1]; ++u) {
@@ -469,8 +456,8 @@ void Contour::add_ring_node(int k, int r, long long to_source, long long to_sink
 void Contour::add_ring_edges(int m) {
     for (int k = 1; k <= m; ++k) {
         const int a = m_localRegion[static_cast<std::size_t>(k)];
-        for (int e = m_lower.start[static_cast<std::size_t>(a)]; e < m_lower.start[static_cast<std::size_t>(a) + 1]; ++e) {
-            const int b = m_lower.region[static_cast<std::size_t>(e)];
+        for (int e = lower_neighbours.start[static_cast<std::size_t>(a)]; e < lower_neighbours.start[static_cast<std::size_t>(a) + 1]; ++e) {
+            const int b = lower_neighbours.region[static_cast<std::size_t>(e)];
             if (m_localPosition[static_cast<std::size_t>(b)] == 0) continue;
             const int c = neighbour_capacity(a, e);
             graph->add_edge(k, m_localPosition[static_cast<std::size_t>(b)], c, c);
@@ -494,7 +481,21 @@ void Contour::paint_result(int n) {
     result = nullptr;
     result = new MyImage(image->height, image->width, 1, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
     if (!result->data) throw std::bad_alloc();
+    start_painting();
     for (int r = 1; r <= n; ++r) paint_region(r, marks[r] == 1);
+}
+
+// Whether the rows of `result` and of the picture each lie in one block in
+// order, so that a pixel's index finds it without a division. Called before
+// a pass of paint_region.
+void Contour::start_painting() {
+    auto in_order = [](const CImage* picture, int per_pixel) {
+        const std::size_t stride = static_cast<std::size_t>(picture->ncols) * static_cast<std::size_t>(per_pixel);
+        for (int y = 1; y < picture->nrows; ++y)
+            if (picture->data[y] != picture->data[0] + static_cast<std::size_t>(y) * stride) return false;
+        return true;
+    };
+    m_bPaintByIndex = in_order(result, 3) && in_order(image, image->color == 1 ? 3 : 1);
 }
 
 // Region r's pixels of `result`: the picture's colours (or its display
@@ -502,21 +503,30 @@ void Contour::paint_result(int n) {
 void Contour::paint_region(int r, bool object) {
     const bool colour = image->color == 1;
     const bool through_table = !colour && result_levels.lut && image->datatype != KALVIO_TYPE_UINT8;
-    const SeqList<CPoint>* pixels = regions.GetAt(r);
-    const CPoint* p = pixels->data();
-    for (int i = 0; i < pixels->GetCount(); ++i) {
-        float* out = &result->data[p[i].y][3 * p[i].x];
+    const std::uint32_t* p = regions.pixels(r);
+    const std::size_t size = regions.size(r);
+    auto paint = [&](float* out, const float* in) {
         if (!object) {
             out[0] = out[1] = out[2] = 255.0f;
         } else if (colour) {
-            const float* in = &image->data[p[i].y][3 * p[i].x];
             out[0] = in[0];
             out[1] = in[1];
             out[2] = in[2];
         } else {
-            const float value = image->data[p[i].y][p[i].x];
+            const float value = in[0];
             out[0] = out[1] = out[2] = through_table ? static_cast<float>(result_levels.LevelOf(value)) : value;
         }
+    };
+    const std::size_t per_pixel = colour ? 3 : 1;
+    if (m_bPaintByIndex) {
+        float* out = result->data[0];
+        const float* in = image->data[0];
+        for (std::size_t i = 0; i < size; ++i) paint(out + 3 * static_cast<std::size_t>(p[i]), in + per_pixel * p[i]);
+        return;
+    }
+    for (std::size_t i = 0; i < size; ++i) {
+        const int x = regions.column(p[i]), y = regions.row(p[i]);
+        paint(&result->data[y][3 * x], &image->data[y][per_pixel * static_cast<std::size_t>(x)]);
     }
 }
 
@@ -529,9 +539,7 @@ void Contour::release_cut_tables() {
     m_sideSlot.clear();
     m_lowerCapacity.clear();
     m_lowerWeight.clear();
-    m_around = FlatTable();
-    m_lower = FlatTable();
-    m_upper = FlatTable();
+    m_upper = RegionTable();
     m_fixed.clear();
     m_lastCut = CutMemory();
     m_thisCut = CutMemory();
@@ -557,8 +565,7 @@ void Contour::ReleaseRunData() {
     result = nullptr;
     free_int_map(seed_map);
     seed_map = nullptr;
-    release_tables(lower_neighbours);
-    release_tables(neighbours);
+    release_region_tables();
     // A run stopped before its cut leaves these behind.
     object_regions.RemoveAll();
     background_regions.RemoveAll();

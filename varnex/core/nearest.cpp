@@ -114,8 +114,8 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest, Search
     auto labelled = [&](int s) {
         return before < 0 || (m_level[static_cast<std::size_t>(s)] >= 0 && m_level[static_cast<std::size_t>(s)] < before);
     };
-    for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1] && below < 0; ++e) {
-        const int s = m_around.region[static_cast<std::size_t>(e)];
+    for (int e = neighbours.start[static_cast<std::size_t>(r)]; e < neighbours.start[static_cast<std::size_t>(r) + 1] && below < 0; ++e) {
+        const int s = neighbours.region[static_cast<std::size_t>(e)];
         if (marks[s] == mark && labelled(s)) {
             const float d = distance(mean0[s - 1], mean1[s - 1], mean2[s - 1]);
             if (d < best) {

@@ -114,8 +114,8 @@ int Contour::find_levels(int n) {
     for (std::size_t head = 0; head < queue.size(); ++head) {
         const int r = queue[head];
         const int next = m_level[static_cast<std::size_t>(r)] + 1;
-        for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1]; ++e) {
-            const int s = m_around.region[static_cast<std::size_t>(e)];
+        for (int e = neighbours.start[static_cast<std::size_t>(r)]; e < neighbours.start[static_cast<std::size_t>(r) + 1]; ++e) {
+            const int s = neighbours.region[static_cast<std::size_t>(e)];
             const int level = m_level[static_cast<std::size_t>(s)];
             if (level < 0 || level > next) {
                 m_level[static_cast<std::size_t>(s)] = next;
@@ -126,8 +126,8 @@ int Contour::find_levels(int n) {
     auto moved = [&](int r) {
         set_indexed_level(r, m_level[static_cast<std::size_t>(r)]);
         m_dirty[static_cast<std::size_t>(r)] |= kDirty | kMoved;
-        for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1]; ++e)
-            m_dirty[static_cast<std::size_t>(m_around.region[static_cast<std::size_t>(e)])] |= kDirty;
+        for (int e = neighbours.start[static_cast<std::size_t>(r)]; e < neighbours.start[static_cast<std::size_t>(r) + 1]; ++e)
+            m_dirty[static_cast<std::size_t>(neighbours.region[static_cast<std::size_t>(e)])] |= kDirty;
     };
     int changed = 0;
     if (grown) {
@@ -178,8 +178,8 @@ void Contour::label_replayed(int r, int level, int mark) {
     if (was_level == level && was_mark == mark) return;
     m_dirty[static_cast<std::size_t>(r)] |= kMoved;
     if (was_mark != mark)
-        for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1]; ++e)
-            m_dirty[static_cast<std::size_t>(m_around.region[static_cast<std::size_t>(e)])] |= kDirty;
+        for (int e = neighbours.start[static_cast<std::size_t>(r)]; e < neighbours.start[static_cast<std::size_t>(r) + 1]; ++e)
+            m_dirty[static_cast<std::size_t>(neighbours.region[static_cast<std::size_t>(e)])] |= kDirty;
     const int side = mark == 1 ? 0 : 1;
     if (was_mark != mark || was_level < 0) note_joined(r, side, level + 1, kNoEnd);
     else if (was_level > level) note_joined(r, side, level + 1, was_level);
@@ -392,8 +392,8 @@ int Contour::build_replay_graph(int level) {
         // The rest of the component, breadth first through the level.
         for (int k = m; k <= m; ++k) {
             const int r = m_localRegion[static_cast<std::size_t>(k)];
-            for (int e = m_around.start[static_cast<std::size_t>(r)]; e < m_around.start[static_cast<std::size_t>(r) + 1]; ++e) {
-                const int s = m_around.region[static_cast<std::size_t>(e)];
+            for (int e = neighbours.start[static_cast<std::size_t>(r)]; e < neighbours.start[static_cast<std::size_t>(r) + 1]; ++e) {
+                const int s = neighbours.region[static_cast<std::size_t>(e)];
                 if (m_level[static_cast<std::size_t>(s)] == level && m_localPosition[static_cast<std::size_t>(s)] == 0) {
                     m_localPosition[static_cast<std::size_t>(s)] = ++m;
                     m_localRegion[static_cast<std::size_t>(m)] = s;

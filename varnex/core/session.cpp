@@ -2,10 +2,14 @@
 // where the object changed.
 #include <varnex/segmentation_run.h>
 
+#include <kalvio/dib.h>
+#include <kalvio/file.h>
 #include <kalvio/message.h>
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -17,7 +21,10 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-SegmentationSession::SegmentationSession(Contour& contour) : m_contour(contour) { m_contour.m_bSession = true; }
+SegmentationSession::SegmentationSession(Contour& contour, bool paint_result)
+    : m_contour(contour), m_bPaint(paint_result) {
+    m_contour.m_bSession = true;
+}
 
 SegmentationSession::~SegmentationSession() {
     forget_regions();
@@ -32,6 +39,7 @@ void SegmentationSession::forget_regions() {
     m_objectMask = {};
     m_wasObject = {};
     m_seedKinds = {};
+    m_bShown = false;
     m_shownLevels.clear();
     m_changed = Box();
     m_changedRegions.clear();
@@ -57,6 +65,8 @@ bool SegmentationSession::compute_regions() {
     m_bRegions = m_contour.ComputeRegions();
     seconds_regions = seconds_since(phase);
     if (!m_bRegions) return false;
+    // The label map holds all a session needs of the map from now on.
+    m_contour.release_region_source();
     const MyImage* image = m_contour.image;
     const std::size_t pixels = static_cast<std::size_t>(image->width) * static_cast<std::size_t>(image->height);
     try {
@@ -87,6 +97,7 @@ bool SegmentationSession::Cut() {
         // The result may be half repainted: the next cut repaints it all.
         delete m_contour.result;
         m_contour.result = nullptr;
+        m_bShown = false;
         AfxMessageBox("Not enough memory for " + std::to_string(m_contour.region_count()) + " regions of the region map " +
                           m_contour.path,
                       MB_ICONSTOP);
@@ -104,8 +115,8 @@ bool SegmentationSession::update_result() {
     const bool through_table = !colour && c.result_levels.lut && image->datatype != KALVIO_TYPE_UINT8;
     std::vector<int> levels;
     if (through_table) levels.assign(c.result_levels.lut, c.result_levels.lut + c.result_levels.length);
-    bool all = !c.result || levels != m_shownLevels;
-    if (!c.result) {
+    const bool all = !m_bShown || (m_bPaint && (!c.result || levels != m_shownLevels));
+    if (m_bPaint && !c.result) {
         c.result = new (std::nothrow) MyImage(image->height, image->width, 1, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
         if (!c.result || !c.result->data) {
             delete c.result;
@@ -118,36 +129,115 @@ bool SegmentationSession::update_result() {
     }
     m_shownLevels = std::move(levels);
     m_changedRegions.clear();
+    if (m_bPaint) c.start_painting();
     const int n = c.region_count();
     for (int r = 1; r <= n; ++r) {
         const bool object = c.marks[r] == 1;
         if (!all && object == (m_wasObject[static_cast<std::size_t>(r)] != 0)) continue;
         m_wasObject[static_cast<std::size_t>(r)] = object ? 1 : 0;
-        paint_region(r, object);
+        paint_region(r, object, !all);
         m_changedRegions.push_back(r);
     }
     if (all) m_changed = Box{0, 0, image->width, image->height};
+    m_bShown = true;
     return true;
 }
 
-// Paints region r into the result and the object mask and widens the box
-// of changed pixels around it.
-void SegmentationSession::paint_region(int r, bool object) {
+// Paints region r into the result and the object mask and, with
+// `widen_box`, widens the box of changed pixels around it.
+void SegmentationSession::paint_region(int r, bool object, bool widen_box) {
     Contour& c = m_contour;
-    c.paint_region(r, object);
-    const SeqList<CPoint>* pixels = c.regions.GetAt(r);
-    const CPoint* p = pixels->data();
-    const std::size_t width = static_cast<std::size_t>(c.image->width);
-    Box& box = m_changed;
-    for (int i = 0; i < pixels->GetCount(); ++i) {
-        m_objectMask[static_cast<std::size_t>(p[i].y) * width + static_cast<std::size_t>(p[i].x)] = object ? 255 : 0;
-        if (box.empty()) {
-            box = Box{p[i].x, p[i].y, p[i].x + 1, p[i].y + 1};
-        } else {
-            box.x0 = std::min(box.x0, p[i].x);
-            box.y0 = std::min(box.y0, p[i].y);
-            box.x1 = std::max(box.x1, p[i].x + 1);
-            box.y1 = std::max(box.y1, p[i].y + 1);
+    if (m_bPaint) c.paint_region(r, object);
+    const std::uint32_t* p = c.regions.pixels(r);
+    const std::size_t size = c.regions.size(r);
+    const std::uint8_t value = object ? 255 : 0;
+    std::uint32_t low = UINT32_MAX, high = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        m_objectMask[p[i]] = value;
+        low = std::min(low, p[i]);
+        high = std::max(high, p[i]);
+    }
+    if (size == 0 || !widen_box) return;
+    // Rows from the first and last pixel; columns from every pixel only
+    // when the region spans rows.
+    const int y0 = c.regions.row(low), y1 = c.regions.row(high);
+    int x0 = c.regions.column(low), x1 = c.regions.column(high);
+    if (y0 != y1) {
+        x0 = c.image->width;
+        x1 = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            const int x = c.regions.column(p[i]);
+            x0 = std::min(x0, x);
+            x1 = std::max(x1, x);
         }
     }
+    Box& box = m_changed;
+    if (box.empty()) {
+        box = Box{x0, y0, x1 + 1, y1 + 1};
+    } else {
+        box.x0 = std::min(box.x0, x0);
+        box.y0 = std::min(box.y0, y0);
+        box.x1 = std::max(box.x1, x1 + 1);
+        box.y1 = std::max(box.y1, y1 + 1);
+    }
+}
+
+namespace {
+
+// The low 8 bits of a sample truncated toward zero, as bitmaps take float
+// samples: not-a-number counts as 0, values beyond int saturate first.
+std::uint8_t sample_byte(float v) {
+    const double d = v;
+    int truncated = 0;
+    if (std::isnan(d)) truncated = 0;
+    else if (d >= 2147483648.0) truncated = INT_MAX;
+    else if (d <= -2147483649.0) truncated = INT_MIN;
+    else truncated = static_cast<int>(d);
+    return static_cast<std::uint8_t>(truncated & 0xFF);
+}
+
+}  // namespace
+
+bool SegmentationSession::WriteResult(const std::string& file) const {
+    const Contour& c = m_contour;
+    const MyImage* image = c.image;
+    if (!m_bCut || !image || !image->data || m_objectMask.empty()) {
+        AfxMessageBox("write_bmp_image: No image to write");
+        return false;
+    }
+    const int width = image->width, height = image->height;
+    CDib bitmap(width, height, 24);
+    if (!bitmap.bits) {
+        AfxMessageBox("write_bmp_image: No image to write");
+        return false;
+    }
+    const bool colour = image->color == 1;
+    const bool through_table = !colour && c.result_levels.lut && image->datatype != KALVIO_TYPE_UINT8;
+    for (int y = 0; y < height; ++y) {
+        const float* in = image->data[y];
+        const std::uint8_t* object = m_objectMask.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        std::uint8_t* out = bitmap.bits + static_cast<std::size_t>(height - 1 - y) * bitmap.row_bytes;
+        for (int x = 0; x < width; ++x, out += 3) {
+            if (!object[x]) {
+                out[0] = out[1] = out[2] = 255;
+            } else if (colour) {
+                out[0] = sample_byte(in[3 * x + 2]);
+                out[1] = sample_byte(in[3 * x + 1]);
+                out[2] = sample_byte(in[3 * x]);
+            } else {
+                const float value = through_table ? static_cast<float>(c.result_levels.LevelOf(in[x])) : in[x];
+                out[0] = out[1] = out[2] = sample_byte(value);
+            }
+        }
+    }
+    CFile output;
+    if (!output.Open(file.c_str(), CFile::modeCreate | CFile::modeWrite)) {
+        AfxMessageBox("write_bmp_image: Can't create file");
+        return false;
+    }
+    if (!bitmap.Write(&output)) {
+        AfxMessageBox("write_bmp_image: Can't write file");
+        return false;
+    }
+    return true;
 }

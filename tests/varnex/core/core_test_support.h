@@ -52,9 +52,20 @@ inline MyImage grey_picture(int rows, int cols, const std::vector<float>& values
 /// What a run leaves, in the reference's terms.
 using Outcome = reference::Segmentation;
 
-inline std::vector<int> list_of(const SeqList<int>* list) {
-    std::vector<int> out;
-    for (int i = 1; i <= list->GetCount(); ++i) out.push_back(list->GetAt(i));
+/// Region r's entries of a neighbour table, after r itself as the
+/// reference lists them.
+inline std::vector<int> list_of(const Contour::RegionTable& table, int r) {
+    std::vector<int> out{r};
+    for (int e = table.start[static_cast<std::size_t>(r)]; e < table.start[static_cast<std::size_t>(r) + 1]; ++e)
+        out.push_back(table.region[static_cast<std::size_t>(e)]);
+    return out;
+}
+
+/// Region r's histogram as the reference keeps it: r, then 768 bins.
+inline std::vector<float> histogram_of(const Contour& contour, int r) {
+    std::vector<float> out(769, 0.0f);
+    out[0] = static_cast<float>(r);
+    for (int k = 1; k <= 768; ++k) out[static_cast<std::size_t>(k)] = contour.histograms.at(r, k);
     return out;
 }
 
@@ -71,13 +82,13 @@ inline Outcome run_contour(Contour& contour, const std::string& map_path, float 
         out.marks.assign(contour.marks, contour.marks + out.regions + 1);
         out.marks[0] = 0;
         for (int r = 1; r <= out.regions; ++r) {
-            out.lower_neighbours.push_back(list_of(contour.lower_neighbours.GetAt(r)));
-            out.neighbours.push_back(list_of(contour.neighbours.GetAt(r)));
+            out.lower_neighbours.push_back(list_of(contour.lower_neighbours, r));
+            out.neighbours.push_back(list_of(contour.neighbours, r));
         }
         out.mean0.assign(contour.mean0, contour.mean0 + out.regions);
         out.mean1.assign(contour.mean1, contour.mean1 + out.regions);
         out.mean2.assign(contour.mean2, contour.mean2 + out.regions);
-        for (int r = 0; r < out.regions; ++r) out.histograms.emplace_back(contour.histograms[r], contour.histograms[r] + 769);
+        for (int r = 1; r <= out.regions; ++r) out.histograms.push_back(histogram_of(contour, r));
         out.last_weight = contour.weight;
         // The two distance measures, asked once more after the run.
         for (int r = 1; r <= out.regions; ++r) {

@@ -58,10 +58,9 @@ TEST_F(RegionsTest, SamplesOutsideTheByteRangeGoToTheEndBins) {
     for (int x = 0; x < 6; ++x) picture.data[0][x] = values[x];
     write_map(dir.path("map.ppm"), {"aaaaaa"});
     ASSERT_NO_FATAL_FAILURE(divide(picture, dir.path("map.ppm")));
-    const float* h = contour->histograms[0];
-    EXPECT_FLOAT_EQ(h[1], 3.0f / 6);
-    EXPECT_FLOAT_EQ(h[256], 3.0f / 6);
-    EXPECT_EQ(h[257], 0.0f);
+    EXPECT_FLOAT_EQ(contour->histograms.at(1, 1), 3.0f / 6);
+    EXPECT_FLOAT_EQ(contour->histograms.at(1, 256), 3.0f / 6);
+    EXPECT_EQ(contour->histograms.at(1, 257), 0.0f);
     float sum = 0;
     for (float v : values) sum += v;
     EXPECT_EQ(contour->mean0[0], sum / 6);
@@ -71,8 +70,8 @@ TEST_F(RegionsTest, SamplesOutsideTheByteRangeGoToTheEndBins) {
     contour->ReleaseRegions();
     contour->ReleaseRunData();
     ASSERT_TRUE(contour->ComputeRegions());
-    EXPECT_FLOAT_EQ(contour->histograms[0][1], 4.0f / 6);
-    EXPECT_FLOAT_EQ(contour->histograms[0][256], 2.0f / 6);
+    EXPECT_FLOAT_EQ(contour->histograms.at(1, 1), 4.0f / 6);
+    EXPECT_FLOAT_EQ(contour->histograms.at(1, 256), 2.0f / 6);
 }
 
 TEST(ContourSeeds, OnlyPointsInsideThePictureAreKept) {

@@ -65,7 +65,7 @@ void expect_same(const Contour& contour, const SegmentationSession& session, con
     ASSERT_NE(mask, nullptr);
     long object = 0;
     for (int r = 1; r <= contour.region_count(); ++r)
-        if (contour.marks[r] == 1) object += contour.regions.GetAt(r)->GetCount();
+        if (contour.marks[r] == 1) object += static_cast<int>(contour.regions.size(r));
     long masked = 0;
     for (long i = 0; i < static_cast<long>(contour.image->width) * contour.image->height; ++i) masked += mask[i] == 255;
     EXPECT_EQ(masked, object) << what;

@@ -5,11 +5,16 @@
 #include <varnex/graph.h>
 #include <varnex/greytable.h>
 #include <varnex/myimage.h>
+#include <varnex/pixelblock.h>
 #include <varnex/seqlist.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+class CDib;
 
 /// One segmentation object per opened picture. A run is, in order:
 /// parameter = ...; LoadRegionMap(path); ComputeRegions(); BuildGraph();
@@ -17,14 +22,56 @@
 ///
 /// Regions are the 4-connected areas of one exact colour (or value) of the
 /// region map, numbered 1..N in raster order of their first pixel. Region r
-/// is list r of `regions`, `neighbours`, `lower_neighbours` and
-/// entry r of `marks`.
+/// is region r of `regions`, `histograms`, `neighbours` and
+/// `lower_neighbours` and entry r of `marks`.
 class Contour {
 public:
+    /// The pixels of all regions in one block, region by region, each
+    /// region's in the order the flood fill reached them: region r's are
+    /// pixels(r)[0 .. size(r) - 1], each the pixel's row * width + column.
+    struct RegionPixels {
+        varnex::PixelBlock<std::uint32_t> index;
+        std::vector<std::uint32_t> start;  ///< region r: index[start[r - 1] .. start[r])
+        int width = 0;
+        int GetCount() const { return start.empty() ? 0 : static_cast<int>(start.size()) - 1; }
+        bool IsEmpty() const { return GetCount() == 0; }
+        const std::uint32_t* pixels(int r) const { return index.data() + start[static_cast<std::size_t>(r) - 1]; }
+        std::size_t size(int r) const {
+            return start[static_cast<std::size_t>(r)] - start[static_cast<std::size_t>(r) - 1];
+        }
+        int column(std::uint32_t pixel) const { return static_cast<int>(pixel % static_cast<std::uint32_t>(width)); }
+        int row(std::uint32_t pixel) const { return static_cast<int>(pixel / static_cast<std::uint32_t>(width)); }
+    };
+    /// The histograms of all regions, their non-zero bins only: region r's
+    /// are (bin[k], value[k]) for k in [start[r - 1], start[r]), bins
+    /// ascending. Bins 1..256 count red (or grey), 257..512 green and
+    /// 513..768 blue sample values, truncated (below 0 in the first bin of
+    /// the channel, 256 and above in the last); a value is the share of the
+    /// region's pixels in its bin.
+    struct RegionHistograms {
+        std::vector<std::uint32_t> start;
+        std::vector<std::uint16_t> bin;
+        std::vector<float> value;
+        /// Bin k (1..768) of region r; 0 for an empty bin.
+        float at(int r, int k) const;
+    };
+    /// A neighbour table in one block: region r's entries are
+    /// region[start[r]] .. region[start[r + 1] - 1], the regions in the
+    /// order the scan first met them touching r. `entry` (only in the
+    /// table of the higher regions) is the lower-table entry each stands for.
+    struct RegionTable {
+        std::vector<int> start, region, entry;
+        long long size(int r) const {
+            return start[static_cast<std::size_t>(r) + 1] - start[static_cast<std::size_t>(r)];
+        }
+    };
+
     MyImage* image;                 ///< the document's picture; not owned
     float parameter;                ///< neighbour capacity scale; set before each run
     std::string path;               ///< region file of the last LoadRegionMap
-    MyImage* region_map;            ///< owned
+    /// The region map as a float image, owned; null when it was read from a
+    /// BMP file, whose bytes are divided into regions directly.
+    MyImage* region_map;
     MyImage* result;                ///< result of the run; owned
     /// When it has a table: the display levels that object pixels of a grey
     /// picture whose samples are not bytes take in `result`, so the result
@@ -34,8 +81,12 @@ public:
     float* mean0;                   ///< per region: mean red (or grey); entry r - 1 is region r
     float* mean2;                   ///< per region: mean blue
     float* mean1;                   ///< per region: mean green
-    float** histograms;             ///< per region: 769 floats, [0] = r, then 3 x 256 bins
+    RegionHistograms histograms;    ///< per region: the non-zero bins of its histogram
     int* marks;                     ///< entries 1..N: 0 unlabelled, 1 object, -1 background, 2 band
+    /// Bytes the region tables may take (a few hundred per region beyond
+    /// its pixels); 0 for the machine's physical memory. A map with more
+    /// regions than fit is refused by ComputeRegions.
+    double region_memory_limit = 0.0;
     int map_cols;
     int map_rows;
     int** label_map;                ///< region number of every pixel [row][column]
@@ -44,9 +95,9 @@ public:
     int dist_object;
     int dist_background;
     float weight;                   ///< last neighbour weight
-    SeqList<SeqList<int>*> lower_neighbours;  ///< list r: r, then touched regions below r
-    SeqList<SeqList<int>*> neighbours;        ///< list r: r, then all touched regions
-    SeqList<SeqList<CPoint>*> regions;        ///< list r: pixels of region r in fill order
+    RegionTable lower_neighbours;   ///< per region: the regions numbered below it that it touches
+    RegionTable neighbours;         ///< per region: every region it touches
+    RegionPixels regions;           ///< per region: its pixels in fill order
     SeqList<int> background_regions;
     SeqList<int> object_regions;
     SeqList<CPoint> object_seeds;             ///< in painting order, duplicates allowed
@@ -65,7 +116,8 @@ public:
     /// Reads the region map. False after a message when it cannot be read
     /// ("Can't open image %s \n(it might be a type problem)") or differs in
     /// size from the picture ("The region map %s does not have the size of
-    /// the picture"); the later steps then do nothing.
+    /// the picture"); the later steps then do nothing. A BMP file is kept as
+    /// its bytes (`region_map` stays null), other formats as a float image.
     bool LoadRegionMap(const std::string& path);
     /// Takes `map` (owned from now on) as the region map, as if read from
     /// a file: `label` names it in messages. False after LoadRegionMap's
@@ -146,12 +198,20 @@ private:
         }
     };
 
-    int label_regions(std::vector<CPoint>& fill_order, std::vector<std::size_t>& start);
+    template <typename SameRegion>
+    int fill_regions(SameRegion same);
+    int label_regions();
+    void start_region_tables();
+    void close_region(int r, float sum0, float sum1, float sum2);
+    void keep_region_means(int n);
     bool region_tables_fit(int n) const;
     void build_neighbour_tables(int n);
-    void compute_histograms(int n);
     void prepare_run_tables(int n);
-    void flatten_tables(int n);
+    void build_upper_table(int n);
+    int read_region_bitmap(const std::string& region_path);
+    void release_region_source();
+    int region_map_width() const;
+    int region_map_height() const;
     void measure_picture();
     void seed_regions(int n);
     void cut_rings(int n);
@@ -163,6 +223,7 @@ private:
     int seed_capacity(int r) const;
     void note_last_weight(int n);
     void paint_result(int n);
+    void start_painting();
     void paint_region(int r, bool object);
     void set_mark(int r, int mark, int level = 0);
     void set_indexed_level(int r, int level);
@@ -187,7 +248,7 @@ private:
     void reset_side_indexes();
     int fine_cell_of(int r) const;
     int neighbour_capacity(int a, int entry);
-    void release_tables(SeqList<SeqList<int>*>& tables);
+    void release_region_tables();
     void release_cut_tables();
     // A further cut over regions computed before: the session's path.
     // `seed_kinds` has one byte per pixel, zero when the regions were
@@ -212,27 +273,25 @@ private:
     double m_dVariance;
     bool m_bHasInterior;
     bool m_bMeasured = false;       // the picture statistics are those of `image`
+    bool m_bPaintByIndex = false;   // paint_region may find pixels by their index
+    std::unique_ptr<CDib> m_regionBitmap;  // the region map as read from a BMP file, in place of `region_map`
+    // While the regions are filled: the means so far, the pixel counts of
+    // the bins of the region being filled and the bins it has counted.
+    std::vector<float> m_regionMean[3];
+    std::vector<std::uint32_t> m_binCount;
+    std::vector<std::uint16_t> m_countedBins;
+    // A region costs this much beyond its pixels and histogram: neighbour
+    // entries, marks, the cut loop's memory and its share of the graph.
+    static constexpr double kBytesPerRegion = 400.0;
     bool m_bSession = false;        // cuts of a session: keep `graph` and what each cut found
     float m_fCapacityScale = 0.0f;  // the parameter behind m_lowerCapacity
     SideIndex m_objectSide;
     SideIndex m_backgroundSide;
     std::vector<int> m_sideCell;   // per region: its grid cell while labelled, else -1
     std::vector<int> m_sideSlot;   // per region: its place in that cell
-    // A neighbour table in one block: region r's entries are
-    // region[start[r]] .. region[start[r + 1] - 1]; `entry` (upper table
-    // only) is the lower-table entry each stands for.
-    struct FlatTable {
-        std::vector<int> start, region, entry;
-        long long size(int r) const {
-            return start[static_cast<std::size_t>(r) + 1] - start[static_cast<std::size_t>(r)];
-        }
-    };
-    FlatTable m_around;                 // `neighbours` without the regions themselves
-    FlatTable m_lower;                  // `lower_neighbours` likewise
-    FlatTable m_upper;                  // per region b: the higher regions whose lower entries hold b
+    RegionTable m_upper;                // per region b: the higher regions whose lower entries hold b
     std::vector<int> m_lowerCapacity;   // per lower entry; -1 unknown
     std::vector<float> m_lowerWeight;   // the weight behind each known capacity
-    std::vector<std::vector<std::uint16_t>> m_occupiedBins;  // per region: its non-zero bins, ascending
     std::vector<std::uint8_t> m_fixed;             // per region: its label, once given, never changes
     // What one cut of a session found, per region: the iteration whose
     // ring held it (0 none), the iteration after whose cut it was labelled

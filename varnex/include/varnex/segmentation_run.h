@@ -28,7 +28,11 @@ MyImage* make_region_map(CImage& picture, int region_size, int* regions);
 /// tables, result), as ReleaseRegions and ReleaseRunData do.
 class SegmentationSession {
 public:
-    explicit SegmentationSession(Contour& contour);
+    /// With `paint_result` false the cuts leave no `result` picture, only
+    /// the marks and the object mask, for callers that only write the
+    /// result (WriteResult): a float picture of the result is the largest
+    /// block of a run.
+    explicit SegmentationSession(Contour& contour, bool paint_result = true);
     ~SegmentationSession();
     SegmentationSession(const SegmentationSession&) = delete;
     SegmentationSession& operator=(const SegmentationSession&) = delete;
@@ -49,7 +53,13 @@ public:
     bool Cut();
 
     /// True when the last cut produced a result.
-    bool ok() const { return m_contour.result != nullptr && m_bCut; }
+    bool ok() const { return m_bCut && (m_contour.result != nullptr || !m_bPaint); }
+    /// Writes the object of the last cut in the picture's colours (a grey
+    /// picture's through the Contour's `result_levels`, as `result` shows
+    /// it) on white to `file` as a 24-bit BMP, the same file as `result`
+    /// makes; the file is replaced only when complete. False after a
+    /// message when there is no cut or the file cannot be written.
+    bool WriteResult(const std::string& file) const;
     /// True when the region map is divided into regions.
     bool has_regions() const { return m_bRegions; }
 
@@ -80,12 +90,14 @@ private:
     void forget_regions();
     bool compute_regions();
     bool update_result();
-    void paint_region(int r, bool object);
+    void paint_region(int r, bool object, bool widen_box);
 
     Contour& m_contour;
     bool m_bMap = false;
     bool m_bRegions = false;
     bool m_bCut = false;
+    bool m_bPaint = true;   // cuts paint `result`
+    bool m_bShown = false;  // the mask (and result) show a cut of this map
     std::vector<std::uint8_t> m_objectMask;
     std::vector<std::uint8_t> m_wasObject;  // per region: object at the last cut
     std::vector<std::uint8_t> m_seedKinds;  // per pixel: the kind of the seeds the last cut applied

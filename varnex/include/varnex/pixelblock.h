@@ -1,0 +1,70 @@
+// Large zero-filled arrays straight from the kernel, for per-pixel data.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
+namespace varnex {
+
+/// `bytes` zero bytes from fresh pages, asking for transparent huge pages
+/// when the block is large (a 4 KB page fault per page costs more than
+/// filling it). Null when memory runs out or for 0 bytes. Release with
+/// release_pages and the same size.
+void* allocate_pages(std::size_t bytes);
+void release_pages(void* block, std::size_t bytes);
+
+/// An owned array of `size()` trivially copyable values, zero on
+/// allocation, in pages of its own: the memory goes back to the system
+/// when it is released.
+template <typename T>
+class PixelBlock {
+    static_assert(std::is_trivially_copyable_v<T>, "PixelBlock holds plain values");
+
+public:
+    PixelBlock() = default;
+    ~PixelBlock() { release(); }
+    PixelBlock(const PixelBlock&) = delete;
+    PixelBlock& operator=(const PixelBlock&) = delete;
+    PixelBlock(PixelBlock&& other) noexcept
+        : m_data(std::exchange(other.m_data, nullptr)), m_size(std::exchange(other.m_size, 0)) {}
+    PixelBlock& operator=(PixelBlock&& other) noexcept {
+        if (this != &other) {
+            release();
+            m_data = std::exchange(other.m_data, nullptr);
+            m_size = std::exchange(other.m_size, 0);
+        }
+        return *this;
+    }
+
+    /// `count` zero values in place of the old ones; false (and empty) when
+    /// the memory cannot be had.
+    bool allocate(std::size_t count) {
+        release();
+        if (count == 0) return true;
+        if (count > SIZE_MAX / sizeof(T)) return false;
+        m_data = static_cast<T*>(allocate_pages(count * sizeof(T)));
+        if (!m_data) return false;
+        m_size = count;
+        return true;
+    }
+    void release() {
+        if (m_data) release_pages(m_data, m_size * sizeof(T));
+        m_data = nullptr;
+        m_size = 0;
+    }
+
+    T* data() { return m_data; }
+    const T* data() const { return m_data; }
+    std::size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    T& operator[](std::size_t i) { return m_data[i]; }
+    const T& operator[](std::size_t i) const { return m_data[i]; }
+
+private:
+    T* m_data = nullptr;
+    std::size_t m_size = 0;
+};
+
+}  // namespace varnex
