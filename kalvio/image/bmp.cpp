@@ -450,3 +450,49 @@ int write_bmp_image(float** data, const char* path, int nrows, int ncols, int co
     delete dib;
     return ok;
 }
+
+int write_bmp_rows(const char* path, int width, int height, const std::function<void(int, std::uint8_t*)>& row) {
+    if (width <= 0 || height <= 0) {
+        AfxMessageBox("write_bmp_image: No image to write");
+        return 0;
+    }
+    const std::uint64_t stride = row_stride(static_cast<std::uint64_t>(width), 24);
+    const std::uint64_t image_size = stride * static_cast<std::uint64_t>(height);
+    const std::uint64_t file_size = kFileHeaderSize + kInfoHeaderSize + image_size;
+    if (file_size > UINT32_MAX) {
+        AfxMessageBox("write_bmp_image: No image to write");
+        return 0;
+    }
+    // About a megabyte of rows at a time.
+    const std::uint64_t rows_per_block = std::max<std::uint64_t>(1, (1u << 20) / stride);
+    const std::uint64_t block_rows = std::min<std::uint64_t>(rows_per_block, static_cast<std::uint64_t>(height));
+    Bytes block = new_bytes(stride * block_rows);
+    if (!block) {
+        AfxMessageBox("write_bmp_image: No image to write");
+        return 0;
+    }
+    std::uint8_t head[kFileHeaderSize + kInfoHeaderSize] = {'B', 'M'};
+    put32(head + 2, static_cast<std::uint32_t>(file_size));
+    put32(head + 10, kFileHeaderSize + kInfoHeaderSize);
+    write_info_header(head + kFileHeaderSize, width, height, 24, 0, 0);
+    CFile file;
+    if (!file.Open(path, CFile::modeCreate | CFile::modeWrite)) {
+        AfxMessageBox("write_bmp_image: Can't create file");
+        return 0;
+    }
+    bool ok = file.Write(head, sizeof head);
+    for (int first = height - 1; ok && first >= 0;) {
+        std::uint8_t* out = block.get();
+        int y = first;
+        for (; y >= 0 && y > first - static_cast<int>(block_rows); --y, out += stride) row(y, out);
+        ok = file.Write(block.get(), static_cast<std::size_t>(out - block.get()));
+        first = y;
+    }
+    ok = ok && file.Close();
+    if (!ok) {
+        file.Abort();
+        AfxMessageBox("write_bmp_image: Can't write file");
+        return 0;
+    }
+    return 1;
+}

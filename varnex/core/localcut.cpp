@@ -122,7 +122,7 @@ void Contour::LocalGraphCut() {
     label_map = nullptr;
 }
 
-bool Contour::cut_again(std::vector<std::uint8_t>& seed_kinds) {
+bool Contour::cut_again(varnex::PixelBlock<std::uint8_t>& seed_kinds) {
     m_nCuts = 0;
     const int n = regions.GetCount();
     if (!label_map || !marks || n == 0) return false;
@@ -177,7 +177,7 @@ void Contour::mark_seeded_regions() {
 // keeps the kinds of the seeds applied so far (m_appliedSeeds): when the
 // seed lists only grew since, only the new seeds are applied and only the
 // regions they fall in are looked at again.
-void Contour::find_seeded_regions(int n, std::vector<std::uint8_t>& seed_kinds) {
+void Contour::find_seeded_regions(int n, varnex::PixelBlock<std::uint8_t>& seed_kinds) {
     const int width = image->width, height = image->height;
     auto at = [&](const CPoint& p) {
         return static_cast<std::size_t>(p.y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(p.x);

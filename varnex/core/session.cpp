@@ -2,8 +2,7 @@
 // where the object changed.
 #include <varnex/segmentation_run.h>
 
-#include <kalvio/dib.h>
-#include <kalvio/file.h>
+#include <kalvio/formats.h>
 #include <kalvio/message.h>
 
 #include <algorithm>
@@ -38,7 +37,7 @@ void SegmentationSession::forget_regions() {
     m_bCut = false;
     m_objectMask = {};
     m_wasObject = {};
-    m_seedKinds = {};
+    m_seedKinds.release();
     m_bShown = false;
     m_shownLevels.clear();
     m_changed = Box();
@@ -70,8 +69,9 @@ bool SegmentationSession::compute_regions() {
     const MyImage* image = m_contour.image;
     const std::size_t pixels = static_cast<std::size_t>(image->width) * static_cast<std::size_t>(image->height);
     try {
-        m_seedKinds.assign(pixels, 0);
-        m_objectMask.assign(pixels, 0);
+        // Only the pages that seeds fall in are ever touched.
+        if (!m_seedKinds.allocate(pixels)) throw std::bad_alloc();
+        if (m_bPaint) m_objectMask.assign(pixels, 0);
         m_wasObject.assign(static_cast<std::size_t>(m_contour.region_count()) + 1, 0);
         // Every region at most once per cut: the list never grows later.
         m_changedRegions.reserve(static_cast<std::size_t>(m_contour.region_count()));
@@ -146,8 +146,9 @@ bool SegmentationSession::update_result() {
 // Paints region r into the result and the object mask and, with
 // `widen_box`, widens the box of changed pixels around it.
 void SegmentationSession::paint_region(int r, bool object, bool widen_box) {
+    if (!m_bPaint) return;
     Contour& c = m_contour;
-    if (m_bPaint) c.paint_region(r, object);
+    c.paint_region(r, object);
     const std::uint32_t* p = c.regions.pixels(r);
     const std::size_t size = c.regions.size(r);
     const std::uint8_t value = object ? 255 : 0;
@@ -201,24 +202,19 @@ std::uint8_t sample_byte(float v) {
 bool SegmentationSession::WriteResult(const std::string& file) const {
     const Contour& c = m_contour;
     const MyImage* image = c.image;
-    if (!m_bCut || !image || !image->data || m_objectMask.empty()) {
-        AfxMessageBox("write_bmp_image: No image to write");
-        return false;
-    }
-    const int width = image->width, height = image->height;
-    CDib bitmap(width, height, 24);
-    if (!bitmap.bits) {
+    if (!m_bCut || !image || !image->data || !c.label_map || !c.marks) {
         AfxMessageBox("write_bmp_image: No image to write");
         return false;
     }
     const bool colour = image->color == 1;
     const bool through_table = !colour && c.result_levels.lut && image->datatype != KALVIO_TYPE_UINT8;
-    for (int y = 0; y < height; ++y) {
+    const int n = c.region_count();
+    return write_bmp_rows(file.c_str(), image->width, image->height, [&](int y, std::uint8_t* out) {
         const float* in = image->data[y];
-        const std::uint8_t* object = m_objectMask.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-        std::uint8_t* out = bitmap.bits + static_cast<std::size_t>(height - 1 - y) * bitmap.row_bytes;
-        for (int x = 0; x < width; ++x, out += 3) {
-            if (!object[x]) {
+        const int* labels = c.label_map[y];
+        for (int x = 0; x < image->width; ++x, out += 3) {
+            const int r = labels[x];
+            if (r < 1 || r > n || c.marks[r] != 1) {
                 out[0] = out[1] = out[2] = 255;
             } else if (colour) {
                 out[0] = sample_byte(in[3 * x + 2]);
@@ -229,15 +225,5 @@ bool SegmentationSession::WriteResult(const std::string& file) const {
                 out[0] = out[1] = out[2] = sample_byte(value);
             }
         }
-    }
-    CFile output;
-    if (!output.Open(file.c_str(), CFile::modeCreate | CFile::modeWrite)) {
-        AfxMessageBox("write_bmp_image: Can't create file");
-        return false;
-    }
-    if (!bitmap.Write(&output)) {
-        AfxMessageBox("write_bmp_image: Can't write file");
-        return false;
-    }
-    return true;
+    }) == 1;
 }

@@ -3,7 +3,9 @@
 
 #include <kalvio/export.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 
 class CImage;
 
@@ -67,6 +69,13 @@ KALVIO_API float** read_medical_image(const char* path, int* nrows, int* ncols);
 KALVIO_API int write_pgm_image(float** data, const char* path, int nrows, int ncols, int color);
 KALVIO_API int write_ppm_image(float** data, const char* path, int nrows, int ncols, int color);
 KALVIO_API int write_bmp_image(float** data, const char* path, int nrows, int ncols, int color);
+/// A width x height 24-bit BMP whose rows `row(y, bgr)` fills, y from the
+/// bottom row up (file order), 3 * width bytes of blue, green, red a pixel;
+/// the rows are written a block at a time, so no bitmap of the whole
+/// picture is made. The file is the one write_bmp_image makes of the same
+/// pixels.
+KALVIO_API int write_bmp_rows(const char* path, int width, int height,
+                              const std::function<void(int y, std::uint8_t* bgr)>& row);
 KALVIO_API int write_qvf_image(float** data, const char* path, int nrows, int ncols, int color,
                                int datatype);
 KALVIO_API int write_duta_image(float** data, const char* path, int nrows, int ncols);

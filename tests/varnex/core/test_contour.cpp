@@ -9,7 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -48,6 +51,63 @@ TEST_F(RegionsTest, GreyRegionMapIsDividedByValue) {
     const int expected[2][3] = {{1, 1, 2}, {3, 3, 4}};
     for (int y = 0; y < 2; ++y)
         for (int x = 0; x < 3; ++x) EXPECT_EQ(contour->label_map[y][x], expected[y][x]) << x << "," << y;
+}
+
+// An 8-bit BMP map is divided by the colours of its table entries, not by
+// the indices: two entries of one colour are one region, and an index
+// beyond the table reads as black, like a black entry. The float reader's
+// division of the same colours is the oracle.
+TEST_F(RegionsTest, IndexedBitmapMapIsDividedByTableColours) {
+    const int width = 5, height = 3;  // rows padded to 8 bytes
+    const std::uint8_t table[4][3] = {{30, 20, 10}, {30, 20, 10}, {0, 0, 0}, {7, 7, 7}};  // blue, green, red
+    const int index[height][width] = {{0, 1, 1, 2, 200}, {3, 3, 0, 2, 2}, {200, 3, 1, 0, 3}};
+    std::vector<std::uint8_t> file(54 + 16 + 8 * height, 0);
+    auto put32 = [&](std::size_t at, std::uint32_t v) {
+        for (int k = 0; k < 4; ++k) file[at + static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(v >> (8 * k));
+    };
+    file[0] = 'B';
+    file[1] = 'M';
+    put32(2, static_cast<std::uint32_t>(file.size()));
+    put32(10, 54 + 16);
+    put32(14, 40);
+    put32(18, width);
+    put32(22, height);
+    file[26] = 1;
+    file[28] = 8;
+    put32(46, 4);
+    for (int k = 0; k < 4; ++k)
+        for (int c = 0; c < 3; ++c) file[54 + 4 * static_cast<std::size_t>(k) + static_cast<std::size_t>(c)] = table[k][c];
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            file[70 + 8 * static_cast<std::size_t>(height - 1 - y) + static_cast<std::size_t>(x)] =
+                static_cast<std::uint8_t>(index[y][x]);
+    const std::string bmp = dir.path("indexed.bmp");
+    FILE* out = std::fopen(bmp.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    ASSERT_EQ(std::fwrite(file.data(), 1, file.size(), out), file.size());
+    std::fclose(out);
+
+    CImage colours(height, width, 1, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < 3; ++c)
+                colours.data[y][3 * x + c] = index[y][x] < 4 ? table[index[y][x]][2 - c] : 0.0f;
+    const std::string ppm = dir.path("indexed.ppm");
+    ASSERT_EQ(colours.WriteImage(ppm.c_str()), 1);
+
+    MyImage picture = core_test::grey_picture(height, width, {9});
+    divide(picture, ppm);
+    const int expected_count = contour->region_count();
+    std::vector<int> expected;
+    for (int y = 0; y < height; ++y) expected.insert(expected.end(), contour->label_map[y], contour->label_map[y] + width);
+    contour->ReleaseRegions();
+    contour->ReleaseRunData();
+    divide(picture, bmp);
+    EXPECT_EQ(contour->region_map, nullptr) << "kept as its bytes";
+    EXPECT_EQ(contour->region_count(), expected_count);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            EXPECT_EQ(contour->label_map[y][x], expected[static_cast<std::size_t>(y * width + x)]) << x << "," << y;
 }
 
 TEST_F(RegionsTest, SamplesOutsideTheByteRangeGoToTheEndBins) {

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -274,6 +276,55 @@ TEST_F(SessionTest, NewDisplayLevelsRepaintTheResult) {
     EXPECT_EQ(box.x1 - box.x0, picture.width);
     EXPECT_EQ(box.y1 - box.y0, picture.height);
     expect_same(contour, session, fresh_run(picture, map, seeds, contour.parameter, levels), "new levels");
+}
+
+// The file a session writes from its marks is the one its result picture
+// makes, with and without a painted result, for a colour picture and for
+// a 16-bit grey one shown through display levels.
+TEST_F(SessionTest, WrittenResultIsTheResultPicturesFile) {
+    kalvio_test::TempDir dir;
+    MyImage coffee, coins;
+    ASSERT_TRUE(coffee.ReadImage((std::string(VARNEX_EXAMPLES) + "/coffee.ppm").c_str()));
+    ASSERT_TRUE(coins.ReadImage((std::string(VARNEX_EXAMPLES) + "/coins.pgm").c_str()));
+    MyImage deep(coins.height, coins.width, 0, KALVIO_FORMAT_PGM, KALVIO_TYPE_INT16);
+    for (int y = 0; y < coins.height; ++y)
+        for (int x = 0; x < coins.width; ++x) deep.data[y][x] = coins.data[y][x] * 4;
+    std::vector<int> lut(1024);
+    for (int i = 0; i < 1024; ++i) lut[static_cast<std::size_t>(i)] = 255 - i / 4;
+    const varnex::GreyTable levels{lut.data(), 1024, 0.0f, 1.0f};
+    auto read_all = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    const std::pair<MyImage*, const char*> cases[] = {{&coffee, "coffee_regions.bmp"}, {&deep, "coins_regions.bmp"}};
+    for (const auto& [picture, map_name] : cases) {
+        const std::string map = std::string(VARNEX_EXAMPLES) + "/" + map_name;
+        std::mt19937 rng(5);
+        std::vector<Seed> seeds = random_stroke(rng, picture->width, picture->height);
+        const std::vector<Seed> more = random_stroke(rng, picture->width, picture->height);
+        for (Seed& s : seeds) s.kind = 1;
+        for (const Seed& s : more) seeds.push_back({s.x, s.y, 2});
+        std::vector<std::vector<char>> files;
+        for (bool painted : {true, false}) {
+            Contour contour(picture);
+            contour.result_levels = picture == &deep ? levels : varnex::GreyTable{};
+            add_seeds(contour, seeds);
+            SegmentationSession session(contour, painted);
+            ASSERT_TRUE(session.LoadRegionMap(map));
+            ASSERT_TRUE(session.Cut());
+            EXPECT_EQ(contour.result != nullptr, painted);
+            const std::string written = dir.path(painted ? "painted.bmp" : "unpainted.bmp");
+            ASSERT_TRUE(session.WriteResult(written));
+            files.push_back(read_all(written));
+            if (painted) {
+                ASSERT_EQ(contour.result->WriteImage(dir.path("picture.bmp").c_str()), 1);
+                files.push_back(read_all(dir.path("picture.bmp")));
+            }
+        }
+        ASSERT_FALSE(files[0].empty());
+        EXPECT_EQ(files[0], files[1]) << map_name;
+        EXPECT_EQ(files[2], files[1]) << map_name;
+    }
 }
 
 }  // namespace

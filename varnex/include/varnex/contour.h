@@ -253,9 +253,9 @@ private:
     // A further cut over regions computed before: the session's path.
     // `seed_kinds` has one byte per pixel, zero when the regions were
     // computed; it keeps the kinds of the seeds of the last cut.
-    bool cut_again(std::vector<std::uint8_t>& seed_kinds);
+    bool cut_again(varnex::PixelBlock<std::uint8_t>& seed_kinds);
     void clear_marks(int n);
-    void find_seeded_regions(int n, std::vector<std::uint8_t>& seed_kinds);
+    void find_seeded_regions(int n, varnex::PixelBlock<std::uint8_t>& seed_kinds);
     void mark_seeded_regions();
     // A further cut made from the last one (replay.cpp).
     bool can_replay() const;

@@ -28,10 +28,10 @@ MyImage* make_region_map(CImage& picture, int region_size, int* regions);
 /// tables, result), as ReleaseRegions and ReleaseRunData do.
 class SegmentationSession {
 public:
-    /// With `paint_result` false the cuts leave no `result` picture, only
-    /// the marks and the object mask, for callers that only write the
-    /// result (WriteResult): a float picture of the result is the largest
-    /// block of a run.
+    /// With `paint_result` false the cuts leave no `result` picture and no
+    /// object mask, only the marks, for callers that only write the result
+    /// (WriteResult): a float picture of the result is the largest block of
+    /// a run. changed() is then empty.
     explicit SegmentationSession(Contour& contour, bool paint_result = true);
     ~SegmentationSession();
     SegmentationSession(const SegmentationSession&) = delete;
@@ -100,7 +100,7 @@ private:
     bool m_bShown = false;  // the mask (and result) show a cut of this map
     std::vector<std::uint8_t> m_objectMask;
     std::vector<std::uint8_t> m_wasObject;  // per region: object at the last cut
-    std::vector<std::uint8_t> m_seedKinds;  // per pixel: the kind of the seeds the last cut applied
+    varnex::PixelBlock<std::uint8_t> m_seedKinds;  // per pixel: the kind of the seeds the last cut applied
     std::vector<int> m_shownLevels;         // the grey levels the result was painted with
     Box m_changed;
     std::vector<int> m_changedRegions;
