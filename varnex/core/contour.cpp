@@ -155,48 +155,48 @@ bool Contour::ComputeRegions() {
 
 namespace {
 
-// Region maps as the flood fill reads them: key(y, x) is what a pixel's
-// region is told by, same(key, y, x) whether pixel (x, y) has it.
+// Region maps as the flood fill reads them, over the label map `labels`:
+// visited(at) whether pixel `at` has its region, key(at, y, x) what tells
+// its region, open(at, y, x, key) whether an unvisited pixel has that key,
+// and mark(at, r) gives it region r.
 
 // A float map: equal samples in every channel. A sample that is not a
 // number equals nothing, so such a pixel is a region of its own.
 struct FloatMap {
     const MyImage& map;
     int channels;
+    int* labels;
     struct Key {
         float v[3];
     };
-    Key key(int y, int x) const {
+    bool visited(std::size_t at) const { return labels[at] != 0; }
+    Key key(std::size_t, int y, int x) const {
         Key k{{0, 0, 0}};
         for (int c = 0; c < channels; ++c) k.v[c] = map.data[y][channels * x + c];
         return k;
     }
-    bool same(const Key& k, int y, int x) const {
+    bool open(std::size_t at, int y, int x, const Key& k) const {
+        if (labels[at]) return false;
         const float* value = &map.data[y][channels * x];
         for (int c = 0; c < channels; ++c)
             if (!(value[c] == k.v[c])) return false;
         return true;
     }
+    void mark(std::size_t at, int r) { labels[at] = r; }
 };
 
-// A bitmap's bytes, rows bottom up: the colour of a 24-bit pixel, or of an
-// 8-bit pixel's colour-table entry (black beyond the table), as red, green
-// and blue in one word. Equal words are exactly equal float samples.
-struct BitmapMap {
-    const std::uint8_t* bits;
-    std::size_t row_bytes;
-    int height;
-    bool indexed;
-    std::uint32_t table[256];
+// A map whose pixels' colours are written into the label map first, as red,
+// green and blue in the low 24 bits of a word: equal words are exactly
+// equal float samples. A visited pixel holds its region with the top bit
+// set, which no colour has, so one load tells both.
+struct KeyedMap {
+    int* labels;
+    static constexpr std::uint32_t kVisited = 0x80000000u;
     using Key = std::uint32_t;
-    Key key(int y, int x) const {
-        const std::uint8_t* row = bits + static_cast<std::size_t>(height - 1 - y) * row_bytes;
-        if (indexed) return table[row[x]];
-        const std::uint8_t* bgr = row + 3 * static_cast<std::size_t>(x);
-        return static_cast<std::uint32_t>(bgr[0]) | static_cast<std::uint32_t>(bgr[1]) << 8 |
-               static_cast<std::uint32_t>(bgr[2]) << 16;
-    }
-    bool same(Key k, int y, int x) const { return key(y, x) == k; }
+    bool visited(std::size_t at) const { return (static_cast<std::uint32_t>(labels[at]) & kVisited) != 0; }
+    Key key(std::size_t at, int, int) const { return static_cast<std::uint32_t>(labels[at]); }
+    bool open(std::size_t at, int, int, Key k) const { return static_cast<std::uint32_t>(labels[at]) == k; }
+    void mark(std::size_t at, int r) { labels[at] = static_cast<int>(static_cast<std::uint32_t>(r) | kVisited); }
 };
 
 // Histogram bin of a sample value: truncated toward zero, values below 0 in
@@ -216,23 +216,16 @@ inline float bin_count(std::uint32_t count) {
 }  // namespace
 
 // Flood fill, depth first with an explicit stack, of the 4-connected areas
-// of one exact value. The label map doubles as the visited map: a pixel is
-// visited once it has its region number. Each pixel is counted into its
-// region's histogram and colour sums as the fill reaches it, so the sums
-// add up in fill order. Returns the number of regions, -1 when the label
-// map cannot be had.
+// of one exact value, over the label map made before; the label map
+// doubles as the visited map. Each pixel is counted into its region's
+// histogram and colour sums as the fill reaches it, so the sums add up in
+// fill order. Returns the number of regions, -1 for too many.
 template <typename SameRegion>
 int Contour::fill_regions(SameRegion map) {
     const int width = map_cols, height = map_rows;
-    const std::size_t pixel_count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    if (pixel_count > UINT32_MAX) return -1;
-    free_int_map(label_map);
-    label_map = make_int_map(height, width);
-    if (!label_map || !regions.index.allocate(pixel_count)) return -1;
     regions.width = width;
     regions.start.assign(1, 0);
     start_region_tables();
-    int* labels = label_map[0];
     std::uint32_t* order = regions.index.data();
     const bool colour = image->color == 1;
     std::uint32_t filled = 0;
@@ -242,7 +235,7 @@ int Contour::fill_regions(SameRegion map) {
         if (bin_counts[k]++ == 0) m_countedBins.push_back(static_cast<std::uint16_t>(k));
     };
     auto reach = [&](int x, int y, std::size_t at, int r) {
-        labels[at] = r;
+        map.mark(at, r);
         order[filled++] = static_cast<std::uint32_t>(at);
         const float* row = image->data[y];
         if (colour) {
@@ -259,38 +252,39 @@ int Contour::fill_regions(SameRegion map) {
             sum0 += value;
         }
     };
+    const std::size_t stride = static_cast<std::size_t>(width);
     std::vector<CPoint> active;
     int count = 0;
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            const std::size_t seed_at = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
-            if (labels[seed_at]) continue;
+            const std::size_t seed_at = static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x);
+            if (map.visited(seed_at)) continue;
             if (count == std::numeric_limits<int>::max()) return -1;
             const int r = ++count;
-            const auto key = map.key(y, x);
+            const auto key = map.key(seed_at, y, x);
             sum0 = sum1 = sum2 = 0.0f;
             reach(x, y, seed_at, r);
             active.push_back({x, y});
             while (!active.empty()) {
                 const CPoint p = active.back();
                 active.pop_back();
-                const std::size_t at = static_cast<std::size_t>(p.y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(p.x);
+                const std::size_t at = static_cast<std::size_t>(p.y) * stride + static_cast<std::size_t>(p.x);
                 // Left, right, up, down: the order decides the fill order.
-                if (p.x > 0 && !labels[at - 1] && map.same(key, p.y, p.x - 1)) {
+                if (p.x > 0 && map.open(at - 1, p.y, p.x - 1, key)) {
                     active.push_back({p.x - 1, p.y});
                     reach(p.x - 1, p.y, at - 1, r);
                 }
-                if (p.x + 1 < width && !labels[at + 1] && map.same(key, p.y, p.x + 1)) {
+                if (p.x + 1 < width && map.open(at + 1, p.y, p.x + 1, key)) {
                     active.push_back({p.x + 1, p.y});
                     reach(p.x + 1, p.y, at + 1, r);
                 }
-                if (p.y > 0 && !labels[at - static_cast<std::size_t>(width)] && map.same(key, p.y - 1, p.x)) {
+                if (p.y > 0 && map.open(at - stride, p.y - 1, p.x, key)) {
                     active.push_back({p.x, p.y - 1});
-                    reach(p.x, p.y - 1, at - static_cast<std::size_t>(width), r);
+                    reach(p.x, p.y - 1, at - stride, r);
                 }
-                if (p.y + 1 < height && !labels[at + static_cast<std::size_t>(width)] && map.same(key, p.y + 1, p.x)) {
+                if (p.y + 1 < height && map.open(at + stride, p.y + 1, p.x, key)) {
                     active.push_back({p.x, p.y + 1});
-                    reach(p.x, p.y + 1, at + static_cast<std::size_t>(width), r);
+                    reach(p.x, p.y + 1, at + stride, r);
                 }
             }
             regions.start.push_back(filled);
@@ -300,22 +294,43 @@ int Contour::fill_regions(SameRegion map) {
     return count;
 }
 
+// Divides the region map into regions: the label map and the pixel block,
+// then the fill. A bitmap's colours go into the label map first, one word a
+// pixel, and the fill reads nothing else of the map. Returns the number of
+// regions, -1 when the label map or pixel block cannot be had.
 int Contour::label_regions() {
-    if (m_regionBitmap) {
-        const CDib& dib = *m_regionBitmap;
-        BitmapMap map{dib.bits, dib.row_bytes, dib.height, dib.pixel_bytes == 1, {}};
-        if (map.indexed) {
-            for (int k = 0; k < 256; ++k) {
-                map.table[k] = 0;
-                if (k >= dib.color_count) continue;
-                const std::uint8_t* bgrx = dib.info + 40 + 4 * k;
-                map.table[k] = static_cast<std::uint32_t>(bgrx[0]) | static_cast<std::uint32_t>(bgrx[1]) << 8 |
-                               static_cast<std::uint32_t>(bgrx[2]) << 16;
-            }
-        }
-        return fill_regions(map);
+    const int width = map_cols, height = map_rows;
+    const std::size_t pixel_count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    if (pixel_count > UINT32_MAX) return -1;
+    free_int_map(label_map);
+    label_map = make_int_map(height, width);
+    if (!label_map || !regions.index.allocate(pixel_count)) return -1;
+    int* labels = label_map[0];
+    if (!m_regionBitmap) return fill_regions(FloatMap{*region_map, region_map->color == 1 ? 3 : 1, labels});
+
+    const CDib& dib = *m_regionBitmap;
+    // An index beyond the colour table reads as black.
+    std::uint32_t table[256] = {};
+    for (int k = 0; k < 256 && k < dib.color_count; ++k) {
+        const std::uint8_t* bgrx = dib.info + 40 + 4 * k;
+        table[k] = static_cast<std::uint32_t>(bgrx[0]) | static_cast<std::uint32_t>(bgrx[1]) << 8 |
+                   static_cast<std::uint32_t>(bgrx[2]) << 16;
     }
-    return fill_regions(FloatMap{*region_map, region_map->color == 1 ? 3 : 1});
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = dib.bits + static_cast<std::size_t>(height - 1 - y) * dib.row_bytes;
+        int* out = labels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        if (dib.pixel_bytes == 1) {
+            for (int x = 0; x < width; ++x) out[x] = static_cast<int>(table[row[x]]);
+        } else {
+            for (int x = 0; x < width; ++x, row += 3)
+                out[x] = static_cast<int>(static_cast<std::uint32_t>(row[0]) | static_cast<std::uint32_t>(row[1]) << 8 |
+                                          static_cast<std::uint32_t>(row[2]) << 16);
+        }
+    }
+    const int count = fill_regions(KeyedMap{labels});
+    // Every pixel was reached: only its region number stays.
+    for (std::size_t at = 0; at < pixel_count; ++at) labels[at] &= 0x7FFFFFFF;
+    return count;
 }
 
 // Empty histogram and mean tables, and the bin counts of the region being
