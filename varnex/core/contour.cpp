@@ -217,9 +217,9 @@ inline float bin_count(std::uint32_t count) {
 
 // Flood fill, depth first with an explicit stack, of the 4-connected areas
 // of one exact value, over the label map made before; the label map
-// doubles as the visited map. Each pixel is counted into its region's
-// histogram and colour sums as the fill reaches it, so the sums add up in
-// fill order. Returns the number of regions, -1 for too many.
+// doubles as the visited map. Each region, once filled, is counted into its
+// histogram and colour sums in fill order. Returns the number of regions,
+// -1 for too many.
 template <typename SameRegion>
 int Contour::fill_regions(SameRegion map) {
     const int width = map_cols, height = map_rows;
@@ -227,30 +227,10 @@ int Contour::fill_regions(SameRegion map) {
     regions.start.assign(1, 0);
     start_region_tables();
     std::uint32_t* order = regions.index.data();
-    const bool colour = image->color == 1;
     std::uint32_t filled = 0;
-    float sum0 = 0.0f, sum1 = 0.0f, sum2 = 0.0f;
-    std::uint32_t* bin_counts = m_binCount.data();
-    auto count_sample = [&](int k) {
-        if (bin_counts[k]++ == 0) m_countedBins.push_back(static_cast<std::uint16_t>(k));
-    };
-    auto reach = [&](int x, int y, std::size_t at, int r) {
+    auto reach = [&](std::size_t at, int r) {
         map.mark(at, r);
         order[filled++] = static_cast<std::uint32_t>(at);
-        const float* row = image->data[y];
-        if (colour) {
-            const float red = row[3 * x], green = row[3 * x + 1], blue = row[3 * x + 2];
-            count_sample(1 + histogram_bin(red));
-            count_sample(257 + histogram_bin(green));
-            count_sample(513 + histogram_bin(blue));
-            sum0 += red;
-            sum1 += green;
-            sum2 += blue;
-        } else {
-            const float value = row[x];
-            count_sample(1 + histogram_bin(value));
-            sum0 += value;
-        }
     };
     const std::size_t stride = static_cast<std::size_t>(width);
     std::vector<CPoint> active;
@@ -262,8 +242,8 @@ int Contour::fill_regions(SameRegion map) {
             if (count == std::numeric_limits<int>::max()) return -1;
             const int r = ++count;
             const auto key = map.key(seed_at, y, x);
-            sum0 = sum1 = sum2 = 0.0f;
-            reach(x, y, seed_at, r);
+            const std::uint32_t first = filled;
+            reach(seed_at, r);
             active.push_back({x, y});
             while (!active.empty()) {
                 const CPoint p = active.back();
@@ -272,23 +252,23 @@ int Contour::fill_regions(SameRegion map) {
                 // Left, right, up, down: the order decides the fill order.
                 if (p.x > 0 && map.open(at - 1, p.y, p.x - 1, key)) {
                     active.push_back({p.x - 1, p.y});
-                    reach(p.x - 1, p.y, at - 1, r);
+                    reach(at - 1, r);
                 }
                 if (p.x + 1 < width && map.open(at + 1, p.y, p.x + 1, key)) {
                     active.push_back({p.x + 1, p.y});
-                    reach(p.x + 1, p.y, at + 1, r);
+                    reach(at + 1, r);
                 }
                 if (p.y > 0 && map.open(at - stride, p.y - 1, p.x, key)) {
                     active.push_back({p.x, p.y - 1});
-                    reach(p.x, p.y - 1, at - stride, r);
+                    reach(at - stride, r);
                 }
                 if (p.y + 1 < height && map.open(at + stride, p.y + 1, p.x, key)) {
                     active.push_back({p.x, p.y + 1});
-                    reach(p.x, p.y + 1, at + stride, r);
+                    reach(at + stride, r);
                 }
             }
             regions.start.push_back(filled);
-            close_region(r, sum0, sum1, sum2);
+            close_region(r, first);
         }
     }
     return count;
@@ -306,6 +286,12 @@ int Contour::label_regions() {
     label_map = make_int_map(height, width);
     if (!label_map || !regions.index.allocate(pixel_count)) return -1;
     int* labels = label_map[0];
+    // The picture's rows in one block in order are read by pixel index.
+    m_pRegionSamples = image->data[0];
+    const std::size_t per_pixel = image->color == 1 ? 3 : 1;
+    for (int y = 1; y < height && m_pRegionSamples; ++y)
+        if (image->data[y] != image->data[0] + static_cast<std::size_t>(y) * per_pixel * static_cast<std::size_t>(width))
+            m_pRegionSamples = nullptr;
     if (!m_regionBitmap) return fill_regions(FloatMap{*region_map, region_map->color == 1 ? 3 : 1, labels});
 
     const CDib& dib = *m_regionBitmap;
@@ -345,10 +331,38 @@ void Contour::start_region_tables() {
     m_countedBins.clear();
 }
 
-// The region being filled gets its histogram (its non-zero bins in
-// ascending order, each divided by the region's size) and its means.
-void Contour::close_region(int r, float sum0, float sum1, float sum2) {
+// Region r, filled, gets its histogram (its non-zero bins in ascending
+// order, each divided by the region's size) and its means, the sums added
+// up in fill order. Its pixels' samples are independent loads, so many are
+// on their way from memory at once.
+void Contour::close_region(int r, std::uint32_t first) {
+    const std::uint32_t* pixel = regions.index.data() + first;
     const std::size_t size = regions.size(r);
+    const bool colour = image->color == 1;
+    const float* samples = m_pRegionSamples;
+    const std::size_t width = static_cast<std::size_t>(image->width);
+    std::uint32_t* bin_counts = m_binCount.data();
+    auto count_sample = [&](int k) {
+        if (bin_counts[k]++ == 0) m_countedBins.push_back(static_cast<std::uint16_t>(k));
+    };
+    float sum0 = 0.0f, sum1 = 0.0f, sum2 = 0.0f;
+    for (std::size_t i = 0; i < size; ++i) {
+        const float* in = samples ? samples + (colour ? 3 : 1) * static_cast<std::size_t>(pixel[i])
+                                  : image->data[pixel[i] / width] + (colour ? 3 : 1) * (pixel[i] % width);
+        if (colour) {
+            const float red = in[0], green = in[1], blue = in[2];
+            count_sample(1 + histogram_bin(red));
+            count_sample(257 + histogram_bin(green));
+            count_sample(513 + histogram_bin(blue));
+            sum0 += red;
+            sum1 += green;
+            sum2 += blue;
+        } else {
+            const float value = in[0];
+            count_sample(1 + histogram_bin(value));
+            sum0 += value;
+        }
+    }
     std::sort(m_countedBins.begin(), m_countedBins.end());
     for (std::uint16_t k : m_countedBins) {
         histograms.bin.push_back(k);
@@ -358,9 +372,10 @@ void Contour::close_region(int r, float sum0, float sum1, float sum2) {
     m_countedBins.clear();
     histograms.start.push_back(static_cast<std::uint32_t>(histograms.bin.size()));
     m_regionMean[0].push_back(sum0 / static_cast<float>(size));
-    m_regionMean[1].push_back(image->color == 1 ? sum1 / static_cast<float>(size) : 0.0f);
-    m_regionMean[2].push_back(image->color == 1 ? sum2 / static_cast<float>(size) : 0.0f);
+    m_regionMean[1].push_back(colour ? sum1 / static_cast<float>(size) : 0.0f);
+    m_regionMean[2].push_back(colour ? sum2 / static_cast<float>(size) : 0.0f);
 }
+
 // The means of the regions, from the sums of the fill.
 void Contour::keep_region_means(int n) {
     float** means[3] = {&mean0, &mean1, &mean2};
@@ -396,18 +411,31 @@ void Contour::build_neighbour_tables(int n) {
     const int* labels = label_map[0];
     std::vector<int> last_seen(static_cast<std::size_t>(n) + 1, 0);
     std::vector<std::uint64_t> pairs;
+    auto meet = [&](const int* row, int x) {
+        const int a = row[x];
+        const int around[4] = {row[x - 1], row[x + 1], row[x - width], row[x + width]};
+        for (int b : around) {
+            if (a == b || last_seen[static_cast<std::size_t>(a)] == b) continue;
+            last_seen[static_cast<std::size_t>(a)] = b;
+            pairs.push_back(static_cast<std::uint64_t>(a) << 32 | static_cast<std::uint32_t>(b));
+        }
+    };
+    // Most pixels have their region all around: eight at a time are
+    // passed over when none of them touches another region.
+    constexpr int kRun = 8;
     for (int y = 1; y <= map_rows - 2; ++y) {
         const int* row = labels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-        for (int x = 1; x <= map_cols - 2; ++x) {
-            const int a = row[x];
-            const int around[4] = {row[x - 1], row[x + 1], row[x - width], row[x + width]};
-            if (around[0] == a && around[1] == a && around[2] == a && around[3] == a) continue;
-            for (int b : around) {
-                if (a == b || last_seen[static_cast<std::size_t>(a)] == b) continue;
-                last_seen[static_cast<std::size_t>(a)] = b;
-                pairs.push_back(static_cast<std::uint64_t>(a) << 32 | static_cast<std::uint32_t>(b));
-            }
+        const int* up = row - width;
+        const int* down = row + width;
+        int x = 1;
+        for (; x + kRun <= map_cols - 1; x += kRun) {
+            int differ = 0;
+            for (int k = x; k < x + kRun; ++k)
+                differ |= (row[k] != row[k - 1]) | (row[k] != row[k + 1]) | (row[k] != up[k]) | (row[k] != down[k]);
+            if (!differ) continue;
+            for (int k = x; k < x + kRun; ++k) meet(row, k);
         }
+        for (; x <= map_cols - 2; ++x) meet(row, x);
     }
     last_seen = {};
     RegionTable& all = neighbours;

@@ -202,7 +202,7 @@ private:
     int fill_regions(SameRegion same);
     int label_regions();
     void start_region_tables();
-    void close_region(int r, float sum0, float sum1, float sum2);
+    void close_region(int r, std::uint32_t first);
     void keep_region_means(int n);
     bool region_tables_fit(int n) const;
     void build_neighbour_tables(int n);
@@ -280,6 +280,7 @@ private:
     std::vector<float> m_regionMean[3];
     std::vector<std::uint32_t> m_binCount;
     std::vector<std::uint16_t> m_countedBins;
+    const float* m_pRegionSamples = nullptr;  // the picture's samples by pixel index, when its rows allow
     // A region costs this much beyond its pixels and histogram: neighbour
     // entries, marks, the cut loop's memory and its share of the graph.
     static constexpr double kBytesPerRegion = 400.0;
