@@ -300,6 +300,35 @@ TEST(LocalCutAgainstReference, CrowdedRegionColours) {
 }
 #endif
 
+// Every pixel its own region, read from a 24-bit BMP: one-pixel histograms
+// and the densest neighbour tables, grey and colour.
+TEST(LocalCutAgainstReference, OneRegionPerPixel) {
+    kalvio_test::TempDir dir;
+    kalvio_test::MessageRecorder messages;
+    for (const char* name : {"coffee.ppm", "coins.pgm"}) {
+        MyImage whole;
+        ASSERT_NE(whole.ReadImage((std::string(VARNEX_EXAMPLES) + "/" + name).c_str()), 0) << name;
+        const int width = 48, height = 36, channels = whole.color == 1 ? 3 : 1;
+        MyImage picture(height, width, whole.color, whole.format, whole.datatype);
+        CImage map(height, width, 1, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                for (int c = 0; c < channels; ++c)
+                    picture.data[y][channels * x + c] = whole.data[y + 40][channels * (x + 60) + c];
+                const int id = y * width + x + 1;
+                for (int c = 0; c < 3; ++c) map.data[y][3 * x + c] = static_cast<float>((id >> (8 * c)) & 0xFF);
+            }
+        const std::string path = dir.path("pixels.bmp");
+        ASSERT_EQ(map.WriteImage(path.c_str()), 1);
+        const Seeds object{{20, 15}, {21, 15}, {22, 16}}, background{{2, 2}, {45, 33}, {3, 30}};
+        const Outcome fast = run_contour(picture, path, object, background, 10.0f);
+        const Outcome ref = run_reference(picture, path, object, background, 10.0f);
+        EXPECT_EQ(fast.regions, width * height);
+        expect_same(fast, ref, std::string(name) + " one region per pixel");
+    }
+    EXPECT_TRUE(messages.boxes().empty());
+}
+
 // Region maps of a few colours that mostly continue the pixel to the left or
 // above, so that regions come out irregular; pictures grey or colour, now and
 // then constant, following the regions or not, sometimes outside 0..255.
