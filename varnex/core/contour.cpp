@@ -403,54 +403,54 @@ bool Contour::region_tables_fit(int n) const {
 // Neighbour tables from the interior pixels, in scan order: region r's
 // entries in `neighbours` are the regions touching it in the order first
 // met, those in `lower_neighbours` the ones among them numbered below r.
-// The pairs are gathered as met (a region's repeats of the pair met last
-// dropped at once), grouped by region keeping their order, and the later
-// repeats of each pair dropped.
+// Two scans meet the same pairs (a region's repeats of the pair met last
+// dropped at once): the first counts them per region, the second puts them
+// in place; then each region's later repeats of a pair are dropped.
 void Contour::build_neighbour_tables(int n) {
     const int width = map_cols;
     const int* labels = label_map[0];
+    RegionTable& all = neighbours;
     std::vector<int> last_seen(static_cast<std::size_t>(n) + 1, 0);
-    std::vector<std::uint64_t> pairs;
-    auto meet = [&](const int* row, int x) {
-        const int a = row[x];
-        const int around[4] = {row[x - 1], row[x + 1], row[x - width], row[x + width]};
-        for (int b : around) {
-            if (a == b || last_seen[static_cast<std::size_t>(a)] == b) continue;
-            last_seen[static_cast<std::size_t>(a)] = b;
-            pairs.push_back(static_cast<std::uint64_t>(a) << 32 | static_cast<std::uint32_t>(b));
+    std::vector<int> next;
+    auto scan = [&](auto&& met) {
+        std::fill(last_seen.begin(), last_seen.end(), 0);
+        auto meet = [&](const int* row, int x) {
+            const int a = row[x];
+            const int around[4] = {row[x - 1], row[x + 1], row[x - width], row[x + width]};
+            for (int b : around) {
+                if (a == b || last_seen[static_cast<std::size_t>(a)] == b) continue;
+                last_seen[static_cast<std::size_t>(a)] = b;
+                met(a, b);
+            }
+        };
+        // Most pixels have their region all around: eight at a time are
+        // passed over when none of them touches another region.
+        constexpr int kRun = 8;
+        for (int y = 1; y <= map_rows - 2; ++y) {
+            const int* row = labels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+            const int* up = row - width;
+            const int* down = row + width;
+            int x = 1;
+            for (; x + kRun <= map_cols - 1; x += kRun) {
+                int differ = 0;
+                for (int k = x; k < x + kRun; ++k)
+                    differ |= (row[k] != row[k - 1]) | (row[k] != row[k + 1]) | (row[k] != up[k]) | (row[k] != down[k]);
+                if (!differ) continue;
+                for (int k = x; k < x + kRun; ++k) meet(row, k);
+            }
+            for (; x <= map_cols - 2; ++x) meet(row, x);
         }
     };
-    // Most pixels have their region all around: eight at a time are
-    // passed over when none of them touches another region.
-    constexpr int kRun = 8;
-    for (int y = 1; y <= map_rows - 2; ++y) {
-        const int* row = labels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-        const int* up = row - width;
-        const int* down = row + width;
-        int x = 1;
-        for (; x + kRun <= map_cols - 1; x += kRun) {
-            int differ = 0;
-            for (int k = x; k < x + kRun; ++k)
-                differ |= (row[k] != row[k - 1]) | (row[k] != row[k + 1]) | (row[k] != up[k]) | (row[k] != down[k]);
-            if (!differ) continue;
-            for (int k = x; k < x + kRun; ++k) meet(row, k);
-        }
-        for (; x <= map_cols - 2; ++x) meet(row, x);
-    }
-    last_seen = {};
-    RegionTable& all = neighbours;
     all.start.assign(static_cast<std::size_t>(n) + 2, 0);
-    for (std::uint64_t pair : pairs) ++all.start[static_cast<std::size_t>(pair >> 32) + 1];
+    scan([&](int a, int) { ++all.start[static_cast<std::size_t>(a) + 1]; });
     for (int r = 1; r <= n; ++r) all.start[static_cast<std::size_t>(r) + 1] += all.start[static_cast<std::size_t>(r)];
-    all.region.assign(pairs.size(), 0);
-    {
-        std::vector<int> next(all.start.begin(), all.start.end());
-        for (std::uint64_t pair : pairs)
-            all.region[static_cast<std::size_t>(next[static_cast<std::size_t>(pair >> 32)]++)] = static_cast<int>(pair & 0xFFFFFFFFu);
-    }
-    pairs = {};
+    all.region.assign(static_cast<std::size_t>(all.start[static_cast<std::size_t>(n) + 1]), 0);
+    next.assign(all.start.begin(), all.start.end());
+    scan([&](int a, int b) { all.region[static_cast<std::size_t>(next[static_cast<std::size_t>(a)]++)] = b; });
+    next = {};
     // Each region's first meeting of a pair stays, in place.
-    std::vector<int> stamp(static_cast<std::size_t>(n) + 1, 0);
+    std::vector<int>& stamp = last_seen;
+    std::fill(stamp.begin(), stamp.end(), 0);
     RegionTable& lower = lower_neighbours;
     lower.start.assign(static_cast<std::size_t>(n) + 2, 0);
     lower.region.clear();
