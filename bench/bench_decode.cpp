@@ -1,5 +1,7 @@
 // Decoding: CImage::ReadImage of a 4000 x 3000 colour JPEG and PNG beside
-// Pillow's decoding of the same files (Image.open(path).load()).
+// Pillow's decoding of the same files (Image.open(path).load()); and
+// reading and writing the same picture as a 24-bit BMP and a PPM through
+// CImage beside plain stdio moving the same bytes.
 //
 // The picture is photograph-like whole numbers 0..255: slanted colour
 // gradients and waves, a few hundred discs of flat colour, and noise; made
@@ -14,6 +16,19 @@
 //
 // Each benchmark runs three times; the summary at the end takes the best
 // iteration of each and prints ours / Pillow (goal: at most 1.2).
+//
+// Uncompressed files (BMP, PPM; 36 MB each): ReadImage of the file beside
+// fread of its bytes into fresh memory (new[], released after each
+// iteration, as the picture is); WriteImage of the picture (read from the
+// file once) beside fwrite of the file's bytes to a new file, once with
+// fsync before fclose and once without. Our writers publish a file only
+// when it is complete (a temporary file beside the target, synced, then
+// renamed), so the synced write is their like. Times are wall-clock; each
+// iteration's processor time (user and system, all threads) is kept as
+// well, as the machine may be shared. The summary prints ours / stdio for
+// both, from the best iteration of each. KALVIO_BENCH_BMP=<path> takes that
+// BMP file instead of the one made here (it is only read, writes go to the
+// scratch folder; the MP/s counters count 4000 x 3000 pixels).
 #include <kalvio/formats.h>
 #include <kalvio/image.h>
 
@@ -24,6 +39,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -33,6 +49,7 @@
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 extern char** environ;
@@ -111,7 +128,7 @@ std::string run_python(const std::string& script, std::vector<std::string> args,
 
 struct Files {
     std::filesystem::path dir;
-    std::string png, jpeg, script, output;
+    std::string png, jpeg, bmp, ppm, written, script, output;
     bool have_jpeg = false;
 
     Files() {
@@ -120,12 +137,21 @@ struct Files {
         dir = mkdtemp(pattern.data()) ? pattern : "";
         png = (dir / "picture.png").string();
         jpeg = (dir / "picture.jpg").string();
+        bmp = (dir / "picture.bmp").string();
+        ppm = (dir / "picture.ppm").string();
+        written = (dir / "written").string();
         script = (dir / "decode.py").string();
         output = (dir / "output.txt").string();
         std::ofstream(script) << kScript;
         const auto picture = make_picture();
         if (!write_png_image(picture->data, png.c_str(), kRows, kCols, 1, KALVIO_TYPE_UINT8))
             std::fprintf(stderr, "bench_decode: cannot write %s\n", png.c_str());
+        if (const char* given = std::getenv("KALVIO_BENCH_BMP"); given && *given)
+            bmp = given;
+        else if (!write_bmp_image(picture->data, bmp.c_str(), kRows, kCols, 1))
+            std::fprintf(stderr, "bench_decode: cannot write %s\n", bmp.c_str());
+        if (!write_ppm_image(picture->data, ppm.c_str(), kRows, kCols, 1))
+            std::fprintf(stderr, "bench_decode: cannot write %s\n", ppm.c_str());
         have_jpeg = !run_python(script, {"jpeg", png, jpeg}, output).empty();
     }
     ~Files() {
@@ -190,6 +216,119 @@ void BM_Pillow(benchmark::State& state, bool jpeg) {
     megapixels_per_second(state);
 }
 
+// Processor time of the whole process, user and system, in seconds.
+double process_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+// Times one iteration on the wall clock and in processor time, keeping the
+// best of each under `name` and "<name> cpu".
+class Timed {
+public:
+    explicit Timed(std::string name)
+        : m_name(std::move(name)), m_wall(std::chrono::steady_clock::now()), m_cpu(process_seconds()) {}
+    double stop() {
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_wall).count();
+        keep_best(m_name, wall);
+        keep_best(m_name + " cpu", process_seconds() - m_cpu);
+        return wall;
+    }
+
+private:
+    std::string m_name;
+    std::chrono::steady_clock::time_point m_wall;
+    double m_cpu;
+};
+
+const std::string& file_of(const std::string& kind) { return kind == "bmp" ? files().bmp : files().ppm; }
+
+void BM_ReadFile(benchmark::State& state, const std::string& kind) {
+    const std::string& path = file_of(kind);
+    for (auto _ : state) {
+        Timed timed("ReadImage " + kind);
+        CImage image;
+        if (!image.ReadImage(path.c_str())) {
+            state.SkipWithError("ReadImage failed");
+            return;
+        }
+        benchmark::DoNotOptimize(image.data);
+        state.SetIterationTime(timed.stop());
+    }
+    megapixels_per_second(state);
+}
+
+// The file's bytes into fresh memory, released after each iteration.
+void BM_fread(benchmark::State& state, const std::string& kind) {
+    const std::string& path = file_of(kind);
+    const auto size = static_cast<std::size_t>(std::filesystem::file_size(path));
+    for (auto _ : state) {
+        Timed timed("fread " + kind);
+        std::unique_ptr<char[]> bytes(new char[size]);
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        const std::size_t got = file ? std::fread(bytes.get(), 1, size, file) : 0;
+        if (file) std::fclose(file);
+        benchmark::DoNotOptimize(bytes.get());
+        bytes.reset();
+        if (got != size) {
+            state.SkipWithError("fread failed");
+            return;
+        }
+        state.SetIterationTime(timed.stop());
+    }
+    megapixels_per_second(state);
+}
+
+void BM_WriteFile(benchmark::State& state, const std::string& kind) {
+    CImage image;
+    if (!image.ReadImage(file_of(kind).c_str())) {
+        state.SkipWithError("ReadImage failed");
+        return;
+    }
+    const std::string path = files().written + "." + kind;
+    for (auto _ : state) {
+        Timed timed("WriteImage " + kind);
+        if (!image.WriteImage(path.c_str())) {
+            state.SkipWithError("WriteImage failed");
+            return;
+        }
+        state.SetIterationTime(timed.stop());
+    }
+    megapixels_per_second(state);
+}
+
+// The file's bytes, read once, written to a new file; with `sync`, synced
+// before it is closed.
+void BM_fwrite(benchmark::State& state, const std::string& kind, bool sync) {
+    const std::string& source = file_of(kind);
+    const auto size = static_cast<std::size_t>(std::filesystem::file_size(source));
+    std::vector<char> bytes(size);
+    std::FILE* in = std::fopen(source.c_str(), "rb");
+    const bool loaded = in && std::fread(bytes.data(), 1, size, in) == size;
+    if (in) std::fclose(in);
+    if (!loaded) {
+        state.SkipWithError("cannot read the file");
+        return;
+    }
+    const std::string path = files().written + ".stdio";
+    const std::string name = (sync ? "fwrite+fsync " : "fwrite ") + kind;
+    for (auto _ : state) {
+        Timed timed(name);
+        std::remove(path.c_str());
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        bool ok = file && std::fwrite(bytes.data(), 1, size, file) == size;
+        if (file && sync) ok = std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0 && ok;
+        if (file) ok = std::fclose(file) == 0 && ok;
+        if (!ok) {
+            state.SkipWithError("fwrite failed");
+            return;
+        }
+        state.SetIterationTime(timed.stop());
+    }
+    megapixels_per_second(state);
+}
+
 void print_summary() {
     std::printf("\nBest iterations (4000 x 3000 colour):\n");
     for (const char* kind : {"jpeg", "png"}) {
@@ -197,6 +336,19 @@ void print_summary() {
         if (ours > 0 && pillow > 0)
             std::printf("  %-4s ReadImage %.1f ms, Pillow %.1f ms: ours / Pillow = %.2f (goal: at most 1.2)\n", kind,
                         ours * 1e3, pillow * 1e3, ours / pillow);
+    }
+    const auto line = [](const std::string& ours, const std::string& peer) {
+        const double wall = best()[ours], peer_wall = best()[peer];
+        const double cpu = best()[ours + " cpu"], peer_cpu = best()[peer + " cpu"];
+        if (wall > 0 && peer_wall > 0)
+            std::printf("  %-14s %6.1f ms (cpu %6.1f), %-16s %6.1f ms (cpu %6.1f): ours / stdio = %.2f (cpu %.2f)\n",
+                        ours.c_str(), wall * 1e3, cpu * 1e3, peer.c_str(), peer_wall * 1e3, peer_cpu * 1e3,
+                        wall / peer_wall, peer_cpu > 0 ? cpu / peer_cpu : 0.0);
+    };
+    for (const std::string kind : {"bmp", "ppm"}) {
+        line("ReadImage " + kind, "fread " + kind);
+        line("WriteImage " + kind, "fwrite+fsync " + kind);
+        line("WriteImage " + kind, "fwrite " + kind);
     }
 }
 
@@ -209,6 +361,28 @@ BENCHMARK_CAPTURE(BM_Pillow, jpeg, true)->Name("Pillow/jpeg")->UseManualTime()->
 BENCHMARK_CAPTURE(BM_ReadImage, png, false)->Name("ReadImage/png")->UseManualTime()
     ->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
 BENCHMARK_CAPTURE(BM_Pillow, png, false)->Name("Pillow/png")->UseManualTime()->Iterations(3)
+    ->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
+// Ours and stdio alternate, so that a busy spell of the machine does not
+// fall on one side only.
+BENCHMARK_CAPTURE(BM_ReadFile, bmp, "bmp")->Name("ReadImage/bmp")->UseManualTime()
+    ->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
+BENCHMARK_CAPTURE(BM_fread, bmp, "bmp")->Name("fread/bmp")->UseManualTime()
+    ->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
+BENCHMARK_CAPTURE(BM_WriteFile, bmp, "bmp")->Name("WriteImage/bmp")->UseManualTime()
+    ->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
+BENCHMARK_CAPTURE(BM_fwrite, bmp_sync, "bmp", true)->Name("fwrite+fsync/bmp")->UseManualTime()
+    ->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
+BENCHMARK_CAPTURE(BM_fwrite, bmp, "bmp", false)->Name("fwrite/bmp")->UseManualTime()
+    ->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
+BENCHMARK_CAPTURE(BM_ReadFile, ppm, "ppm")->Name("ReadImage/ppm")->UseManualTime()
+    ->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
+BENCHMARK_CAPTURE(BM_fread, ppm, "ppm")->Name("fread/ppm")->UseManualTime()
+    ->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
+BENCHMARK_CAPTURE(BM_WriteFile, ppm, "ppm")->Name("WriteImage/ppm")->UseManualTime()
+    ->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
+BENCHMARK_CAPTURE(BM_fwrite, ppm_sync, "ppm", true)->Name("fwrite+fsync/ppm")->UseManualTime()
+    ->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
+BENCHMARK_CAPTURE(BM_fwrite, ppm, "ppm", false)->Name("fwrite/ppm")->UseManualTime()
     ->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
 
 int main(int argc, char** argv) {

@@ -1,7 +1,10 @@
-// BMP files: CDib::Read and Write, and the float-image reader and writer
-// that go through them.
+// BMP files: CDib::Read and Write, and the float-image reader and writer,
+// which share their checks and layout but move rows straight between the
+// file and the floats.
 #include "ops/dib_p.h"
+#include "ops/samples_p.h"
 
+#include <kalvio/arrays.h>
 #include <kalvio/dib.h>
 #include <kalvio/file.h>
 #include <kalvio/formats.h>
@@ -183,24 +186,6 @@ const char* decode_rle(CFile& file, std::uint64_t stream_bytes, int bit_count, s
     return nullptr;
 }
 
-// Reads uncompressed rows of `in_stride` bytes into `bits` in the kept
-// layout; a negative `stored_height` means the file holds the top row first.
-const char* read_rows(CFile& file, std::uint64_t in_stride, int bit_count, std::int32_t width,
-                      std::int32_t stored_height, const std::uint32_t (&masks)[3],
-                      std::uint64_t out_stride, std::uint8_t* bits) {
-    Bytes row = new_bytes(in_stride);
-    if (!row) return kTooLarge;
-    const bool top_down = stored_height < 0;
-    const std::int32_t height = top_down ? -stored_height : stored_height;
-    const Field fields[3] = {Field(masks[0]), Field(masks[1]), Field(masks[2])};
-    for (std::int32_t i = 0; i < height; ++i) {
-        if (file.Read(row.get(), in_stride) != in_stride) return kTruncated;
-        const std::int32_t stored = top_down ? height - 1 - i : i;
-        convert_row(row.get(), bits + stored * out_stride, width, bit_count, fields);
-    }
-    return nullptr;
-}
-
 // A bitmap read from a file, in the layout CDib keeps.
 struct Loaded {
     Bytes info, bits;
@@ -304,6 +289,43 @@ struct Extent {
     std::uint32_t image_size = 0;    // of all kept rows
 };
 
+// Bytes of file rows read at a time: enough that the calls cost nothing
+// beside the copying, few enough that the block stays in a core's cache
+// while its rows are converted.
+constexpr std::uint64_t kRowBlockBytes = std::uint64_t{256} << 10;
+
+// Reads the uncompressed rows from the file's position, a block of rows at a
+// time, and hands each to take(stored, row) in the kept layout (width bytes
+// of indices or 3 * width of blue, green, red; the bytes after them are not
+// to be used): `stored` counts from the bottom row, as CDib keeps them. 8-
+// and 24-bit rows are handed on where they were read. Stops early when
+// take returns false. Null on success, else the message to show.
+template <class Take>
+const char* read_stored_rows(CFile& file, const Header& h, const Extent& e, Take&& take) {
+    const bool as_kept = h.bit_count == 8 || h.bit_count == 24;
+    const std::uint64_t block_rows =
+        std::min<std::uint64_t>(std::max<std::uint64_t>(1, kRowBlockBytes / e.in_stride), h.height);
+    Bytes block = new_pixel_bytes(block_rows * e.in_stride);
+    Bytes kept = as_kept ? nullptr : new_pixel_bytes(e.out_stride);
+    if (!block || (!as_kept && !kept)) return kTooLarge;
+    const Field fields[3] = {Field(h.masks[0]), Field(h.masks[1]), Field(h.masks[2])};
+    const bool top_down = h.stored_height < 0;
+    for (std::int32_t i = 0; i < h.height;) {
+        const auto rows = static_cast<std::int32_t>(std::min<std::uint64_t>(block_rows, h.height - i));
+        const std::uint64_t bytes = rows * e.in_stride;
+        if (file.Read(block.get(), bytes) != bytes) return kTruncated;
+        for (std::int32_t k = 0; k < rows; ++k, ++i) {
+            const std::uint8_t* row = block.get() + k * e.in_stride;
+            if (!as_kept) {
+                convert_row(row, kept.get(), h.width, h.bit_count, fields);
+                row = kept.get();
+            }
+            if (!take(top_down ? h.height - 1 - i : i, row)) return nullptr;
+        }
+    }
+    return nullptr;
+}
+
 // Checks that the colour table lies before the pixels and the pixels inside
 // the file, and that the kept rows fit 32 bits of bytes. Every size is
 // checked against the bytes the file holds before anything is allocated
@@ -329,23 +351,43 @@ const char* check_extent(const Header& h, Extent& e) {
     return nullptr;
 }
 
+// Reads the colour table into `table` (4 bytes an entry) and moves to the
+// pixels.
+const char* read_table(CFile& file, const Header& h, std::uint8_t* table) {
+    const std::size_t table_bytes = 4 * static_cast<std::size_t>(h.color_count);
+    if (file.Read(table, table_bytes) != table_bytes) return kTruncated;
+    const std::int64_t pixels_at = h.base + static_cast<std::int64_t>(h.offset);
+    if (file.Seek(pixels_at, CFile::begin) != pixels_at) return kTruncated;
+    return nullptr;
+}
+
+// Pixel bytes of a kept row; the rest of its stride is padding.
+std::uint64_t used_bytes(const Header& h, const Extent& e) {
+    return static_cast<std::uint64_t>(h.width) * static_cast<std::uint64_t>(e.out_bits / 8);
+}
+
 // Reads the colour table and the pixels into new blocks, under a fresh
 // 40-byte header that keeps the file's resolution.
 const char* read_pixels(CFile& file, const Header& h, const Extent& e, Loaded& out) {
     Bytes info = new_bytes(kInfoHeaderSize + 4ULL * h.color_count);
-    Bytes bits = new_bytes(e.image_size);
+    // Compressed streams may skip pixels, which keep index 0; plain rows
+    // are written whole, padding included.
+    Bytes bits = h.rle ? new_bytes(e.image_size) : new_pixel_bytes(e.image_size);
     if (!info || !bits) return kTooLarge;
     write_info_header(info.get(), h.width, h.height, e.out_bits, h.color_count, e.image_size);
     std::memcpy(info.get() + 24, h.fields + 24, 8);
-    const std::size_t table_bytes = 4 * static_cast<std::size_t>(h.color_count);
-    if (file.Read(info.get() + kInfoHeaderSize, table_bytes) != table_bytes) return kTruncated;
-
-    const std::int64_t pixels_at = h.base + static_cast<std::int64_t>(h.offset);
-    if (file.Seek(pixels_at, CFile::begin) != pixels_at) return kTruncated;
-    const char* error = h.rle ? decode_rle(file, e.stream_bytes, h.bit_count, h.width, h.height,
-                                           e.out_stride, bits.get())
-                              : read_rows(file, e.in_stride, h.bit_count, h.width,
-                                          h.stored_height, h.masks, e.out_stride, bits.get());
+    const char* error = read_table(file, h, info.get() + kInfoHeaderSize);
+    if (!error && h.rle) {
+        error = decode_rle(file, e.stream_bytes, h.bit_count, h.width, h.height, e.out_stride, bits.get());
+    } else if (!error) {
+        const std::uint64_t used = used_bytes(h, e);
+        error = read_stored_rows(file, h, e, [&](std::int32_t stored, const std::uint8_t* row) {
+            std::uint8_t* to = bits.get() + stored * e.out_stride;
+            std::memcpy(to, row, used);
+            std::memset(to + used, 0, e.out_stride - used);
+            return true;
+        });
+    }
     if (error) return error;
 
     out.info = std::move(info);
@@ -359,17 +401,113 @@ const char* read_pixels(CFile& file, const Header& h, const Extent& e, Loaded& o
     return nullptr;
 }
 
+// Reads and checks the headers of a BMP file from the file's position, up
+// to its colour table; null on success, else the message to show.
+const char* read_layout(CFile& file, Header& header, Extent& extent) {
+    const char* error = read_headers(file, header);
+    if (!error) error = check_pixel_format(header);
+    if (!error) error = read_colour_layout(file, header);
+    if (!error) error = check_extent(header, extent);
+    return error;
+}
+
 // Reads a BMP file from the file's position; null on success, else the
 // message to show.
 const char* read_bitmap(CFile& file, Loaded& out) {
     Header header;
     Extent extent;
-    const char* error = read_headers(file, header);
-    if (!error) error = check_pixel_format(header);
-    if (!error) error = read_colour_layout(file, header);
-    if (!error) error = check_extent(header, extent);
+    const char* error = read_layout(file, header, extent);
     if (!error) error = read_pixels(file, header, extent, out);
     return error;
+}
+
+// The float picture of a bitmap whose rows arrive one by one in the file's
+// order. Whether it is grey or colour shows only from the pixels, so the
+// rows go to a grey array while every row so far is grey; the first row
+// that is not moves the rows written to a colour array. Each float is thus
+// written once in the common cases: a colour picture whose first row has
+// colour, and a grey one.
+class FloatPicture {
+public:
+    FloatPicture(const KeptRows& kept, int height, int width)
+        : m_kept(kept), m_height(height), m_width(width) {}
+    ~FloatPicture() { free_2D_float_array(m_data); }
+    FloatPicture(const FloatPicture&) = delete;
+    FloatPicture& operator=(const FloatPicture&) = delete;
+
+    // Converts the kept row of picture row y; false (after the allocator's
+    // message) when memory is lacking.
+    bool put(int y, const std::uint8_t* row) {
+        bool grey = m_kept.always_grey();
+        if (!grey && (!m_data || m_grey)) grey = m_kept.is_grey(row);
+        if (!m_data) {
+            m_grey = grey;
+            m_data = make_2D_float_array(m_height, m_grey ? m_width : 3 * m_width);
+            if (!m_data) return false;
+        } else if (m_grey && !grey && !widen()) {
+            return false;
+        }
+        if (m_grey)
+            m_kept.to_grey(row, m_data[y]);
+        else
+            m_kept.to_colour(row, m_data[y]);
+        m_first = std::min(m_first, y);
+        m_last = std::max(m_last, y);
+        return true;
+    }
+
+    // The array, now the caller's, and its colour flag.
+    float** release(int* color) {
+        if (color) *color = m_grey ? 0 : 1;
+        return std::exchange(m_data, nullptr);
+    }
+
+private:
+    // Moves the rows written so far, all grey, to a new colour array.
+    bool widen() {
+        float** colour = make_2D_float_array(m_height, 3 * m_width);
+        if (!colour) return false;
+        for (int y = m_first; y <= m_last; ++y) {
+            const float* in = m_data[y];
+            float* out = colour[y];
+            for (int x = 0; x < m_width; ++x) out[3 * x] = out[3 * x + 1] = out[3 * x + 2] = in[x];
+        }
+        free_2D_float_array(m_data);
+        m_data = colour;
+        m_grey = false;
+        return true;
+    }
+
+    const KeptRows& m_kept;
+    int m_height, m_width;
+    float** m_data = nullptr;
+    bool m_grey = true;
+    int m_first = INT_MAX, m_last = -1;  // picture rows written so far
+};
+
+// Reads the pixels of a bitmap whose headers `h` and `e` describe into
+// `picture`, from the file's position at the pixels. Null on success or
+// when `picture` stopped for lack of memory (`*stopped` then set), else the
+// message to show.
+const char* read_float_pixels(CFile& file, const Header& h, const Extent& e, FloatPicture& picture,
+                              bool* stopped) {
+    *stopped = false;
+    if (h.rle) {
+        // Deltas move anywhere in the picture, so the stream is decoded whole
+        // before its rows are converted.
+        Bytes bits = new_bytes(e.image_size);
+        if (!bits) return kTooLarge;
+        if (const char* error = decode_rle(file, e.stream_bytes, h.bit_count, h.width, h.height,
+                                           e.out_stride, bits.get()))
+            return error;
+        for (std::int32_t stored = 0; stored < h.height && !*stopped; ++stored)
+            *stopped = !picture.put(h.height - 1 - stored, bits.get() + stored * e.out_stride);
+        return nullptr;
+    }
+    return read_stored_rows(file, h, e, [&](std::int32_t stored, const std::uint8_t* row) {
+        *stopped = !picture.put(h.height - 1 - stored, row);
+        return !*stopped;
+    });
 }
 
 }  // namespace
@@ -412,43 +550,115 @@ int CDib::Write(CFile* file) {
     return ok ? 1 : 0;
 }
 
+// The file's rows go straight into the float picture, a block at a time,
+// without the whole bitmap in between; what is accepted and refused, and
+// the messages, are those of CDib::Read and MakeFloatImage.
 float** read_bmp_image(const char* path, int* nrows, int* ncols, int* color) {
     CFile file;
     if (!path || !file.Open(path, CFile::modeRead)) {
         AfxMessageBox("read_bmp_image: Can't open file");
         return nullptr;
     }
-    CDib dib;
-    if (!dib.Read(&file)) return nullptr;  // Read has shown its message
-    float** data = dib.MakeFloatImage(nrows, ncols, color);
-    if (!data) AfxMessageBox("read_bmp_image: Unsupported bitmap");
-    return data;
+    Header header;
+    Extent extent;
+    std::uint8_t table[4 * 256];
+    const char* error = read_layout(file, header, extent);
+    if (!error) error = read_table(file, header, table);
+    if (error) {
+        AfxMessageBox(error, MB_OK);
+        return nullptr;
+    }
+    if (header.width > INT_MAX / 3) {
+        AfxMessageBox("read_bmp_image: Unsupported bitmap");
+        return nullptr;
+    }
+    const KeptRows kept(extent.out_bits, header.width, table, header.color_count);
+    FloatPicture picture(kept, header.height, header.width);
+    bool stopped = false;
+    error = read_float_pixels(file, header, extent, picture, &stopped);
+    if (error) {
+        AfxMessageBox(error, MB_OK);
+        return nullptr;
+    }
+    if (stopped) {
+        AfxMessageBox("read_bmp_image: Unsupported bitmap");
+        return nullptr;
+    }
+    *nrows = header.height;
+    *ncols = header.width;
+    return picture.release(color);
 }
 
+namespace {
+
+// Writes the rows of the picture bottom up, a block at a time, as
+// CDib(image, 0, 0, 0) would hold them: 24-bit blue, green, red or 8-bit
+// grey, each sample truncated to its low 8 bits, padding zero. False when a
+// write fails.
+bool write_rows(CFile& file, float** data, int nrows, int ncols, int bit_count, std::uint64_t stride,
+                std::uint8_t* block, std::uint64_t block_rows) {
+    const std::size_t pixels = static_cast<std::size_t>(ncols);
+    const std::uint64_t used = static_cast<std::uint64_t>(ncols) * static_cast<std::uint64_t>(bit_count / 8);
+    for (int r = 0; r < nrows;) {
+        const auto rows = static_cast<int>(std::min<std::uint64_t>(block_rows, nrows - r));
+        for (int k = 0; k < rows; ++k, ++r) {
+            std::uint8_t* out = block + k * stride;
+            const float* in = data[nrows - 1 - r];
+            if (bit_count == 24)
+                rgb_floats_to_bgr(in, out, pixels);
+            else
+                floats_to_bytes(in, out, pixels);
+            std::memset(out + used, 0, stride - used);
+        }
+        if (!file.Write(block, static_cast<std::size_t>(rows * stride))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// The bitmap is written straight from the floats, a block of rows at a
+// time, byte for byte the file CDib(image, 0, 0, 0) and CDib::Write give.
 int write_bmp_image(float** data, const char* path, int nrows, int ncols, int color) {
     if (!data || nrows <= 0 || ncols <= 0 || (color != 0 && color != 1)) {
         AfxMessageBox("write_bmp_image: No image to write");
         return 0;
     }
-    CDib* dib;
-    {
-        CImage image(nrows, ncols, color, data, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
-        if (!image.data) return 0;  // the allocator has shown its message
-        dib = new CDib(&image, 0, 0.0f, 0.0f);
-    }
-    int ok = 0;
-    CFile file;
-    if (!dib->bits) {
+    const int bit_count = color == 1 ? 24 : 8;
+    const std::uint64_t stride = row_stride(static_cast<std::uint64_t>(ncols), bit_count);
+    const std::uint64_t block_rows =
+        std::min<std::uint64_t>(std::max<std::uint64_t>(1, kRowBlockBytes / stride), nrows);
+    Bytes block = stride <= UINT32_MAX / static_cast<std::uint64_t>(nrows)
+                      ? new_pixel_bytes(block_rows * stride)
+                      : nullptr;
+    if (!block) {
         AfxMessageBox("write_bmp_image: No image to write");
-    } else if (!file.Open(path, CFile::modeCreate | CFile::modeWrite)) {
-        AfxMessageBox("write_bmp_image: Can't create file");
-    } else if (!dib->Write(&file)) {
-        AfxMessageBox("write_bmp_image: Can't write file");
-    } else {
-        ok = 1;
+        return 0;
     }
-    delete dib;
-    return ok;
+    CFile file;
+    if (!file.Open(path, CFile::modeCreate | CFile::modeWrite)) {
+        AfxMessageBox("write_bmp_image: Can't create file");
+        return 0;
+    }
+    const int colors = bit_count == 8 ? 256 : 0;
+    const std::uint64_t header_bytes = kInfoHeaderSize + 4ULL * colors;
+    const std::uint64_t file_size = kFileHeaderSize + header_bytes + stride * nrows;
+    std::uint8_t head[kFileHeaderSize + kInfoHeaderSize + 4 * 256] = {'B', 'M'};
+    put32(head + 2, static_cast<std::uint32_t>(file_size));
+    put32(head + 10, static_cast<std::uint32_t>(kFileHeaderSize + header_bytes));
+    write_info_header(head + kFileHeaderSize, ncols, nrows, bit_count, colors, 0);
+    if (colors) fill_grey_ramp(head + kFileHeaderSize + kInfoHeaderSize);
+    // Whatever goes wrong, the file is abandoned rather than left half written.
+    const bool ok = file_size <= UINT32_MAX &&
+                    file.Write(head, static_cast<std::size_t>(kFileHeaderSize + header_bytes)) &&
+                    write_rows(file, data, nrows, ncols, bit_count, stride, block.get(), block_rows) &&
+                    file.Close();
+    if (!ok) {
+        file.Abort();
+        AfxMessageBox("write_bmp_image: Can't write file");
+        return 0;
+    }
+    return 1;
 }
 
 int write_bmp_rows(const char* path, int width, int height, const std::function<void(int, std::uint8_t*)>& row) {

@@ -1,6 +1,5 @@
 // CImage::ReadImage and WriteImage, the byte-order helpers and shared I/O.
 #include "image/io_p.h"
-#include "ops/image_checks_p.h"
 
 #include <kalvio/arrays.h>
 #include <kalvio/formats.h>
@@ -107,13 +106,6 @@ int read_ints(const char* line, int* values, int count) {
         p = end;
     }
     return count;
-}
-
-float** make_picture_array(int rows, int length) {
-    float** data = make_2D_float_array(rows, length);
-    if (data && rows > 0 && length > 0)
-        advise_huge_pages(data[0], static_cast<std::size_t>(rows) * static_cast<std::size_t>(length) * sizeof(float));
-    return data;
 }
 
 std::thread fault_in_pages(float** data, int rows, int length) {

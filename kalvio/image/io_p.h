@@ -9,10 +9,7 @@
 #include <string>
 #include <thread>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "ops/samples_p.h"
 #include "support/output_file_p.h"
 
 namespace kalvio::detail {
@@ -53,12 +50,6 @@ inline bool could_decode(std::int64_t decoded, std::int64_t file_bytes, std::int
     return file_bytes >= 0 && decoded / ratio <= file_bytes;
 }
 
-/// make_2D_float_array for a picture a reader is about to fill whole (null
-/// after the allocator's message). A picture of many megabytes asks for
-/// huge pages: it is touched once, and faulting it in 4 KiB pages costs
-/// about as much as decoding it.
-float** make_picture_array(int rows, int length);
-
 /// Faults the pages of a new picture array in on a thread of its own, so
 /// that the system clears them while the caller decodes into the array: a
 /// fresh page is cleared on its first touch, which for a picture of floats
@@ -67,24 +58,6 @@ float** make_picture_array(int rows, int length);
 /// array. An empty thread for arrays under 32 MiB, or when no thread can be
 /// started.
 std::thread fault_in_pages(float** data, int rows, int length);
-
-/// n bytes as floats: the last step of the PNG and JPEG readers, which
-/// sees every sample of a picture; sixteen at a time where SSE2 is there.
-inline void bytes_to_floats(const unsigned char* in, float* out, std::size_t n) {
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    for (; i + 16 <= n; i += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-        const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
-        _mm_storeu_ps(out + i, _mm_cvtepi32_ps(_mm_unpacklo_epi16(low, zero)));
-        _mm_storeu_ps(out + i + 4, _mm_cvtepi32_ps(_mm_unpackhi_epi16(low, zero)));
-        _mm_storeu_ps(out + i + 8, _mm_cvtepi32_ps(_mm_unpacklo_epi16(high, zero)));
-        _mm_storeu_ps(out + i + 12, _mm_cvtepi32_ps(_mm_unpackhi_epi16(high, zero)));
-    }
-#endif
-    for (; i < n; ++i) out[i] = in[i];
-}
 
 /// Bytes a grey sample of sample type `type` takes in qvf and raw files: 1
 /// for KALVIO_TYPE_UINT8, 2 for INT16, 4 for INT32 and FLOAT; 0 for a type

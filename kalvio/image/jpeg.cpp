@@ -223,7 +223,7 @@ bool read_rows(JpegRead* s) {
 bool decode_jpeg(JpegRead* s) {
     if (!start_jpeg(s)) return false;
     const int length = s->cols * s->channels;
-    s->data = make_picture_array(s->rows, length);
+    s->data = make_2D_float_array(s->rows, length);
     if (!s->data) {
         s->reported = true;
         return false;
@@ -249,7 +249,7 @@ float** orient(float** data, int* rows, int* cols, int channels, int orientation
     const int r0 = *rows, c0 = *cols;
     const bool swap = orientation >= 5;
     const int r1 = swap ? c0 : r0, c1 = swap ? r0 : c0;
-    float** out = make_picture_array(r1, c1 * channels);
+    float** out = make_2D_float_array(r1, c1 * channels);
     if (!out) return nullptr;
     for (int y = 0; y < r1; ++y) {
         float* dst = out[y];

@@ -157,7 +157,7 @@ bool decode_png(PngRead* s) {
     const std::size_t row_bytes = png_get_rowbytes(png, info);
     const int out_depth = png_get_bit_depth(png, info);
 
-    s->data = make_picture_array(static_cast<int>(height), static_cast<int>(width) * channels);
+    s->data = make_2D_float_array(static_cast<int>(height), static_cast<int>(width) * channels);
     if (!s->data) {
         s->reported = true;
         return false;

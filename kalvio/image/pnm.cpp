@@ -6,10 +6,12 @@
 #include <kalvio/image.h>
 #include <kalvio/message.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
-#include <vector>
 
 using namespace kalvio::detail;
 
@@ -44,6 +46,39 @@ bool read_field(FILE* fp, long long limit, int* value) {
     if (ch != EOF) std::ungetc(ch, fp);
     if (digits == 0 || v <= 0) return false;
     *value = static_cast<int>(v);
+    return true;
+}
+
+// Bytes of samples read or written at a time: the calls then cost nothing
+// beside the copying, and the block stays in a core's cache while its rows
+// are converted.
+constexpr std::size_t kBlockBytes = std::size_t{256} << 10;
+
+// Big-endian 16-bit samples as floats.
+void words_to_floats(const unsigned char* in, float* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>((in[2 * i] << 8) | in[2 * i + 1]);
+}
+
+// Reads `rows` rows of `length` samples of `sample_bytes` bytes from the
+// file's position into `data`, a block of rows at a time; false when the
+// file ends first or memory for the block is lacking.
+bool read_samples(FILE* fp, float** data, int rows, int length, int sample_bytes) {
+    const std::size_t row_bytes = static_cast<std::size_t>(length) * static_cast<std::size_t>(sample_bytes);
+    const std::size_t block_rows =
+        std::min<std::size_t>(std::max<std::size_t>(1, kBlockBytes / row_bytes), static_cast<std::size_t>(rows));
+    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[block_rows * row_bytes]);
+    if (!block) return false;
+    for (int r = 0; r < rows;) {
+        const int count = static_cast<int>(std::min<std::size_t>(block_rows, static_cast<std::size_t>(rows - r)));
+        if (!read_exact(fp, block.get(), count * row_bytes)) return false;
+        for (int k = 0; k < count; ++k, ++r) {
+            const unsigned char* in = block.get() + k * row_bytes;
+            if (sample_bytes == 1)
+                bytes_to_floats(in, data[r], static_cast<std::size_t>(length));
+            else
+                words_to_floats(in, data[r], static_cast<std::size_t>(length));
+        }
+    }
     return true;
 }
 
@@ -87,29 +122,25 @@ float** read_pnm(const char* path, int channels, const char* name, int* nrows, i
         std::fclose(fp);
         return nullptr;
     }
-    std::vector<unsigned char> row(static_cast<std::size_t>(length) * sample_bytes);
-    for (int r = 0; r < rows; ++r) {
-        if (!read_exact(fp, row.data(), row.size())) {
-            free_2D_float_array(data);
-            std::fclose(fp);
-            AfxMessageBox(prefix + "Truncated file");
-            return nullptr;
-        }
-        for (int i = 0; i < length; ++i)
-            data[r][i] = sample_bytes == 1 ? row[i] : static_cast<float>((row[2 * i] << 8) | row[2 * i + 1]);
-    }
+    const bool read = read_samples(fp, data, rows, length, sample_bytes);
     std::fclose(fp);
+    if (!read) {
+        free_2D_float_array(data);
+        AfxMessageBox(prefix + "Truncated file");
+        return nullptr;
+    }
     *nrows = rows;
     *ncols = cols;
     if (datatype) *datatype = sample_bytes == 2 ? KALVIO_TYPE_INT16 : KALVIO_TYPE_UINT8;
     return data;
 }
 
-// Writes the header and `rows` rows of bytes made by `sample` (index into a
-// row of `length` samples). `name` prefixes the messages.
-template <typename Sample>
+// Writes the header and `rows` rows of `length` bytes, which
+// to_bytes(row, out) makes from each row of `data`. `name` prefixes the
+// messages.
+template <typename ToBytes>
 int write_pnm(const char* path, const char* magic, const char* name, int nrows, int ncols,
-              float** data, Sample sample, int length, bool ask_grey) {
+              float** data, ToBytes to_bytes, int length, bool ask_grey) {
     const std::string prefix = std::string(name) + ": ";
     if (!data || nrows <= 0 || ncols <= 0) {
         AfxMessageBox(prefix + "No image to write");
@@ -123,10 +154,20 @@ int write_pnm(const char* path, const char* magic, const char* name, int nrows, 
     std::fprintf(out.fp(), "%s\n%d %d\n255\n", magic, ncols, nrows);
     if (ask_grey && AfxMessageBox("write_pgm_file: Converting to gray level", MB_OKCANCEL) != IDOK)
         return 0;  // the temporary file goes with `out`
-    std::vector<unsigned char> row(static_cast<std::size_t>(length));
-    for (int r = 0; r < nrows && length > 0; ++r) {
-        for (int i = 0; i < length; ++i) row[i] = static_cast<unsigned char>(sample(data[r], i));
-        std::fwrite(row.data(), 1, row.size(), out.fp());
+    if (length > 0) {
+        const std::size_t row_bytes = static_cast<std::size_t>(length);
+        const std::size_t block_rows =
+            std::min<std::size_t>(std::max<std::size_t>(1, kBlockBytes / row_bytes), static_cast<std::size_t>(nrows));
+        std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[block_rows * row_bytes]);
+        if (!block) {
+            AfxMessageBox(prefix + "Can't write file");
+            return 0;  // the temporary file goes with `out`
+        }
+        for (int r = 0; r < nrows;) {
+            const int count = static_cast<int>(std::min<std::size_t>(block_rows, static_cast<std::size_t>(nrows - r)));
+            for (int k = 0; k < count; ++k, ++r) to_bytes(data[r], block.get() + k * row_bytes);
+            std::fwrite(block.get(), 1, count * row_bytes, out.fp());
+        }
     }
     if (!out.commit()) {
         AfxMessageBox(prefix + "Can't write file");
@@ -146,26 +187,37 @@ float** read_ppm_image(const char* path, int* nrows, int* ncols, int* datatype) 
 }
 
 int write_pgm_image(float** data, const char* path, int nrows, int ncols, int color) {
+    const auto columns = static_cast<std::size_t>(ncols);
     if (color == 1) {
         // The grey value of a colour pixel: the float channel sum times a
         // third in double precision, truncated from the double.
-        auto grey = [](const float* row, int i) {
-            const float sum = row[3 * i] + row[3 * i + 1] + row[3 * i + 2];
-            return to_int(sum * 0.3333333333333333) & 0xFF;
+        auto grey = [columns](const float* row, unsigned char* out) {
+            for (std::size_t i = 0; i < columns; ++i) {
+                const float sum = row[3 * i] + row[3 * i + 1] + row[3 * i + 2];
+                out[i] = static_cast<unsigned char>(to_int(sum * 0.3333333333333333) & 0xFF);
+            }
         };
         return write_pnm(path, "P5", "write_pgm_image", nrows, ncols, data, grey, ncols, true);
     }
-    auto plain = [](const float* row, int i) { return to_int(row[i]) & 0xFF; };
+    auto plain = [columns](const float* row, unsigned char* out) { floats_to_bytes(row, out, columns); };
     // A colour flag other than 0 and 1 has no pixels to write: header only.
     return write_pnm(path, "P5", "write_pgm_image", nrows, ncols, data, plain,
                      color == 0 ? ncols : 0, false);
 }
 
 int write_ppm_image(float** data, const char* path, int nrows, int ncols, int color) {
+    const auto columns = static_cast<std::size_t>(ncols);
     if (color == 0) {
-        auto spread = [](const float* row, int i) { return to_int(row[i / 3]) & 0xFF; };
+        // Each grey byte three times; the bytes are made in the row's last
+        // third and spread from the front, so each is read before its place
+        // is written.
+        auto spread = [columns](const float* row, unsigned char* out) {
+            unsigned char* grey = out + 2 * columns;
+            floats_to_bytes(row, grey, columns);
+            for (std::size_t i = 0; i < columns; ++i) out[3 * i] = out[3 * i + 1] = out[3 * i + 2] = grey[i];
+        };
         return write_pnm(path, "P6", "write_ppm_image", nrows, ncols, data, spread, 3 * ncols, false);
     }
-    auto plain = [](const float* row, int i) { return to_int(row[i]) & 0xFF; };
+    auto plain = [columns](const float* row, unsigned char* out) { floats_to_bytes(row, out, 3 * columns); };
     return write_pnm(path, "P6", "write_ppm_image", nrows, ncols, data, plain, 3 * ncols, false);
 }

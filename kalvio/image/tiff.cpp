@@ -250,7 +250,7 @@ float** read_picture(TIFF* tif, std::int64_t file_bytes, Layout* l, const char**
         *why = "Truncated file";
         return nullptr;
     }
-    float** data = make_picture_array(l->rows, l->cols * l->channels);
+    float** data = make_2D_float_array(l->rows, l->cols * l->channels);
     if (!data) {
         *why = "";  // the allocator has said so
         return nullptr;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <system_error>
@@ -53,6 +54,41 @@ bool run_in_bands(int n, int unit, int threads, const Part& part) {
     for (char done : ok)
         if (!done) return false;
     return true;
+}
+
+/// Runs part(begin, end) over [0, n) cut into pieces of `piece` items (the
+/// last may be shorter), which `threads` threads, this one and threads - 1
+/// others, take one at a time as they finish the one before: a thread that
+/// another program slows takes fewer pieces, where run_in_bands would wait
+/// for its fixed share. A thread that cannot be started leaves its pieces to
+/// the others. True when every piece succeeded; after a failure the pieces
+/// not yet taken are left. A pass whose pieces compute every output from the
+/// input alone gives the same bits for every split.
+template <class Part>
+bool run_in_pieces(int n, int piece, int threads, const Part& part) {
+    const int pieces = n / piece + (n % piece != 0);
+    if (threads > pieces) threads = pieces;
+    if (threads <= 1) return part(0, n);
+    std::atomic<int> next{0};
+    std::atomic<bool> failed{false};
+    const auto work = [&] {
+        for (int k = next++; k < pieces && !failed; k = next++) {
+            const int begin = k * piece;
+            if (!part(begin, n - begin < piece ? n : begin + piece)) failed = true;
+        }
+    };
+    std::vector<std::thread> workers;
+    workers.reserve(static_cast<std::size_t>(threads - 1));
+    for (int t = 1; t < threads; ++t) {
+        try {
+            workers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    work();
+    for (std::thread& worker : workers) worker.join();
+    return !failed;
 }
 
 /// run_in_bands over the `rows` rows of a picture of `pixels` pixels, one

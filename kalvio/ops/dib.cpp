@@ -1,6 +1,8 @@
 // CDib: float images to and from 8- and 24-bit bitmaps, palettes and
 // drawing. Reading and writing BMP files is in image/bmp.cpp.
 #include "ops/dib_p.h"
+#include "ops/image_checks_p.h"
+#include "ops/samples_p.h"
 
 #include <kalvio/arrays.h>
 #include <kalvio/dib.h>
@@ -30,21 +32,10 @@ int truncate_to_int(double v) {
     return static_cast<int>(v);
 }
 
-// The low 8 bits of the truncated value: 255.9 -> 255, 256 -> 0, -1 -> 255.
-std::uint8_t to_byte(float v) { return static_cast<std::uint8_t>(truncate_to_int(v) & 0xFF); }
-
 // Half away from zero. In double, so that 0.49999997f stays below one half.
-int round_half_away(float v) {
+int round_to_int(float v) {
     const double d = v;
     return truncate_to_int(d >= 0.0 ? d + 0.5 : d - 0.5);
-}
-
-void fill_grey_ramp(std::uint8_t* table) {
-    for (int k = 0; k < 256; ++k) {
-        const auto v = static_cast<std::uint8_t>(k);
-        table[4 * k] = table[4 * k + 1] = table[4 * k + 2] = v;
-        table[4 * k + 3] = 0;
-    }
 }
 
 // The bit count (8 or 24) of a bitmap whose fields describe its blocks
@@ -79,21 +70,21 @@ Rgb colour_at(const CDib& dib, int bit_count, int y, int x) {
     return {bgrx[2], bgrx[1], bgrx[0]};
 }
 
+// The bytes of row y of a bitmap, row 0 at the top.
+const std::uint8_t* row_at(const CDib& dib, int y) {
+    return dib.bits + static_cast<std::size_t>(dib.height - 1 - y) * dib.row_bytes;
+}
+
 // Fills an allocated bitmap of the array's size from the floats: 24-bit rows
 // from interleaved red, green, blue, or 8-bit grey through the grey ramp.
+// Every pixel byte is written; the padding of the rows is left as it is.
 void convert_floats(CDib& dib, float** data, bool rescale, bool find_range, float low,
                     float high) {
     const int rows = dib.height, cols = dib.width;
     if (dib.pixel_bytes == 3) {
-        for (int r = 0; r < rows; ++r) {
-            const float* in = data[rows - 1 - r];
-            std::uint8_t* out = dib.bits + static_cast<std::size_t>(r) * dib.row_bytes;
-            for (int x = 0; x < cols; ++x) {
-                out[3 * x] = to_byte(in[3 * x + 2]);
-                out[3 * x + 1] = to_byte(in[3 * x + 1]);
-                out[3 * x + 2] = to_byte(in[3 * x]);
-            }
-        }
+        for (int r = 0; r < rows; ++r)
+            rgb_floats_to_bgr(data[rows - 1 - r], dib.bits + static_cast<std::size_t>(r) * dib.row_bytes,
+                              static_cast<std::size_t>(cols));
         return;
     }
     fill_grey_ramp(dib.info + kInfoHeaderSize);
@@ -110,17 +101,20 @@ void convert_floats(CDib& dib, float** data, bool rescale, bool find_range, floa
     for (int r = 0; r < rows; ++r) {
         const float* in = data[rows - 1 - r];
         std::uint8_t* out = dib.bits + static_cast<std::size_t>(r) * dib.row_bytes;
-        for (int x = 0; x < cols; ++x) {
-            float v = in[x];
-            if (rescale) v = range != 0.0f ? (v - low) * 255.0f / range : 0.0f;
-            out[x] = to_byte(v);
+        if (!rescale) {
+            floats_to_bytes(in, out, static_cast<std::size_t>(cols));
+            continue;
         }
+        for (int x = 0; x < cols; ++x) out[x] = low_byte(range != 0.0f ? (in[x] - low) * 255.0f / range : 0.0f);
     }
 }
 
-bool has_pixels(const CImage* image) {
-    return image && image->data && image->nrows > 0 && image->ncols > 0 &&
-           (image->color == 0 || image->color == 1);
+// Zeroes the bytes of each row past its pixels.
+void clear_padding(CDib& dib) {
+    const std::size_t used = static_cast<std::size_t>(dib.width) * static_cast<std::size_t>(dib.pixel_bytes);
+    if (used == dib.row_bytes) return;
+    for (int r = 0; r < dib.height; ++r)
+        std::memset(dib.bits + static_cast<std::size_t>(r) * dib.row_bytes + used, 0, dib.row_bytes - used);
 }
 
 }  // namespace
@@ -132,8 +126,10 @@ CDib::CDib()
 CDib::CDib(int columns, int rows, int bit_count) : CDib() { allocate(columns, rows, bit_count); }
 
 CDib::CDib(CImage* image, int rescale, float low, float high) : CDib() {
-    if (has_pixels(image) && allocate(image->ncols, image->nrows, image->color == 1 ? 24 : 8))
+    if (has_pixels(image) && allocate(image->ncols, image->nrows, image->color == 1 ? 24 : 8, false)) {
         convert_floats(*this, image->data, rescale != 0, low == 0.0f && high == 0.0f, low, high);
+        clear_padding(*this);
+    }
     MakePalette();
 }
 
@@ -147,21 +143,23 @@ CDib::CDib(CImage* image, int* lut) : CDib() {
             const float* in = image->data[height - 1 - r];
             std::uint8_t* out = bits + static_cast<std::size_t>(r) * row_bytes;
             for (int x = 0; x < width; ++x)
-                out[x] = static_cast<std::uint8_t>(lut[round_half_away(in[x])] & 0xFF);
+                out[x] = static_cast<std::uint8_t>(lut[round_to_int(in[x])] & 0xFF);
         }
     }
     MakePalette();
 }
 
 CDib::CDib(int rows, int cols, int color, float** data, int rescale) : CDib() {
-    if (data && rows > 0 && cols > 0 && allocate(cols, rows, color ? 24 : 8))
+    if (data && rows > 0 && cols > 0 && allocate(cols, rows, color ? 24 : 8, false)) {
         convert_floats(*this, data, rescale != 0, true, 0.0f, 0.0f);
+        clear_padding(*this);
+    }
     MakePalette();
 }
 
 CDib::~CDib() { release(); }
 
-bool CDib::allocate(int columns, int rows, int bit_count) {
+bool CDib::allocate(int columns, int rows, int bit_count, bool zero_pixels) {
     release();
     if (columns <= 0 || rows <= 0) return false;
     if (!is_bit_count(bit_count)) return false;
@@ -169,7 +167,7 @@ bool CDib::allocate(int columns, int rows, int bit_count) {
     if (stride > UINT32_MAX / static_cast<std::uint64_t>(rows)) return false;
     const int colors = bit_count == 8 ? 256 : 0;
     Bytes header = new_bytes(kInfoHeaderSize + 4 * colors);
-    Bytes pixels = new_bytes(stride * rows);
+    Bytes pixels = zero_pixels ? new_bytes(stride * rows) : new_pixel_bytes(stride * rows);
     if (!header || !pixels) return false;
     write_info_header(header.get(), columns, rows, bit_count, colors, 0);
 
@@ -242,28 +240,22 @@ float** CDib::MakeFloatImage(int* rows, int* cols, int* color) {
     if (cols) *cols = width;
     const int bit_count = pixel_layout(*this);
     if (!bit_count || width > INT_MAX / 3) return nullptr;
-    float** rgb = make_2D_float_array(height, 3 * width);
-    if (!rgb) return nullptr;
+    // The layout follows from the pixels, so they are looked at first; the
+    // floats are then written once, in the layout they keep.
+    const KeptRows kept(bit_count, width, info + kInfoHeaderSize, color_count);
     bool grey = true;
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            const Rgb c = colour_at(*this, bit_count, y, x);
-            rgb[y][3 * x] = c.r;
-            rgb[y][3 * x + 1] = c.g;
-            rgb[y][3 * x + 2] = c.b;
-            grey = grey && c.r == c.g && c.g == c.b;
-        }
-    if (!grey) {
-        if (color) *color = 1;
-        return rgb;
+    if (!kept.always_grey())
+        for (int y = 0; y < height && grey; ++y) grey = kept.is_grey(row_at(*this, y));
+    float** out = make_2D_float_array(height, grey ? width : 3 * width);
+    if (!out) return nullptr;
+    for (int y = 0; y < height; ++y) {
+        if (grey)
+            kept.to_grey(row_at(*this, y), out[y]);
+        else
+            kept.to_colour(row_at(*this, y), out[y]);
     }
-    float** one = make_2D_float_array(height, width);
-    if (one)
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x) one[y][x] = rgb[y][3 * x];
-    free_2D_float_array(rgb);
-    if (one && color) *color = 0;
-    return one;
+    if (color) *color = grey ? 0 : 1;
+    return out;
 }
 
 int CDib::MakeKnownFloatImage(float** data, int as_color) {
@@ -285,3 +277,64 @@ int CDib::MakeKnownFloatImage(float** data, int as_color) {
     return 1;
 }
 
+namespace kalvio::detail {
+
+Bytes new_pixel_bytes(std::uint64_t count) {
+    if (count > SIZE_MAX) return nullptr;
+    Bytes bytes(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(count)]);
+    if (bytes) advise_huge_pages(bytes.get(), static_cast<std::size_t>(count));
+    return bytes;
+}
+
+KeptRows::KeptRows(int bit_count, int width, const std::uint8_t* colour_table, int color_count)
+    : m_bit_count(bit_count), m_width(width) {
+    if (bit_count != 8) {
+        m_always_grey = false;
+        return;
+    }
+    // Entries beyond the table stay black, which is grey.
+    const int entries = color_count < 0 ? 0 : color_count > 256 ? 256 : color_count;
+    for (int k = 0; k < 256; ++k) {
+        if (k < entries) {
+            const std::uint8_t* bgrx = colour_table + 4 * k;
+            m_colours[3 * k] = bgrx[2];
+            m_colours[3 * k + 1] = bgrx[1];
+            m_colours[3 * k + 2] = bgrx[0];
+        }
+        m_grey[k] = m_colours[3 * k] == m_colours[3 * k + 1] && m_colours[3 * k + 1] == m_colours[3 * k + 2];
+        m_always_grey = m_always_grey && m_grey[k];
+    }
+}
+
+bool KeptRows::is_grey(const std::uint8_t* row) const {
+    const std::size_t n = static_cast<std::size_t>(m_width);
+    if (m_bit_count == 24) return equal_triples(row, n);
+    bool grey = true;
+    for (std::size_t x = 0; x < n; ++x) grey = grey && m_grey[row[x]];
+    return grey;
+}
+
+void KeptRows::to_colour(const std::uint8_t* row, float* out) const {
+    const std::size_t n = static_cast<std::size_t>(m_width);
+    if (m_bit_count == 24) {
+        bgr_to_rgb_floats(row, out, n);
+        return;
+    }
+    for (std::size_t x = 0; x < n; ++x) {
+        const float* c = m_colours + 3 * row[x];
+        out[3 * x] = c[0];
+        out[3 * x + 1] = c[1];
+        out[3 * x + 2] = c[2];
+    }
+}
+
+void KeptRows::to_grey(const std::uint8_t* row, float* out) const {
+    const std::size_t n = static_cast<std::size_t>(m_width);
+    if (m_bit_count == 24) {
+        for (std::size_t x = 0; x < n; ++x) out[x] = row[3 * x];
+        return;
+    }
+    for (std::size_t x = 0; x < n; ++x) out[x] = m_colours[3 * row[x]];
+}
+
+}  // namespace kalvio::detail

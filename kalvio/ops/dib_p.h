@@ -27,6 +27,43 @@ inline Bytes new_bytes(std::uint64_t count) {
     return Bytes(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(count)]());
 }
 
+/// Fills a colour table of 256 entries with the grey ramp: entry k is
+/// (k, k, k).
+inline void fill_grey_ramp(std::uint8_t* table) {
+    for (int k = 0; k < 256; ++k) {
+        const auto v = static_cast<std::uint8_t>(k);
+        table[4 * k] = table[4 * k + 1] = table[4 * k + 2] = v;
+        table[4 * k + 3] = 0;
+    }
+}
+
+/// Bytes left as they come, or null when memory is short: for pixel blocks
+/// the caller writes whole, which a zero fill would only touch twice. A
+/// large block is asked for huge pages.
+Bytes new_pixel_bytes(std::uint64_t count);
+
+/// Float rows made from the rows CDib keeps: 8-bit indices into a colour
+/// table, where an index beyond the table reads as black, or 24-bit blue,
+/// green, red. `width` pixels a row.
+class KeptRows {
+public:
+    KeptRows(int bit_count, int width, const std::uint8_t* colour_table, int color_count);
+    /// True when every row is grey whatever it holds: 8-bit, every index grey.
+    bool always_grey() const { return m_always_grey; }
+    /// True when every pixel of the row has equal red, green and blue.
+    bool is_grey(const std::uint8_t* row) const;
+    /// The row as red, green, blue floats, three a pixel.
+    void to_colour(const std::uint8_t* row, float* out) const;
+    /// A grey row as one float a pixel.
+    void to_grey(const std::uint8_t* row, float* out) const;
+
+private:
+    int m_bit_count, m_width;
+    bool m_always_grey = true;
+    float m_colours[3 * 256] = {};  // of each index, red, green, blue
+    bool m_grey[256] = {};
+};
+
 /// Little-endian fields, as the headers hold them.
 inline std::uint16_t get16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | p[1] << 8);

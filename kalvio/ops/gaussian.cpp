@@ -171,52 +171,41 @@ enum class Axis { x, y };
 
 // Filters rows [r0, r1) of `in` along x into the same rows of `out`.
 bool filter_row_range(const Coefficients& k, const CImage& in, CImage& out, int r0, int r1, bool half) {
-    return filter_along_rows(k, in.data + r0, out.data + r0, r1 - r0, in.ncols, half);
+    return filter_along_rows(k, in.data + r0, out.data + r0, r1 - r0, in.ncols, half,
+                             pixels_of(in) > kStreamPixels);
 }
 
 }  // namespace
 
 bool kalvio::detail::filter_along_rows(const Coefficients& k, float* const* in, float* const* out, int nrows,
-                                       int ncols,
-                                 bool half) {
+                                       int ncols, bool half, bool stream) {
     const std::size_t width = static_cast<std::size_t>(ncols);
     Scratch xt((width + 2 * kPad) * kFilterRows), p(width * kFilterRows);
     if (!xt.get() || !p.get()) return false;
-    kernels(half).rows(k, in, out, nrows, ncols, xt.get(), p.get());
+    kernels(half).rows(k, in, out, nrows, ncols, xt.get(), p.get(), stream);
     return true;
 }
 
 bool kalvio::detail::filter_columns(const Coefficients& k, float* const* in, float* const* out, int nrows, int c0,
                                     int c1, bool half) {
-    const std::size_t width = static_cast<std::size_t>(c1 - c0);
-    const bool in_place = in == out;
-    const std::size_t stride = (width + 15) / 16 * 16;  // scratch rows 64-byte aligned
-    const std::size_t boundaries = static_cast<std::size_t>((nrows - 1) / kSegment);
-    const std::size_t band_rows = 1 + kRing + (kSegment + 4);
-    const std::size_t place_rows = in_place ? kRing + 4 + 4 * boundaries : 0;
+    const int width = c1 - c0;
     std::unique_ptr<const float*[]> rows(
         new (std::nothrow) const float*[static_cast<std::size_t>(nrows) + 2 * kPad]);
     std::unique_ptr<float*[]> dst(new (std::nothrow) float*[static_cast<std::size_t>(nrows)]);
-    std::unique_ptr<float*[]> kept(new (std::nothrow) float*[4 * boundaries + 1]);
-    Scratch scratch((band_rows + place_rows) * stride);
-    if (!rows || !dst || !kept || !scratch.get()) return false;
+    Scratch scratch((static_cast<std::size_t>(nrows) + 9) * kStrip);
+    if (!rows || !dst || !scratch.get()) return false;
     for (int i = -kPad; i < nrows + kPad; ++i)
         rows[i + kPad] = in[i < 0 ? 0 : i < nrows ? i : nrows - 1] + c0;
     for (int i = 0; i < nrows; ++i) dst[i] = out[i] + c0;
+    StripScratch s;
     float* next = scratch.get();
-    const auto take = [&next, stride] { return std::exchange(next, next + stride); };
-    ColumnScratch c;
-    c.zero = take();
-    std::memset(c.zero, 0, sizeof(float) * width);
-    for (float*& row : c.ring) row = take();
-    for (float*& row : c.band) row = take();
-    if (in_place) {
-        for (float*& row : c.source_ring) row = take();
-        for (float*& row : c.source_carry) row = take();
-        for (std::size_t i = 0; i < 4 * boundaries; ++i) kept[i] = take();
-    }
-    c.kept = kept.get();
-    kernels(half).columns(k, rows.get() + kPad, dst.get(), nrows, static_cast<int>(width), c, in_place);
+    const auto take = [&next] { return std::exchange(next, next + kStrip); };
+    s.zero = take();
+    std::memset(s.zero, 0, sizeof(float) * kStrip);
+    for (float*& row : s.kept) row = take();
+    for (float*& row : s.anti) row = take();
+    s.causal = next;
+    kernels(half).columns(k, rows.get() + kPad, dst.get(), nrows, width, s);
     return true;
 }
 
@@ -225,17 +214,18 @@ namespace {
 // Filters the grey layout of `in` along `axis` into `out`, an image of the
 // same size, which may be `in` itself. With `half` every output is also
 // multiplied by 0.5. Lines are independent, so large pictures are split
-// into bands of rows (along x) or columns (along y) filtered side by side;
-// the results do not depend on the split. False when scratch memory is
-// lacking.
+// into pieces of rows (along x) or columns (along y) that the threads take
+// in turn; the results do not depend on the split. False when scratch
+// memory is lacking.
 bool run_filter(const Coefficients& k, const CImage& in, CImage& out, Axis axis, bool half) {
     const int threads = band_threads(static_cast<std::size_t>(in.nrows) * static_cast<std::size_t>(in.ncols));
     if (axis == Axis::x)
-        return run_in_bands(in.nrows, kFilterRows, threads,
-                            [&](int r0, int r1) { return filter_row_range(k, in, out, r0, r1, half); });
-    // Column bands start on 64-byte boundaries of the row.
-    return run_in_bands(in.ncols, 16, threads,
-                        [&](int c0, int c1) { return filter_columns(k, in.data, out.data, in.nrows, c0, c1, half); });
+        return run_in_pieces(in.nrows, kRowPiece, threads,
+                             [&](int r0, int r1) { return filter_row_range(k, in, out, r0, r1, half); });
+    // Column pieces are whole strips, which start on 64-byte boundaries of
+    // the row.
+    return run_in_pieces(in.ncols, kColumnPiece, threads,
+                         [&](int c0, int c1) { return filter_columns(k, in.data, out.data, in.nrows, c0, c1, half); });
 }
 
 // A new zero-filled image shaped like `image`, or null.
@@ -245,10 +235,6 @@ CImage* new_image_like(const CImage& image) {
         delete result;
         return nullptr;
     }
-    const std::size_t length = static_cast<std::size_t>(image.color == 1 ? 3 : 1) *
-                               static_cast<std::size_t>(image.ncols);
-    // A new image's rows lie in one block.
-    advise_huge_pages(result->data[0], static_cast<std::size_t>(image.nrows) * length * sizeof(float));
     return result;
 }
 
@@ -354,26 +340,30 @@ CImage* CImage::smooth_image(float sigma) {
     if (color == 0) {
         result = filter_image(*this, table, Axis::x, table, false);
     } else {
-        // Each channel is smoothed in place, stretched and interleaved.
+        // Each channel in turn is copied out, smoothed in place, stretched
+        // and put in its place in the result: one plane of scratch beside
+        // the result.
         const Coefficients k = read_table(table);
-        CImage* channels[3];
-        for (CImage*& channel : channels) channel = new CImage(nrows, ncols, 0, format, datatype);
-        bool ok = channels[0]->data && channels[1]->data && channels[2]->data;
-        if (ok) ComputeRGB(channels[0], channels[1], channels[2]);
-        for (int i = 0; ok && i < 3; ++i) {
-            ok = run_filter(k, *channels[i], *channels[i], Axis::x, false) &&
-                 run_filter(k, *channels[i], *channels[i], Axis::y, false);
-            if (ok) channels[i]->Normalize(0.0f, 255.0f);
-        }
-        if (ok) result = new_image_like(*this);
-        if (result) {
+        const std::unique_ptr<CImage> plane(new CImage(nrows, ncols, 0, format, datatype));
+        if (plane->data) result = new_image_like(*this);
+        for (int i = 0; result && i < 3; ++i) {
             for (int r = 0; r < nrows; ++r) {
+                const float* in = data[r];
+                float* out = plane->data[r];
+                for (int c = 0; c < ncols; ++c) out[c] = in[3 * c + i];
+            }
+            if (!run_filter(k, *plane, *plane, Axis::x, false) || !run_filter(k, *plane, *plane, Axis::y, false)) {
+                delete result;
+                result = nullptr;
+                break;
+            }
+            plane->Normalize(0.0f, 255.0f);
+            for (int r = 0; r < nrows; ++r) {
+                const float* in = plane->data[r];
                 float* out = result->data[r];
-                for (int c = 0; c < ncols; ++c)
-                    for (int i = 0; i < 3; ++i) out[3 * c + i] = channels[i]->data[r][c];
+                for (int c = 0; c < ncols; ++c) out[3 * c + i] = in[c];
             }
         }
-        for (CImage* channel : channels) delete channel;
     }
     free_2D_float_array(table);
     return result;

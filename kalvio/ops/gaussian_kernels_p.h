@@ -2,6 +2,8 @@
 // hands them, and the entry points of the portable and the x86 kernels.
 #pragma once
 
+#include <cstddef>
+
 namespace kalvio::detail {
 
 /// The filter's coefficients as the image filters read them from a table.
@@ -18,45 +20,52 @@ struct Coefficients {
 /// rule without tests in the loops.
 constexpr int kPad = 4;
 
-/// Rows a segment of the filter along y holds: a multiple of every row
-/// block, and at least the four rows kept at each boundary. A segment's
-/// source rows and band stay in a core's cache for images a few thousand
-/// columns wide, and the kept rows (in place: scratch) amount to an eighth
-/// of the image.
-constexpr int kSegment = 32;
+/// Columns the filter along y takes at a time. Its scratch, kStrip floats
+/// by the picture's height (1.5 MiB for 3000 rows), stays in the caches,
+/// and a row of the strip holds enough independent recursions to keep the
+/// arithmetic units busy.
+constexpr int kStrip = 128;
 
-/// Rows of the causal pass along y held in the ring: the latest four and a
-/// block.
-constexpr int kRing = 8;
-
-/// Rows the filter along x takes at a time, whatever the instruction set
-/// (4 x 4, 2 x 8 or 1 x 16 lanes, or 16 single floats). Its buffers, about
-/// 32 ncols floats, stay in the second-level cache.
+/// The most rows the filter along x takes at a time, for which its scratch
+/// is sized: 8 (2 x 4 lanes, 1 x 8 lanes, 8 single floats) or 16 (1 x 16
+/// lanes). Eight rows keep the recursion's state in the registers of SSE2
+/// and AVX2, which sixteen do not, and its buffers, 16 ncols floats, in the
+/// second-level cache.
 constexpr int kFilterRows = 16;
 
-/// The scratch rows of the filter along y, each as long as the band of
-/// columns filtered (rounded up to 16 floats): `zero` holds zeros and is only
-/// read; `kept` holds four rows per segment boundary, and it, `source_ring`
-/// and `source_carry` are used only when the output replaces the source.
-struct ColumnScratch {
+/// Pictures of more pixels than this are larger than the caches of a few
+/// cores: the filter along x writes their rows past the cache, which spares
+/// reading each line in only to overwrite it.
+constexpr std::size_t kStreamPixels = std::size_t{4} << 20;
+
+/// The pieces of a picture that the threads of the image filters take in
+/// turn: blocks of rows along x, whole strips along y. Small enough that a
+/// thread slowed by other work holds up the rest for little, large enough
+/// that each piece's scratch and start cost little beside its filtering.
+constexpr int kRowPiece = 64;
+constexpr int kColumnPiece = 2 * kStrip;
+
+/// The scratch of the filter along y, every row kStrip floats long:
+/// `causal` holds a row per picture row, `kept` and `anti` four rows each,
+/// `zero` zeros and is only read.
+struct StripScratch {
+    float* causal;
+    float* kept[4];
+    float* anti[4];
     float* zero;
-    float* ring[kRing];
-    float* band[kSegment + 4];
-    float* const* kept;
-    float* source_ring[kRing];
-    float* source_carry[4];
 };
 
 /// Filters `nrows` rows of `ncols` floats along x from `src` into `dst`
-/// (which may be `src`). `xt` holds (ncols + 2 kPad) * kFilterRows floats of
-/// scratch, `p` ncols * kFilterRows.
+/// (which may be `src`), past the cache where it can when `stream`. `xt`
+/// holds (ncols + 2 kPad) * kFilterRows floats of scratch, `p` ncols *
+/// kFilterRows.
 using RowsKernel = void (*)(const Coefficients&, const float* const* src, float* const* dst,
-                            int nrows, int ncols, float* xt, float* p);
+                            int nrows, int ncols, float* xt, float* p, bool stream);
 /// Filters `ncols` columns along y: `rows` points at source row 0 of rows
-/// -kPad .. nrows - 1 + kPad, `dst` at nrows output rows, which are the
-/// source rows themselves when `in_place`.
+/// -kPad .. nrows - 1 + kPad, `dst` at nrows output rows, which may be the
+/// source rows themselves.
 using ColumnsKernel = void (*)(const Coefficients&, const float* const* rows, float* const* dst,
-                               int nrows, int ncols, const ColumnScratch& scratch, bool in_place);
+                               int nrows, int ncols, const StripScratch& scratch);
 
 /// The two image kernels of one instruction set.
 struct Kernels {
@@ -82,9 +91,10 @@ bool filter_columns(const Coefficients& k, float* const* in, float* const* out, 
 
 /// Filters the `nrows` rows `in` of `ncols` floats along x into the rows
 /// `out`, which may be `in` itself: the filter along x of an image, with
-/// the kernel the image filters choose. False when scratch memory is
-/// lacking.
-bool filter_along_rows(const Coefficients& k, float* const* in, float* const* out, int nrows, int ncols, bool half);
+/// the kernel the image filters choose; `stream` for rows of a picture of
+/// more than kStreamPixels. False when scratch memory is lacking.
+bool filter_along_rows(const Coefficients& k, float* const* in, float* const* out, int nrows, int ncols, bool half,
+                       bool stream);
 
 #ifdef KALVIO_X86_KERNELS
 /// The SSE2, AVX2 or AVX-512 kernels: the widest set the processor has,

@@ -29,18 +29,18 @@ struct PlainTiles {
     static void finish(bool) {}
 };
 
-// Along x: kFilterRows rows of single floats side by side. Along y: four rows a
-// block, one column at a time.
+// Along x: eight rows of single floats side by side. Along y: one column of
+// the strip at a time.
 template <bool Half>
 void rows_portable(const Coefficients& k, const float* const* src, float* const* dst, int nrows,
-                   int ncols, float* xt, float* p) {
-    filter_rows<float, kFilterRows, Half, PlainTiles>(k, src, dst, nrows, ncols, xt, p);
+                   int ncols, float* xt, float* p, bool stream) {
+    filter_rows<float, 8, Half, PlainTiles>(k, src, dst, nrows, ncols, xt, p, stream);
 }
 
 template <bool Half>
 void columns_portable(const Coefficients& k, const float* const* rows, float* const* dst,
-                      int nrows, int ncols, const ColumnScratch& scratch, bool in_place) {
-    filter_columns<float, 4, Half>(k, rows, dst, nrows, ncols, scratch, in_place);
+                      int nrows, int ncols, const StripScratch& scratch) {
+    filter_columns<float, 4, Half>(k, rows, dst, nrows, ncols, scratch);
 }
 
 }  // namespace

@@ -81,256 +81,190 @@ template <class V>
 }
 
 // ---------------------------------------------------------------------------
-// Along y: each step of the recursion runs over a whole row at once, W
-// columns per vector, so plain loops over the columns carry many independent
-// recursions side by side, and the rows are read in order, the access the
-// memory system serves best.
+// Along y: the columns are taken a strip of kStrip at a time, and each step
+// of the recursion runs over a whole row of the strip, W columns per
+// vector, so plain loops over the strip carry many independent recursions
+// side by side. The causal pass runs down the strip into scratch that holds
+// the whole strip, which stays in the caches (kStrip floats by the picture's
+// height); the anti-causal pass then runs back up, combining each row with
+// the causal one and writing the output once. So every source row is read
+// from memory about once, every output row written once, and each pass
+// computed once.
 //
-// Two sweeps keep the memory traffic low. The first runs the causal pass
-// down the whole image but keeps only a ring of its latest rows, plus the
-// four rows before each boundary between segments of kSegment rows. The
-// second takes the segments from the bottom up: the anti-causal pass runs up
-// through the segment into a scratch band, then the causal pass, restarted
-// from the rows kept at the segment's top boundary, runs down through it
-// again and combines each row. A segment's rows are still in the cache when
-// the causal pass comes back to them, so the image is read twice and written
-// once. The restarted pass repeats exactly the arithmetic of the first, so
-// the bits are the same as those of one pass.
-//
-// The filter may also write over its source (smoothing and the derivatives
-// filter their intermediate image in place, which saves allocating a second
-// one). It then keeps the boundary rows in scratch, copies each source row of
-// the segment before the output replaces it, and hands the first four source
-// rows of each segment to the segment above.
+// The output may replace the source (smoothing and the derivatives filter
+// their intermediate image in place, which saves allocating a second one):
+// the anti-causal pass reads the source row it is at before writing the
+// output there, and keeps the four latest source rows for the rows above.
 
-// One pass over R rows at once, each vector of columns carried through all
-// of them while in registers: the rows are wider than the first-level cache,
-// and row by row the recursion would fetch its eight operand rows from
-// farther away for every output row.
-//
-// The rows are listed in the pass's direction: x[t] (t = 0 .. R + 2) is the
-// source row that lies 3 - t rows behind the block's first output row, y[t]
-// (t = 0 .. 3) the output row 4 - t rows behind it. Output r is then
-// computed from x[r + 3] .. x[r] and the four outputs before it, which makes
-// one code serve the causal pass (walking down) and the anti-causal pass
-// (walking up). Each output goes to `sink(k, r, column, value)`.
-template <class V, int R, bool Causal, class Sink>
-[[gnu::always_inline]] inline void pass_rows(const Splat<V>& k, const float* const x[R + 3],
-                                             const float* const y[4], const Sink& sink, int c,
-                                             int end) {
-    constexpr int W = sizeof(V) / sizeof(float);
-    for (; c + W <= end; c += W) {
-        V xv[R + 3];
-        V yv[R + 4];
-#pragma GCC unroll 16
-        for (int t = 0; t < R + 3; ++t) xv[t] = load<V>(x[t] + c);
-#pragma GCC unroll 4
-        for (int t = 0; t < 4; ++t) yv[t] = load<V>(y[t] + c);
-#pragma GCC unroll 8
-        for (int r = 0; r < R; ++r) {
-            if constexpr (Causal)
-                yv[r + 4] = causal_step(k, xv[r + 3], xv[r + 2], xv[r + 1], xv[r], yv[r + 3],
-                                        yv[r + 2], yv[r + 1], yv[r]);
-            else
-                yv[r + 4] = anticausal_step(k, xv[r + 3], xv[r + 2], xv[r + 1], xv[r], yv[r + 3],
-                                            yv[r + 2], yv[r + 1], yv[r]);
-            sink(k, r, c, yv[r + 4]);
-        }
-    }
-}
-
-// Stores output r into out[r].
-template <int R>
-struct StoreRows {
-    float* out[R];
-    template <class V>
-    [[gnu::always_inline]] void operator()(const Splat<V>&, int r, int c, const V& v) const {
-        store(out[r] + c, v);
-    }
-};
-
-// Stores the causal output r into keep[r], and its combination with the
-// anti-causal row anti[r] into out[r].
-template <int R, bool Half>
-struct CombineRows {
-    float* keep[R];
-    const float* anti[R];
-    float* out[R];
-    template <class V>
-    [[gnu::always_inline]] void operator()(const Splat<V>& k, int r, int c, const V& v) const {
-        store(keep[r] + c, v);
-        store(out[r] + c, combine<Half>(k, v, load<V>(anti[r] + c)));
-    }
-};
-
-// Runs pass_rows over the columns: vectors of V, then single floats.
-template <class V, int R, bool Causal, class Sink>
-[[gnu::always_inline]] inline void pass_row_block(const Splat<V>& k, const Splat<float>& k1,
-                                                  const float* const x[R + 3],
-                                                  const float* const y[4], const Sink& sink,
-                                                  int ncols) {
-    constexpr int W = sizeof(V) / sizeof(float);
-    const int vector_end = ncols - ncols % W;
-    pass_rows<V, R, Causal>(k, x, y, sink, 0, vector_end);
-    pass_rows<float, R, Causal>(k1, x, y, sink, vector_end, ncols);
-}
-
-// The two sweeps along y; R rows at a time, single rows where fewer remain.
-template <class V, int R, bool Half, bool InPlace>
-struct ColumnFilter {
-    static_assert(kSegment >= 4 && kSegment % R == 0 && R + 4 <= kRing);
+// R rows are taken at a time, each vector of columns carried through all of
+// them while in registers, so that every source and scratch row is loaded
+// about once per block rather than four times per row.
+template <class V, int R, bool Half>
+struct StripFilter {
+    static_assert(R >= 1 && R <= 4);
+    static constexpr int kAhead = 12;  // rows between a prefetch and its use
 
     const Splat<V> k;
     const Splat<float> k1;
-    const float* const* rows;  // padded source rows
-    float* const* dst;         // output rows; the source rows when InPlace
-    int n, ncols;
-    float* zero;                // ncols zeros: the outputs outside the image, only read
-    float* const* ring;         // kRing causal rows
-    float* const* band;         // kSegment + 4 anti-causal rows
-    float* const* kept;         // InPlace: four causal rows per segment boundary
-    float* const* source_ring;  // InPlace: kRing copies of source rows
-    float* const* source_carry; // InPlace: the first four source rows of the segment below
-    int s = 0, e = 0;           // the segment of the second sweep
+    const float* const* rows;  // padded source rows, rows[-kPad] .. rows[n - 1 + kPad]
+    float* const* dst;         // output rows; may be the source rows
+    int n;
+    const StripScratch& scratch;
 
-    // Where the first sweep leaves causal row i: the four rows before each
-    // segment boundary are kept (in the output rows, which are written last,
-    // or in scratch when the output replaces the source), the others go to
-    // the ring.
-    [[gnu::always_inline]] float* causal_row(int i) const {
-        if (i < 0) return zero;
-        const int t = i % kSegment - (kSegment - 4);
-        if (t >= 0 && (i / kSegment + 1) * kSegment < n)
-            return InPlace ? kept[i / kSegment * 4 + t] : dst[i];
-        return ring[i % kRing];
+    // The causal pass over B rows from row i, columns [c, end): x[t] (t = 0
+    // .. B + 2) is source row i - 3 + t, y[t] (t = 0 .. 3) causal row i - 4 +
+    // t, out[r] causal row i + r.
+    template <int B, class U>
+    [[gnu::always_inline]] static void causal_columns(const Splat<U>& k, const float* const x[B + 3],
+                                                      const float* const y[4], float* const out[B],
+                                                      int c, int end) {
+        constexpr int W = sizeof(U) / sizeof(float);
+        for (; c + W <= end; c += W) {
+            U xv[B + 3];
+            U yv[B + 4];
+#pragma GCC unroll 8
+            for (int t = 0; t < B + 3; ++t) xv[t] = load<U>(x[t] + c);
+#pragma GCC unroll 4
+            for (int t = 0; t < 4; ++t) yv[t] = load<U>(y[t] + c);
+#pragma GCC unroll 4
+            for (int r = 0; r < B; ++r) {
+                yv[r + 4] = causal_step(k, xv[r + 3], xv[r + 2], xv[r + 1], xv[r], yv[r + 3], yv[r + 2],
+                                        yv[r + 1], yv[r]);
+                store(out[r] + c, yv[r + 4]);
+            }
+        }
     }
 
-    // Where the second sweep finds causal row i: rows above the segment
-    // where the first sweep kept them, the segment's own in the ring.
-    [[gnu::always_inline]] float* causal_again_row(int i) const {
-        return i < s ? causal_row(i) : ring[i % kRing];
+    // The anti-causal pass over B rows up from row i, columns [c, end),
+    // listed in the pass's direction: kept[t] and anti[t] (t = 0 .. 3) are
+    // the kept source row and the anti-causal row i + 4 - t, source[r],
+    // causal[r] and out[r] (r = 0 .. B - 1) rows i - r. Each output is
+    // combined with its causal row; the block's source and anti-causal rows
+    // then replace in the ring the rows no longer needed (keep[r], anti_out[r]:
+    // the slots of row i - r).
+    template <int B, class U>
+    [[gnu::always_inline]] static void anticausal_columns(const Splat<U>& k, const float* const kept[4],
+                                                          const float* const anti[4],
+                                                          const float* const source[B],
+                                                          const float* const causal[B],
+                                                          float* const keep[B], float* const anti_out[B],
+                                                          float* const out[B], int c, int end) {
+        constexpr int W = sizeof(U) / sizeof(float);
+        for (; c + W <= end; c += W) {
+            U xv[B + 4];
+            U yv[B + 4];
+#pragma GCC unroll 4
+            for (int t = 0; t < 4; ++t) {
+                xv[t] = load<U>(kept[t] + c);
+                yv[t] = load<U>(anti[t] + c);
+            }
+#pragma GCC unroll 4
+            for (int r = 0; r < B; ++r) xv[r + 4] = load<U>(source[r] + c);
+#pragma GCC unroll 4
+            for (int r = 0; r < B; ++r) {
+                yv[r + 4] = anticausal_step(k, xv[r + 3], xv[r + 2], xv[r + 1], xv[r], yv[r + 3],
+                                            yv[r + 2], yv[r + 1], yv[r]);
+                store(out[r] + c, combine<Half>(k, load<U>(causal[r] + c), yv[r + 4]));
+            }
+#pragma GCC unroll 4
+            for (int r = 0; r < B; ++r) {
+                store(keep[r] + c, xv[r + 4]);
+                store(anti_out[r] + c, yv[r + 4]);
+            }
+        }
     }
 
-    // Anti-causal row i. The band holds the segment's rows and the first
-    // four of the segment below, which the segment reads first and replaces
-    // last.
-    [[gnu::always_inline]] float* anti_row(int i) const {
-        return i >= n ? zero : band[i % (kSegment + 4)];
+    // Asks for the strip's part of a row before it is needed: the rows of a
+    // strip lie a picture row apart, too far for the processor to guess the
+    // next one in time.
+    [[gnu::always_inline]] static void prefetch(const float* row, int width, bool write) {
+        for (int c = 0; c < width; c += 16) {
+            if (write)
+                __builtin_prefetch(row + c, 1, 3);
+            else
+                __builtin_prefetch(row + c, 0, 3);
+        }
     }
 
-    // Source row i for the anti-causal pass of the segment. In place, the
-    // rows below the segment already hold outputs; their sources were
-    // handed up.
-    [[gnu::always_inline]] const float* source_below(int i) const {
-        if (InPlace && i >= e && e < n) return source_carry[i - e];
-        return rows[i];
+    // Causal row i of the strip, i >= 0; causal_row also takes the rows
+    // before the first, whose outputs are 0.
+    [[gnu::always_inline]] float* causal_at(int i) const {
+        return scratch.causal + static_cast<std::ptrdiff_t>(i) * kStrip;
     }
-
-    // Source row i for the causal pass of the segment. In place, the
-    // segment's rows are read from the copies taken before each block;
-    // before the top of the image that is the copy of row 0.
-    [[gnu::always_inline]] const float* source_above(int i) const {
-        if (!InPlace) return rows[i];
-        if (i >= s) return source_ring[i % kRing];
-        return s == 0 ? source_ring[0] : rows[i];
-    }
+    [[gnu::always_inline]] const float* causal_row(int i) const { return i < 0 ? scratch.zero : causal_at(i); }
 
     template <int B>
-    [[gnu::always_inline]] void causal_block(int i) const {
+    [[gnu::always_inline]] void causal_block(int i, int c0, int width) const {
+        constexpr int W = sizeof(V) / sizeof(float);
         const float* x[B + 3];
         const float* y[4];
-        StoreRows<B> sink;
-        for (int t = 0; t < B + 3; ++t) x[t] = rows[i - 3 + t];
+        float* out[B];
+        for (int t = 0; t < B + 3; ++t) x[t] = rows[i - 3 + t] + c0;
         for (int t = 0; t < 4; ++t) y[t] = causal_row(i - 4 + t);
-        for (int r = 0; r < B; ++r) sink.out[r] = causal_row(i + r);
-        pass_row_block<V, B, true>(k, k1, x, y, sink, ncols);
+        for (int r = 0; r < B; ++r) out[r] = causal_at(i + r);
+        for (int r = 0; r < B; ++r)
+            if (i + r + kAhead < n) prefetch(rows[i + r + kAhead] + c0, width, false);
+        const int vector_end = width - width % W;
+        causal_columns<B>(k, x, y, out, 0, vector_end);
+        causal_columns<B>(k1, x, y, out, vector_end, width);
     }
 
     template <int B>
-    [[gnu::always_inline]] void anticausal_block(int i) const {
-        const float* x[B + 3];
-        const float* y[4];
-        StoreRows<B> sink;
-        for (int t = 0; t < B + 3; ++t) x[t] = source_below(i + 4 - t);
-        for (int t = 0; t < 4; ++t) y[t] = anti_row(i + 4 - t);
-        for (int r = 0; r < B; ++r) sink.out[r] = anti_row(i - r);
-        pass_row_block<V, B, false>(k, k1, x, y, sink, ncols);
-    }
-
-    template <int B>
-    [[gnu::always_inline]] void combine_block(int i) const {
-        if constexpr (InPlace) {
-            for (int r = 0; r < B; ++r)
-                std::memcpy(source_ring[(i + r) % kRing], rows[i + r], sizeof(float) * ncols);
+    [[gnu::always_inline]] void anticausal_block(int i, int c0, int width) const {
+        constexpr int W = sizeof(V) / sizeof(float);
+        const float* kept[4];
+        const float* anti[4];
+        const float* source[B];
+        const float* causal[B];
+        float* keep[B];
+        float* anti_out[B];
+        float* out[B];
+        for (int t = 0; t < 4; ++t) {
+            kept[t] = scratch.kept[(i + 4 - t) % 4];
+            anti[t] = scratch.anti[(i + 4 - t) % 4];
         }
-        const float* x[B + 3];
-        const float* y[4];
-        CombineRows<B, Half> sink;
-        for (int t = 0; t < B + 3; ++t) x[t] = source_above(i - 3 + t);
-        for (int t = 0; t < 4; ++t) y[t] = causal_again_row(i - 4 + t);
         for (int r = 0; r < B; ++r) {
-            sink.keep[r] = ring[(i + r) % kRing];
-            sink.anti[r] = anti_row(i + r);
-            sink.out[r] = dst[i + r];
+            source[r] = rows[i - r] + c0;
+            causal[r] = causal_at(i - r);
+            keep[r] = scratch.kept[(i - r) % 4];
+            anti_out[r] = scratch.anti[(i - r) % 4];
+            out[r] = dst[i - r] + c0;
+            if (i - r >= kAhead) {
+                prefetch(rows[i - r - kAhead] + c0, width, false);
+                prefetch(dst[i - r - kAhead] + c0, width, true);
+            }
         }
-        pass_row_block<V, B, true>(k, k1, x, y, sink, ncols);
+        const int vector_end = width - width % W;
+        anticausal_columns<B>(k, kept, anti, source, causal, keep, anti_out, out, 0, vector_end);
+        anticausal_columns<B>(k1, kept, anti, source, causal, keep, anti_out, out, vector_end, width);
     }
 
-    [[gnu::always_inline]] void run() {
-        for (int i = 0; i < n;) {
-            if (n - i >= R) {
-                causal_block<R>(i);
-                i += R;
-            } else {
-                causal_block<1>(i);
-                i += 1;
-            }
+    // Filters columns [c0, c0 + width) of the rows, width <= kStrip.
+    [[gnu::always_inline]] void strip(int c0, int width) const {
+        int i = 0;
+        for (; i + R <= n; i += R) causal_block<R>(i, c0, width);
+        for (; i < n; ++i) causal_block<1>(i, c0, width);
+        // Past the last row the source repeats row n - 1 and the anti-causal
+        // outputs are 0.
+        for (int t = 0; t < 4; ++t) {
+            std::memcpy(scratch.kept[t], rows[n - 1] + c0, sizeof(float) * static_cast<std::size_t>(width));
+            std::memset(scratch.anti[t], 0, sizeof(float) * static_cast<std::size_t>(width));
         }
-        for (s = (n - 1) / kSegment * kSegment; s >= 0; s -= kSegment) {
-            e = n - s < kSegment ? n : s + kSegment;
-            for (int i = e - 1; i >= s;) {
-                if (i - s + 1 >= R) {
-                    anticausal_block<R>(i);
-                    i -= R;
-                } else {
-                    anticausal_block<1>(i);
-                    i -= 1;
-                }
-            }
-            if (InPlace && s > 0) {
-                for (int t = 0; t < 4; ++t)
-                    std::memcpy(source_carry[t], rows[s + t], sizeof(float) * ncols);
-            }
-            for (int i = s; i < e;) {
-                if (e - i >= R) {
-                    combine_block<R>(i);
-                    i += R;
-                } else {
-                    combine_block<1>(i);
-                    i += 1;
-                }
-            }
-        }
+        i = n - 1;
+        for (; i - R + 1 >= 0; i -= R) anticausal_block<R>(i, c0, width);
+        for (; i >= 0; --i) anticausal_block<1>(i, c0, width);
     }
 };
 
+// Filters columns [0, ncols) along y, a strip at a time, R rows a block.
 template <class V, int R, bool Half>
 [[gnu::always_inline]] inline void filter_columns(const Coefficients& coefficients,
                                                   const float* const* rows, float* const* dst,
-                                                  int nrows, int ncols,
-                                                  const ColumnScratch& scratch, bool in_place) {
-    if (in_place) {
-        ColumnFilter<V, R, Half, true> filter{
-            Splat<V>(coefficients), Splat<float>(coefficients), rows, dst, nrows, ncols,
-            scratch.zero, scratch.ring, scratch.band, scratch.kept, scratch.source_ring,
-            scratch.source_carry};
-        filter.run();
-    } else {
-        ColumnFilter<V, R, Half, false> filter{
-            Splat<V>(coefficients), Splat<float>(coefficients), rows, dst, nrows, ncols,
-            scratch.zero, scratch.ring, scratch.band, nullptr, nullptr, nullptr};
-        filter.run();
-    }
+                                                  int nrows, int ncols, const StripScratch& scratch) {
+    const StripFilter<V, R, Half> filter{Splat<V>(coefficients), Splat<float>(coefficients), rows, dst,
+                                      nrows, scratch};
+    for (int c0 = 0; c0 < ncols; c0 += kStrip)
+        filter.strip(c0, ncols - c0 < kStrip ? ncols - c0 : kStrip);
 }
 
 // ---------------------------------------------------------------------------
@@ -417,9 +351,10 @@ template <int L>
     }
 }
 
-// Along x, G * W = kFilterRows rows at a time. `xt` holds (ncols + 2 kPad) *
-// kFilterRows floats, `p` ncols * kFilterRows. `dst` may be `src`: a block is read
-// whole before its output is written.
+// Along x, L = G * W rows at a time, at most kFilterRows. `xt` holds (ncols +
+// 2 kPad) * L floats, `p` ncols * L. `dst` may be `src`: a block is read
+// whole before its output is written. With `stream`, the output goes past
+// the cache where it can.
 //
 // `Tiles` moves a block between the rows and the transposed layout, as fits
 // the instruction set: Tiles::in<L>(rows, n, xt) copies column c of the L
@@ -430,13 +365,9 @@ template <int L>
 template <class V, int G, bool Half, class Tiles>
 [[gnu::always_inline]] inline void filter_rows(const Coefficients& coefficients,
                                                const float* const* src, float* const* dst,
-                                               int nrows, int ncols, float* xt, float* p) {
-    // Larger than the caches of a few cores: an image that would otherwise
-    // first be read in, line by line, only to be overwritten.
-    const bool stream = static_cast<std::size_t>(nrows) * static_cast<std::size_t>(ncols) >
-                        (std::size_t{4} << 20);
+                                               int nrows, int ncols, float* xt, float* p, bool stream) {
     constexpr int L = G * static_cast<int>(sizeof(V) / sizeof(float));
-    static_assert(L == kFilterRows);
+    static_assert(L <= kFilterRows);
     const Splat<V> k(coefficients);
     for (int r0 = 0; r0 < nrows; r0 += L) {
         const int rows = nrows - r0 < L ? nrows - r0 : L;

@@ -89,43 +89,44 @@ typedef float Vec16 __attribute__((vector_size(64)));
 
 template <bool Half>
 void rows_sse2(const Coefficients& k, const float* const* src, float* const* dst, int nrows,
-               int ncols, float* xt, float* p) {
-    filter_rows<Vec4, 4, Half, SseTiles>(k, src, dst, nrows, ncols, xt, p);
+               int ncols, float* xt, float* p, bool stream) {
+    filter_rows<Vec4, 2, Half, SseTiles>(k, src, dst, nrows, ncols, xt, p, stream);
 }
 
 template <bool Half>
 void columns_sse2(const Coefficients& k, const float* const* rows, float* const* dst, int nrows,
-                  int ncols, const ColumnScratch& scratch, bool in_place) {
-    filter_columns<Vec4, 2, Half>(k, rows, dst, nrows, ncols, scratch, in_place);
+                  int ncols, const StripScratch& scratch) {
+    filter_columns<Vec4, 4, Half>(k, rows, dst, nrows, ncols, scratch);
 }
 
 template <bool Half>
 __attribute__((target("avx2"))) void rows_avx2(const Coefficients& k, const float* const* src,
                                                float* const* dst, int nrows, int ncols, float* xt,
-                                               float* p) {
-    filter_rows<Vec8, 2, Half, SseTiles>(k, src, dst, nrows, ncols, xt, p);
+                                               float* p, bool stream) {
+    filter_rows<Vec8, 1, Half, SseTiles>(k, src, dst, nrows, ncols, xt, p, stream);
 }
 
 template <bool Half>
 __attribute__((target("avx2"))) void columns_avx2(const Coefficients& k, const float* const* rows,
                                                   float* const* dst, int nrows, int ncols,
-                                                  const ColumnScratch& scratch, bool in_place) {
-    filter_columns<Vec8, 4, Half>(k, rows, dst, nrows, ncols, scratch, in_place);
+                                                  const StripScratch& scratch) {
+    filter_columns<Vec8, 4, Half>(k, rows, dst, nrows, ncols, scratch);
 }
 
 template <bool Half>
 __attribute__((target("avx512f"))) void rows_avx512(const Coefficients& k,
                                                     const float* const* src, float* const* dst,
-                                                    int nrows, int ncols, float* xt, float* p) {
-    filter_rows<Vec16, 1, Half, SseTiles>(k, src, dst, nrows, ncols, xt, p);
+                                                    int nrows, int ncols, float* xt, float* p,
+                                                    bool stream) {
+    filter_rows<Vec16, 1, Half, SseTiles>(k, src, dst, nrows, ncols, xt, p, stream);
 }
 
 template <bool Half>
 __attribute__((target("avx512f"))) void columns_avx512(const Coefficients& k,
                                                        const float* const* rows,
                                                        float* const* dst, int nrows, int ncols,
-                                                       const ColumnScratch& scratch, bool in_place) {
-    filter_columns<Vec16, 4, Half>(k, rows, dst, nrows, ncols, scratch, in_place);
+                                                       const StripScratch& scratch) {
+    filter_columns<Vec16, 4, Half>(k, rows, dst, nrows, ncols, scratch);
 }
 
 enum class Simd { sse2, avx2, avx512 };

@@ -53,17 +53,12 @@ CImage* new_image(std::int64_t rows, std::int64_t cols, int color, int format, i
         delete image;
         return nullptr;
     }
-    // The rows of a new array lie in one block.
-    advise_huge_pages(image->data[0], static_cast<std::size_t>(rows) *
-                                          static_cast<std::size_t>(row_length(*image)) * sizeof(float));
     return image;
 }
 
 bool add_plane(const CImage& image, float*** plane) {
     *plane = make_2D_float_array(image.nrows, image.ncols);
-    if (!*plane) return false;
-    advise_huge_pages((*plane)[0], static_cast<std::size_t>(image.nrows) * static_cast<std::size_t>(image.ncols) * sizeof(float));
-    return true;
+    return *plane != nullptr;
 }
 
 void running_extremes(float* const* rows, int nrows, int length, float* min, float* max) {

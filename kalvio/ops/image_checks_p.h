@@ -28,10 +28,13 @@ inline std::size_t pixels_of(std::int64_t rows, std::int64_t cols) {
 }
 inline std::size_t pixels_of(const CImage& image) { return pixels_of(image.nrows, image.ncols); }
 
-/// n items of scratch, not initialised, or null when memory is lacking.
+/// n items of scratch, not initialised, or null when memory is lacking. A
+/// block of many megabytes is asked for huge pages before it is touched.
 template <class T>
 std::unique_ptr<T[]> scratch_of(std::size_t n) {
-    return std::unique_ptr<T[]>(new (std::nothrow) T[n]);
+    std::unique_ptr<T[]> block(new (std::nothrow) T[n]);
+    if (block) advise_huge_pages(block.get(), n * sizeof(T));
+    return block;
 }
 
 /// Floats a row of `image` holds: ncols (grey) or 3 * ncols (colour).

@@ -177,13 +177,16 @@ struct Planes {
 // in place with the recursive Gaussian, along x, then along y: the filters
 // of smooth_image, run where the plane lies rather than into a new image,
 // which spares a picture's worth of new memory. Lines are independent, so
-// bands of them run side by side with the same bits.
+// the threads take pieces of them in turn with the same bits.
 bool smooth_plane(float* const* row, int rows, int cols, const Coefficients& k) {
     const int threads = band_threads(pixels_of(rows, cols));
-    return run_in_bands(rows, kFilterRows, threads,
-                        [&](int r0, int r1) { return filter_along_rows(k, row + r0, row + r0, r1 - r0, cols, false); }) &&
-           run_in_bands(cols, 16, threads,
-                        [&](int c0, int c1) { return filter_columns(k, row, row, rows, c0, c1, false); });
+    const bool stream = pixels_of(rows, cols) > kStreamPixels;
+    return run_in_pieces(rows, kRowPiece, threads,
+                         [&](int r0, int r1) {
+                             return filter_along_rows(k, row + r0, row + r0, r1 - r0, cols, false, stream);
+                         }) &&
+           run_in_pieces(cols, kColumnPiece, threads,
+                         [&](int c0, int c1) { return filter_columns(k, row, row, rows, c0, c1, false); });
 }
 
 // Gain of the smoothing filter on a constant line (the recursive pair does
@@ -843,7 +846,6 @@ CImage* CImage::MakeRegionMap(int region_size, int* regions) {
     std::unique_ptr<CImage> out(new_image(nrows, ncols, 1, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8));
     const auto word = scratch_of<std::uint16_t>(pixels);
     if (!out || !word) return nullptr;
-    advise_huge_pages(word.get(), pixels * sizeof(std::uint16_t));
     const Grid grid = capped_grid(nrows, ncols, region_size);
     const Tiling tiling = tiling_of(nrows, ncols, grid);
     const std::size_t count = static_cast<std::size_t>(grid.rows) * static_cast<std::size_t>(grid.cols);

@@ -98,6 +98,8 @@ public:
     int MakeKnownFloatImage(float** data, int as_color);
 
 private:
-    bool allocate(int width, int height, int bit_count);
+    // Header and pixels for width x height at bit_count bits; the pixels are
+    // zero unless `zero_pixels` is false, for a caller that writes them all.
+    bool allocate(int width, int height, int bit_count, bool zero_pixels = true);
     void release();
 };

@@ -20,8 +20,8 @@ KALVIO_API void fdga(float sigma, float** table);
 /// or KALVIO_PORTABLE_KERNELS); all give the same bits. The environment
 /// variable KALVIO_SIMD=sse2 or =avx2 caps the choice, =none takes the
 /// portable kernels.
-/// Pictures of a megapixel or more are split into bands filtered on one
-/// thread per processor (KALVIO_THREADS=n sets the number, at most 8); the
-/// bits do not depend on the split. The filters are safe to call from
+/// Pictures of a megapixel or more are split into pieces of rows or columns
+/// that one thread per processor (KALVIO_THREADS=n sets the number, at most
+/// 8) takes in turn; the bits do not depend on the split. The filters are safe to call from
 /// several threads at once on different images.
 KALVIO_API void apply_IIR4_filter_z(float** table, float* line, int n);

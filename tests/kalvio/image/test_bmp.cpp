@@ -4,10 +4,14 @@
 #include <kalvio/dc.h>
 #include <kalvio/dib.h>
 #include <kalvio/file.h>
+#include <kalvio/formats.h>
 #include <kalvio/image.h>
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -99,7 +103,31 @@ protected:
         kalvio_test::MessageRecorder recorder;
         const int result = m_dib.Read(&file);
         m_messages = recorder.texts();
+        if (skip == 0) expect_read_bmp_image_agrees(path, result);
         return result;
+    }
+
+    // read_bmp_image takes the file's rows straight to floats: it must
+    // accept, refuse (with the same message) and convert exactly as Read
+    // followed by MakeFloatImage.
+    void expect_read_bmp_image_agrees(const std::string& path, int result) {
+        kalvio_test::MessageRecorder recorder;
+        int rows = 0, cols = 0, color = -1;
+        float** data = read_bmp_image(path.c_str(), &rows, &cols, &color);
+        EXPECT_EQ(data != nullptr, result == 1);
+        if (!data) {
+            EXPECT_EQ(recorder.texts(), m_messages);
+            return;
+        }
+        int dib_rows = 0, dib_cols = 0, dib_color = -1;
+        float** expected = m_dib.MakeFloatImage(&dib_rows, &dib_cols, &dib_color);
+        ASSERT_NE(expected, nullptr);
+        EXPECT_EQ(Ints({rows, cols, color}), Ints({dib_rows, dib_cols, dib_color}));
+        const int length = cols * (color ? 3 : 1);
+        for (int y = 0; y < rows && y < dib_rows; ++y)
+            EXPECT_EQ(std::vector<float>(data[y], data[y] + length), std::vector<float>(expected[y], expected[y] + length)) << y;
+        free_2D_float_array(data);
+        free_2D_float_array(expected);
     }
 
     // The picture as red, green, blue per pixel, top row first.
@@ -416,4 +444,99 @@ TEST(DibWrite, FailuresReturnZeroAndPublishNothing) {
     EXPECT_FALSE(read_only.IsOpen());
     EXPECT_EQ(dir.get(dir.path("old.bmp")), "old");
     EXPECT_EQ(dir.entries(), 1u);
+}
+
+namespace {
+
+// A grey value for pixel (y, x) of the pictures below.
+std::uint8_t grey_at(int y, int x) { return static_cast<std::uint8_t>(x * 7 + y * 3); }
+
+}  // namespace
+
+// read_bmp_image reads the rows in blocks of about 256 KiB in the file's
+// order and keeps them grey until a pixel with colour turns up, then moves
+// the rows read so far into a colour picture. 600 rows of 300 pixels span
+// three blocks; the one pixel with colour lies in the first, a middle or
+// the last row read, bottom-up and top-down.
+TEST(ReadBmpImage, TheLayoutFollowsEveryPixelWhicheverRowIsReadFirst) {
+    const kalvio_test::TempDir dir;
+    const int width = 300, height = 600, x = 17;
+    struct Case {
+        bool top_down;
+        int colour_row;  // picture row of the pixel with colour; -1: none
+    };
+    for (const Case c : {Case{false, -1}, Case{false, height - 1}, Case{false, 290}, Case{false, 0},
+                         Case{true, -1}, Case{true, 0}, Case{true, 333}, Case{true, height - 1}}) {
+        SCOPED_TRACE(::testing::Message() << (c.top_down ? "top-down" : "bottom-up") << ", colour in row " << c.colour_row);
+        const auto colour = [&](int y, int x_) {
+            const std::uint8_t v = grey_at(y, x_);
+            return y == c.colour_row && x_ == x ? Ints{v, v, v ^ 1} : Ints{v, v, v};
+        };
+        Bmp bmp{.width = width, .height = c.top_down ? -height : height, .bit_count = 24};
+        for (int i = 0; i < height; ++i) {
+            const int y = c.top_down ? i : height - 1 - i;
+            Bytes row;
+            for (int k = 0; k < width; ++k) {
+                const Ints rgb = colour(y, k);
+                row.insert(row.end(), {std::uint8_t(rgb[2]), std::uint8_t(rgb[1]), std::uint8_t(rgb[0])});
+            }
+            bmp.rows.push_back(row);
+        }
+        const Bytes bytes = bmp.bytes();
+        dir.put(dir.path("picture.bmp"), std::string(bytes.begin(), bytes.end()));
+        int rows = 0, cols = 0, color = -1;
+        float** data = read_bmp_image(dir.path("picture.bmp").c_str(), &rows, &cols, &color);
+        ASSERT_NE(data, nullptr);
+        EXPECT_EQ(Ints({rows, cols, color}), Ints({height, width, c.colour_row < 0 ? 0 : 1}));
+        bool same = true;
+        for (int y = 0; y < height && same; ++y)
+            for (int k = 0; k < width && same; ++k) {
+                const Ints rgb = colour(y, k);
+                const float* p = color ? data[y] + 3 * k : data[y] + k;
+                same = color ? Ints{int(p[0]), int(p[1]), int(p[2])} == rgb : int(p[0]) == rgb[0];
+                EXPECT_TRUE(same) << "pixel " << y << ", " << k;
+            }
+        free_2D_float_array(data);
+    }
+}
+
+// The writers of 8-bit samples keep the low 8 bits of each value truncated
+// toward zero, NaN as 0 and values beyond the int range saturated first;
+// rows of 21 pixels take the vector path and its tail.
+TEST(Writers, EightBitSamplesAreTheLowBitsOfTheTruncatedValues) {
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<float> values = {0.0f,   1.9f,          255.9f,         256.0f,       300.5f,
+                                       -1.0f,  -0.5f,         -255.9f,        nan,          inf,
+                                       -inf,   3e9f,          -3e9f,          2147483520.0f, -2147483648.0f,
+                                       1e-30f, -2147483904.0f, 2147483648.0f, 65791.0f};
+    const auto expected = [](float v) -> int {
+        if (std::isnan(v) || v < -2147483648.0f) return 0;
+        if (v >= 2147483648.0f) return 255;
+        return static_cast<int>(v) & 0xFF;
+    };
+    const int rows = 2, cols = 21;
+    const auto image = std::make_unique<CImage>(rows, cols, 1, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
+    for (int r = 0; r < rows; ++r)
+        for (int i = 0; i < 3 * cols; ++i) image->data[r][i] = values[(i + 5 * r) % values.size()];
+    const kalvio_test::TempDir dir;
+    ASSERT_EQ(write_bmp_image(image->data, dir.path("c.bmp").c_str(), rows, cols, 1), 1);
+    ASSERT_EQ(write_bmp_image(image->data, dir.path("g.bmp").c_str(), rows, 3 * cols, 0), 1);
+    ASSERT_EQ(write_ppm_image(image->data, dir.path("c.ppm").c_str(), rows, cols, 1), 1);
+    const std::string colour = dir.get(dir.path("c.bmp")), grey = dir.get(dir.path("g.bmp"));
+    const std::string ppm = dir.get(dir.path("c.ppm"));
+    const std::size_t ppm_start = ppm.size() - 3 * cols * rows;
+    ASSERT_EQ(colour.size(), 54u + rows * 64u);
+    ASSERT_EQ(grey.size(), 54u + 1024u + rows * 64u);
+    for (int r = 0; r < rows; ++r) {
+        const std::size_t bottom_up = static_cast<std::size_t>(rows - 1 - r) * 64;
+        for (int i = 0; i < 3 * cols; ++i) {
+            const float v = image->data[r][i];
+            const int want = expected(v);
+            EXPECT_EQ(std::uint8_t(colour[54 + bottom_up + 3 * (i / 3) + 2 - i % 3]), want) << v;
+            EXPECT_EQ(std::uint8_t(grey[54 + 1024 + bottom_up + i]), want) << v;
+            EXPECT_EQ(std::uint8_t(ppm[ppm_start + 3 * cols * r + i]), want) << v;
+        }
+        EXPECT_EQ(colour[54 + bottom_up + 63], 0) << "padding";
+        EXPECT_EQ(grey[54 + 1024 + bottom_up + 63], 0) << "padding";
+    }
 }

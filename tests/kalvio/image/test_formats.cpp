@@ -72,6 +72,37 @@ TEST(PnmRead, CommentInsideTheDimensionLineAndCrLf) {
     EXPECT_TRUE(messages.boxes().empty());
 }
 
+// Samples are read a block of rows (about 256 KiB) at a time: 16-bit grey
+// and 8-bit colour pictures of several blocks and a rest.
+TEST(PnmRead, PicturesOfSeveralBlocksKeepEverySample) {
+    TempDir dir;
+    const int rows = 700, cols = 301;
+    std::string pgm = "P5\n301 700\n65535\n", ppm = "P6\n301 700\n255\n";
+    const auto word = [](int r, int i) { return (r * 977 + i * 131) % 65536; };
+    for (int r = 0; r < rows; ++r)
+        for (int i = 0; i < 3 * cols; ++i) {
+            if (i < cols) pgm += bytes({word(r, i) >> 8, word(r, i) & 0xFF});
+            ppm += static_cast<char>(word(r, i) & 0xFF);
+        }
+    TempDir::put(dir.path("a.pgm"), pgm);
+    TempDir::put(dir.path("a.ppm"), ppm);
+    int nrows = 0, ncols = 0, type = 0;
+    float** grey = read_pgm_image(dir.path("a.pgm").c_str(), &nrows, &ncols, &type);
+    ASSERT_NE(grey, nullptr);
+    EXPECT_EQ(std::vector<int>({nrows, ncols, type}), std::vector<int>({rows, cols, KALVIO_TYPE_INT16}));
+    float** colour = read_ppm_image(dir.path("a.ppm").c_str(), &nrows, &ncols, &type);
+    ASSERT_NE(colour, nullptr);
+    int wrong = 0;
+    for (int r = 0; r < rows; ++r)
+        for (int i = 0; i < 3 * cols; ++i) {
+            wrong += i < cols && grey[r][i] != static_cast<float>(word(r, i));
+            wrong += colour[r][i] != static_cast<float>(word(r, i) & 0xFF);
+        }
+    EXPECT_EQ(wrong, 0);
+    free_2D_float_array(grey);
+    free_2D_float_array(colour);
+}
+
 TEST(ReadImage, BadFilesFailWithTheReadersMessageAndLeaveTheImageAsItWas) {
     TempDir dir;
     const std::string good = "P5\n2 2\n255\n" + bytes({1, 2, 3, 4});

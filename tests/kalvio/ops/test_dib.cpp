@@ -204,6 +204,24 @@ TEST(DibFloat, MakeFloatImageIsOneChannelUntilAColourDiffers) {
     EXPECT_EQ(empty.MakeFloatImage(&rows, &cols, &color), nullptr);
 }
 
+// Blue, green, red bytes with one pair unequal, at every place of a vector
+// and in the tail: a single differing byte makes the picture colour.
+TEST(DibFloat, AnyUnequalChannelMakesThePictureColour) {
+    const int width = 37;
+    for (int x = 0; x < width; ++x)
+        for (int channel = 0; channel < 3; ++channel) {
+            CDib dib(width, 1, 24);
+            for (int k = 0; k < 3 * width; ++k) dib.bits[k] = 90;
+            dib.bits[3 * x + channel] = 91;
+            int rows = 0, cols = 0, color = -1;
+            float** data = dib.MakeFloatImage(&rows, &cols, &color);
+            ASSERT_NE(data, nullptr);
+            EXPECT_EQ(color, 1) << "pixel " << x << ", byte " << channel;
+            EXPECT_EQ(data[0][3 * x + 2 - channel], 91.0f) << "pixel " << x << ", byte " << channel;
+            free_2D_float_array(data);
+        }
+}
+
 TEST(DibFloat, MakeKnownFloatImageFillsTheCallersArray) {
     CDib colour(image_of(1, {{10, 20, 31, 0, 0, 0}, {1, 2, 3, 4, 5, 6}}).get(), 0, 0.0f, 0.0f);
     float** grey = make_2D_float_array(2, 2);

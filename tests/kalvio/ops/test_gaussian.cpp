@@ -99,7 +99,7 @@ struct Size {
 // and segments of the filter along y (4 and 32 rows), and remainders of each.
 const Size kAwkwardSizes[] = {{1, 1},   {1, 7},   {3, 5},  {2, 2},   {4, 4},  {7, 1},
                               {17, 33}, {100, 3}, {16, 16}, {33, 17}, {5, 101}, {40, 9},
-                              {70, 23}, {20, 2}};
+                              {70, 23}, {20, 2},  {11, 267}};  // 267: two strips along y and a rest
 const float kSigmas[] = {0.6f, 1.0f, 2.5f, 9.0f};
 
 // Caps the instruction set the filters choose at run time (KALVIO_SIMD);

@@ -110,6 +110,29 @@ TEST(Arrays2D, PermutedRowsStillFree) {
     free_2D_float_array(rotated);
 }
 
+// Blocks of 4 MiB and more come from the system in huge pages, those just
+// below from the heap. Either way every new block is zero, also where a
+// block of the same size was filled and released just before, and rows may
+// be permuted before release.
+TEST(Arrays2D, LargeBlocksAreZeroEveryTimeAndReleasedWithRowsPermuted) {
+    kalvio_test::MessageRecorder messages;
+    for (const auto& [rows, cols] : {std::pair{1024, 1024}, std::pair{1023, 1025}, std::pair{3, 700001}}) {
+        for (int round = 0; round < 2; ++round) {
+            float** a = make_2D_float_array(rows, cols);
+            ASSERT_NE(a, nullptr) << rows << " x " << cols;
+            for (int r = 0; r < rows; ++r) {
+                ASSERT_EQ(a[r], a[0] + static_cast<std::size_t>(r) * cols);
+                ASSERT_TRUE(std::all_of(a[r], a[r] + cols, [](float v) { return v == 0.0f; }))
+                    << rows << " x " << cols << ", round " << round << ", row " << r;
+                std::fill(a[r], a[r] + cols, 7.0f);
+            }
+            std::reverse(a, a + rows);
+            free_2D_float_array(a);
+        }
+    }
+    EXPECT_TRUE(messages.boxes().empty());
+}
+
 TEST(Arrays2D, InvalidOrUnallocatableSizesGiveNullAfterMessage) {
     // Sign errors that cancel in the product, products beyond 32 bits and
     // requests no machine can satisfy.
