@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -57,7 +58,7 @@ void floor_run(benchmark::State& state, const SegmentCase& c) {
 }
 
 // One whole run; each phase's time goes into a counter (seconds per run).
-void segment_run(benchmark::State& state, const SegmentCase& c) {
+void segment_run(benchmark::State& state, const SegmentCase& c, float parameter = 10.0f) {
     kalvio::set_message_handler([](const std::string&, kalvio::MessageButtons, kalvio::MessageIcon) { return IDOK; });
     MyImage picture;
     if (!picture.ReadImage(c.picture.c_str())) {
@@ -68,6 +69,7 @@ void segment_run(benchmark::State& state, const SegmentCase& c) {
     int region_count = 0, cuts = 0;
     for (auto _ : state) {
         Contour contour(&picture);
+        contour.parameter = parameter;
         for (const CPoint& p : c.object) contour.AddSeed(p.x, p.y, 1);
         for (const CPoint& p : c.background) contour.AddSeed(p.x, p.y, 2);
         auto t = std::chrono::steady_clock::now();
@@ -172,7 +174,7 @@ void register_all() {
                                  {"brain_pd", "brain_pd.bmp"}}) {
         const SegmentCase c = sample_case(name, picture);
         benchmark::RegisterBenchmark((std::string("floor/") + name).c_str(), floor_run, c)->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark((std::string("segment/") + name).c_str(), segment_run, c)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((std::string("segment/") + name).c_str(), segment_run, c, 10.0f)->Unit(benchmark::kMillisecond);
     }
     for (int regions : {2000, 5000, 20000, 50000}) {
         const std::string tag = "12MP_" + std::to_string(regions) + "_regions";
@@ -183,6 +185,17 @@ void register_all() {
             segment_run(s, make_large_case(regions));
         })->Unit(benchmark::kMillisecond)->Iterations(3);
     }
+    // Voronoi maps of about 220 pixels per region at two sizes: the cut's
+    // time per region should not grow with the map. A parameter of 100000
+    // lets cuts move labelled regions.
+    for (const auto& [width, height, sites] : {std::tuple{4000, 3000, 54000}, std::tuple{5000, 5000, 112000}})
+        for (float parameter : {10.0f, 100000.0f}) {
+            const std::string tag = "voronoi_" + std::to_string(width * height / 1000000) + "MP_" + std::to_string(sites) +
+                                    "_sites/parameter:" + std::to_string(static_cast<int>(parameter));
+            benchmark::RegisterBenchmark(("segment/" + tag).c_str(), [=](benchmark::State& s) {
+                segment_run(s, bench::make_voronoi_case(width, height, sites), parameter);
+            })->Unit(benchmark::kMillisecond)->Iterations(3);
+        }
     // Refinement of the 12-megapixel case beside the plain I/O floor.
     for (int regions : {2000, 5000, 20000, 50000}) {
         const std::string tag = "12MP_" + std::to_string(regions) + "_regions";

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <fstream>
 #include <map>
+#include <limits>
 #include <random>
+#include <tuple>
 
 namespace bench {
 
@@ -87,6 +89,61 @@ SegmentCase make_large_case(int regions) {
     }
     read_seeds(KALVIO_EXAMPLES_DIR "/coffee_seeds.txt", c, width / 450.0, height / 300.0);
     made[regions] = c;
+    return c;
+}
+
+// The coffee sample enlarged to width x height with a Voronoi region map:
+// `sites` random sites, every pixel in the cell of its nearest site, one
+// colour per cell. Seeds are the coffee strokes scaled to the new size.
+SegmentCase make_voronoi_case(int width, int height, int sites) {
+    static std::map<std::tuple<int, int, int>, SegmentCase> made;
+    const auto key = std::make_tuple(width, height, sites);
+    if (made.count(key)) return made[key];
+    const fs::path dir = scratch_folder();
+    SegmentCase c;
+    c.picture = (dir / ("coffee_" + std::to_string(width) + "x" + std::to_string(height) + ".bmp")).string();
+    write_enlarged_coffee(c.picture, width, height);
+    c.regions = (dir / ("voronoi_" + std::to_string(width) + "x" + std::to_string(height) + "_" +
+                                  std::to_string(sites) + "_regions.bmp"))
+                    .string();
+    if (!fs::exists(c.regions)) {
+        std::mt19937 rng(5);
+        std::uniform_real_distribution<double> along_x(0.0, width), along_y(0.0, height);
+        std::vector<double> sx(static_cast<std::size_t>(sites)), sy(sx.size());
+        for (std::size_t i = 0; i < sx.size(); ++i) sx[i] = along_x(rng), sy[i] = along_y(rng);
+        // Sites bucketed in cells of about one site each, searched in rings
+        // of cells until no nearer site can lie beyond.
+        const double side = std::sqrt(static_cast<double>(width) * height / sites);
+        const int gx = static_cast<int>(width / side) + 1, gy = static_cast<int>(height / side) + 1;
+        std::vector<std::vector<int>> bucket(static_cast<std::size_t>(gx) * gy);
+        for (int i = 0; i < sites; ++i) {
+            const int bx = static_cast<int>(sx[i] / side), by = static_cast<int>(sy[i] / side);
+            bucket[static_cast<std::size_t>(by) * gx + bx].push_back(i);
+        }
+        CImage map(height, width, 1, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const double px = x + 0.5, py = y + 0.5;
+                const int cx = static_cast<int>(px / side), cy = static_cast<int>(py / side);
+                double best = std::numeric_limits<double>::infinity();
+                int nearest = 0;
+                for (int ring = 0; ring <= gx + gy; ++ring) {
+                    for (int j = std::max(0, cy - ring); j <= std::min(gy - 1, cy + ring); ++j)
+                        for (int i = std::max(0, cx - ring); i <= std::min(gx - 1, cx + ring); ++i) {
+                            if (std::max(std::abs(i - cx), std::abs(j - cy)) != ring) continue;
+                            for (int s : bucket[static_cast<std::size_t>(j) * gx + i]) {
+                                const double d = (sx[s] - px) * (sx[s] - px) + (sy[s] - py) * (sy[s] - py);
+                                if (d < best || (d == best && s < nearest)) best = d, nearest = s;
+                            }
+                        }
+                    if (ring * side * ring * side >= best) break;
+                }
+                paint_region(map, x, y, nearest + 1);
+            }
+        map.WriteImage(c.regions.c_str());
+    }
+    read_seeds(KALVIO_EXAMPLES_DIR "/coffee_seeds.txt", c, width / 450.0, height / 300.0);
+    made[key] = c;
     return c;
 }
 

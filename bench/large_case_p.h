@@ -37,4 +37,9 @@ void paint_region(CImage& map, int x, int y, int id);
 /// strokes scaled to the new size. Files are made on the first call.
 SegmentCase make_large_case(int regions);
 
+/// The coffee sample enlarged to `width` x `height` with a Voronoi region
+/// map of `sites` random sites (one colour per cell) and the coffee strokes
+/// scaled to the new size. Files are made on the first call.
+SegmentCase make_voronoi_case(int width, int height, int sites);
+
 }  // namespace bench

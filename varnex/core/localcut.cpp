@@ -25,6 +25,14 @@ namespace {
 // sensible parameter gives, and low enough that flows cannot overflow.
 constexpr float kMaxCapacity = 1073741824.0f;
 
+// Largest terminal capacity handed to the graph: sums of capacities beyond
+// it are cut down to it.
+constexpr long long kLargestTerminal = std::numeric_limits<int>::max() / 4;
+
+// The growing graph is made anew once its flow, which every cut adds to,
+// passes this.
+constexpr int kLargestFlow = std::numeric_limits<int>::max() / 4;
+
 
 }  // namespace
 
@@ -296,13 +304,15 @@ void Contour::seed_regions(int n) {
 // changes. Such a region is merged into its terminal: its edges to the
 // graph's regions become terminal capacities of those regions. The cuts
 // then keep the same minimum cuts, and the labels (those of the nodes that
-// cannot reach the sink) are the same as with the whole graph, while each
-// iteration's graph is only the ring and the labelled regions that a cut
-// could still move.
+// cannot reach the sink) are the same as with the whole graph. When every
+// region is so, each iteration's graph is only the ring; otherwise one
+// graph grows ring by ring (cut_growing_rings), so that an iteration costs
+// what its ring and the labels it moves cost, not what all the labelled
+// regions a cut could still move cost.
 void Contour::cut_rings(int n) {
-    SeqStack<int> margin, active;
-    for (int i = 1; i <= object_regions.GetCount(); ++i) margin.Push(object_regions.GetAt(i));
-    for (int i = 1; i <= background_regions.GetCount(); ++i) margin.Push(background_regions.GetAt(i));
+    std::vector<int> frontier;  // the regions labelled last, in the order found
+    for (int i = 1; i <= object_regions.GetCount(); ++i) frontier.push_back(object_regions.GetAt(i));
+    for (int i = 1; i <= background_regions.GetCount(); ++i) frontier.push_back(background_regions.GetAt(i));
 
     find_fixed_regions(n);
     if (m_bSession) {
@@ -313,46 +323,10 @@ void Contour::cut_rings(int n) {
     // One graph serves every iteration: reset keeps its arrays, so the
     // loop does not reallocate once they have grown to the largest ring.
     prepare_ring_nodes(n);
-    std::vector<int> movable;  // labelled regions a cut could still move
-    for (const SeqList<int>* seeded : {&object_regions, &background_regions})
-        for (int i = 1; i <= seeded->GetCount(); ++i)
-            if (!m_fixed[static_cast<std::size_t>(seeded->GetAt(i))]) movable.push_back(seeded->GetAt(i));
-    std::vector<int> nodes;
     if (!graph) graph = new Graph<int, int, int>(n + 1, 3 * n);
-
-    while (!margin.IsEmpty()) {
-        // Band growth: the unlabelled neighbours of the last ring.
-        nodes = movable;
-        while (!margin.IsEmpty()) active.Push(margin.Pop());
-        while (!active.IsEmpty()) {
-            const int r = active.Pop();
-            for (int e = neighbours.start[static_cast<std::size_t>(r)]; e < neighbours.start[static_cast<std::size_t>(r) + 1]; ++e) {
-                const int other = neighbours.region[static_cast<std::size_t>(e)];
-                if (marks[other] == 0) {
-                    margin.Push(other);
-                    set_mark(other, 2);
-                    nodes.push_back(other);
-                    if (m_bSession) m_thisCut.region[static_cast<std::size_t>(other)].ring = m_nCuts + 1;
-                }
-            }
-        }
-        std::sort(nodes.begin(), nodes.end());
-        if (m_bSession) forget_relabelled(m_nCuts + 1);
-        const int m = build_ring_graph(nodes);
-        graph->maxflow(false, nullptr);
-        KALVIO_TRACE("finish maxflow\n");
-        ++m_nCuts;
-        // A node on neither side counts as object.
-        movable.clear();
-        for (int k = 1; k <= m; ++k) {
-            const int r = m_localRegion[static_cast<std::size_t>(k)];
-            const bool ring = marks[r] == 2;
-            set_mark(r, graph->segment_of(k, Graph<int, int, int>::SOURCE) == Graph<int, int, int>::SOURCE ? 1 : -1, m_nCuts);
-            if (m_bSession && ring) note_labelled(r, marks[r], m_nCuts);
-            m_localPosition[static_cast<std::size_t>(r)] = 0;
-            if (!m_fixed[static_cast<std::size_t>(r)]) movable.push_back(r);
-        }
-    }
+    const bool movable = std::find(m_fixed.begin() + 1, m_fixed.end(), 0) != m_fixed.end();
+    if (movable && capacities_fit(n)) cut_growing_rings(frontier);
+    else cut_fresh_rings(frontier);
     // A session cuts the same regions again: its graph keeps its arrays,
     // and what this cut found serves the next.
     if (m_bSession) {
@@ -364,6 +338,194 @@ void Contour::cut_rings(int n) {
         graph = nullptr;
     }
     if (m_nCuts > 0) note_last_weight(n);
+}
+
+// Band growth: the unlabelled neighbours of the regions labelled last
+// (`frontier`), marked as ring and appended to `ring` in the order found.
+void Contour::grow_band(const std::vector<int>& frontier, std::vector<int>& ring) {
+    for (int r : frontier)
+        for (int e = neighbours.start[static_cast<std::size_t>(r)]; e < neighbours.start[static_cast<std::size_t>(r) + 1]; ++e) {
+            const int other = neighbours.region[static_cast<std::size_t>(e)];
+            if (marks[other] == 0) {
+                set_mark(other, 2);
+                ring.push_back(other);
+                if (m_bSession) m_thisCut.region[static_cast<std::size_t>(other)].ring = m_nCuts + 1;
+            }
+        }
+}
+
+// Each iteration's graph made anew: the ring and the labelled regions a
+// cut could still move.
+void Contour::cut_fresh_rings(std::vector<int>& frontier) {
+    std::vector<int> movable;  // labelled regions a cut could still move
+    for (const SeqList<int>* seeded : {&object_regions, &background_regions})
+        for (int i = 1; i <= seeded->GetCount(); ++i)
+            if (!m_fixed[static_cast<std::size_t>(seeded->GetAt(i))]) movable.push_back(seeded->GetAt(i));
+    std::vector<int> ring, nodes;
+    while (!frontier.empty()) {
+        ring.clear();
+        grow_band(frontier, ring);
+        frontier.swap(ring);
+        nodes = movable;
+        nodes.insert(nodes.end(), frontier.begin(), frontier.end());
+        std::sort(nodes.begin(), nodes.end());
+        if (m_bSession) forget_relabelled(m_nCuts + 1);
+        const int m = build_ring_graph(nodes);
+        graph->maxflow(false, nullptr);
+        KALVIO_TRACE("finish maxflow\n");
+        ++m_nCuts;
+        // A node on neither side counts as object.
+        movable.clear();
+        for (int k = 1; k <= m; ++k) {
+            const int r = m_localRegion[static_cast<std::size_t>(k)];
+            const bool ring_region = marks[r] == 2;
+            set_mark(r, graph->segment_of(k, Graph<int, int, int>::SOURCE) == Graph<int, int, int>::SOURCE ? 1 : -1, m_nCuts);
+            if (m_bSession && ring_region) note_labelled(r, marks[r], m_nCuts);
+            m_localPosition[static_cast<std::size_t>(r)] = 0;
+            if (!m_fixed[static_cast<std::size_t>(r)]) movable.push_back(r);
+        }
+    }
+}
+
+// One graph for the whole loop, grown by each ring: the ring's regions
+// join it as nodes with edges to their neighbours in it, and a region that
+// takes a side, or changes sides, has its terminal capacities changed in
+// place. Every region stays in the graph once there; a region merged by
+// the fresh loop (see cut_rings) keeps its node here, its seed capacity
+// holding it on its side, which leaves the minimum cuts and so the labels
+// the same. The cut starts from the last one's search trees, so it works
+// near the new nodes and the changed capacities, and only the nodes it
+// reports as possibly moved are read again besides the ring.
+//
+// Each cut adds to the graph's flow; before the flow could run out of int
+// range the graph is made anew from its regions.
+void Contour::cut_growing_rings(std::vector<int>& frontier) {
+    // The region of every node, in node order from 1; the seeded regions
+    // a cut could move are the first.
+    std::vector<int> members;
+    for (const SeqList<int>* seeded : {&object_regions, &background_regions})
+        for (int i = 1; i <= seeded->GetCount(); ++i)
+            if (!m_fixed[static_cast<std::size_t>(seeded->GetAt(i))]) members.push_back(seeded->GetAt(i));
+    std::vector<int> ring;
+    ChunkList<int> moved(4096, nullptr);
+    bool anew = true;
+    while (!frontier.empty()) {
+        ring.clear();
+        grow_band(frontier, ring);
+        frontier.swap(ring);
+        ring.assign(frontier.begin(), frontier.end());
+        std::sort(ring.begin(), ring.end());
+        if (m_bSession) forget_relabelled(m_nCuts + 1);
+        if (anew) {
+            members.insert(members.end(), ring.begin(), ring.end());
+            const int m = build_ring_graph(members);
+            graph->maxflow(false, nullptr);
+            ++m_nCuts;
+            for (int k = 1; k <= m; ++k) label_grown_node(k);
+        } else {
+            const int first = add_ring_nodes(ring);
+            members.insert(members.end(), ring.begin(), ring.end());
+            graph->maxflow(true, &moved);
+            ++m_nCuts;
+            for (int k = first; k < graph->node_count(); ++k) label_grown_node(k);
+            for (int* k = moved.ScanFirst(); k; k = moved.ScanNext()) {
+                graph->remove_from_changed_list(*k);
+                if (*k < first) label_grown_node(*k);
+            }
+            moved.Reset();
+        }
+        KALVIO_TRACE("finish maxflow\n");
+        anew = graph->flow_value() > kLargestFlow;
+    }
+    for (int r : members) m_localPosition[static_cast<std::size_t>(r)] = 0;
+}
+
+// Whether the growing graph cuts as the fresh graphs do and stays within
+// int range. For every region, its seed capacity and the largest
+// capacities of its edges to regions that are merged when labelled add up
+// to at most the largest terminal capacity: then no terminal capacity is
+// ever cut down to that limit, in the fresh graphs nor in the growing one.
+// With the largest capacities of all its edges they fit in an int: a
+// node's terminal capacity differs from its own by the flow over its
+// edges and the capacities of merged ones, at most that sum.
+bool Contour::capacities_fit(int n) const {
+    const float scale = std::isfinite(parameter) && parameter > 0.0f ? parameter : 0.0f;
+    const long long largest = scale >= kMaxCapacity ? static_cast<long long>(kMaxCapacity) : static_cast<long long>(scale);
+    for (int r = 1; r <= n; ++r) {
+        long long merged = 0;
+        for (int e = lower_neighbours.start[static_cast<std::size_t>(r)]; e < lower_neighbours.start[static_cast<std::size_t>(r) + 1]; ++e)
+            merged += m_fixed[static_cast<std::size_t>(lower_neighbours.region[static_cast<std::size_t>(e)])];
+        for (int u = m_upper.start[static_cast<std::size_t>(r)]; u < m_upper.start[static_cast<std::size_t>(r) + 1]; ++u)
+            merged += m_fixed[static_cast<std::size_t>(m_upper.region[static_cast<std::size_t>(u)])];
+        const long long edges = lower_neighbours.size(r) + m_upper.size(r);
+        if (seed_capacity(r) + merged * largest > kLargestTerminal ||
+            seed_capacity(r) + edges * largest > std::numeric_limits<int>::max())
+            return false;
+    }
+    return true;
+}
+
+// The ring's regions (in region order) join the growing graph: a node
+// each, with its distance capacities and those of its edges to merged
+// labelled regions, and edges to its neighbours in the graph. New nodes
+// and the old nodes at new edges are marked for the next cut. Returns the
+// first new node.
+int Contour::add_ring_nodes(const std::vector<int>& ring) {
+    const int first = graph->node_count();
+    for (int r : ring) {
+        const int k = graph->add_node(1);
+        m_localPosition[static_cast<std::size_t>(r)] = k;
+        m_localRegion[static_cast<std::size_t>(k)] = r;
+    }
+    const int end = graph->node_count();
+    for (int k = first; k < end; ++k) {
+        const int r = m_localRegion[static_cast<std::size_t>(k)];
+        if (m_bSession) ring_distances(r, m_nCuts + 1);
+        else DistancesToLabelled(r);
+        m_localOwn[static_cast<std::size_t>(k)] = std::abs(dist_background) - std::abs(dist_object);
+        add_ring_node(k, r, std::abs(dist_background), std::abs(dist_object), -1);
+        graph->mark_node(k);
+    }
+    // Each pair once: the higher region of two new ones adds it.
+    for (int k = first; k < end; ++k) {
+        const int r = m_localRegion[static_cast<std::size_t>(k)];
+        for (int e = lower_neighbours.start[static_cast<std::size_t>(r)]; e < lower_neighbours.start[static_cast<std::size_t>(r) + 1]; ++e) {
+            const int j = m_localPosition[static_cast<std::size_t>(lower_neighbours.region[static_cast<std::size_t>(e)])];
+            if (j == 0) continue;
+            const int c = neighbour_capacity(r, e);
+            graph->add_edge(k, j, c, c);
+            if (j < first) graph->mark_node(j);
+        }
+        for (int u = m_upper.start[static_cast<std::size_t>(r)]; u < m_upper.start[static_cast<std::size_t>(r) + 1]; ++u) {
+            const int a = m_upper.region[static_cast<std::size_t>(u)];
+            const int j = m_localPosition[static_cast<std::size_t>(a)];
+            if (j == 0 || j >= first) continue;
+            const int c = neighbour_capacity(a, m_upper.entry[static_cast<std::size_t>(u)]);
+            graph->add_edge(j, k, c, c);
+            graph->mark_node(j);
+        }
+    }
+    return first;
+}
+
+// Node k's region takes the side the last cut gave it (a node on neither
+// side counts as object). When that changes its own terminal capacities
+// (a ring region labelled, a labelled region moved), they change in place
+// and the node is marked for the next cut.
+void Contour::label_grown_node(int k) {
+    const int r = m_localRegion[static_cast<std::size_t>(k)];
+    const bool ring = marks[r] == 2;
+    const int mark = graph->segment_of(k, Graph<int, int, int>::SOURCE) == Graph<int, int, int>::SOURCE ? 1 : -1;
+    set_mark(r, mark, m_nCuts);
+    if (m_bSession && ring) note_labelled(r, mark, m_nCuts);
+    const int seed = seed_capacity(r);
+    const int own = mark == 1 ? seed - 1 : 1 - seed;
+    int& was = m_localOwn[static_cast<std::size_t>(k)];
+    if (own == was) return;
+    // capacities_fit keeps the new capacity within int.
+    graph->set_terminal_cap(k, static_cast<int>(static_cast<long long>(graph->terminal_cap(k)) - was + own));
+    was = own;
+    graph->mark_node(k);
 }
 
 // Marks the regions whose label no cut can change once they are labelled:
@@ -413,13 +575,17 @@ int Contour::build_ring_graph(const std::vector<int>& nodes) {
     for (int k = 0; k <= m; ++k) graph->add_node(1);
     for (int k = 1; k <= m; ++k) {
         const int r = m_localRegion[static_cast<std::size_t>(k)];
+        int& own = m_localOwn[static_cast<std::size_t>(k)];
         if (marks[r] == 1) {
+            own = seed_capacity(r) - 1;
             add_ring_node(k, r, seed_capacity(r), 1, -1);
         } else if (marks[r] == -1) {
+            own = 1 - seed_capacity(r);
             add_ring_node(k, r, 1, seed_capacity(r), -1);
         } else {
             if (m_bSession) ring_distances(r, m_nCuts + 1);
             else DistancesToLabelled(r);
+            own = std::abs(dist_background) - std::abs(dist_object);
             add_ring_node(k, r, std::abs(dist_background), std::abs(dist_object), -1);
         }
     }
@@ -447,7 +613,6 @@ void Contour::add_ring_node(int k, int r, long long to_source, long long to_sink
         const int a = m_upper.region[static_cast<std::size_t>(u)];
         if (merged(a)) (marks[a] == 1 ? to_source : to_sink) += neighbour_capacity(a, m_upper.entry[static_cast<std::size_t>(u)]);
     }
-    constexpr long long kLargestTerminal = std::numeric_limits<int>::max() / 4;
     graph->add_terminal_caps(k, static_cast<int>(std::min(to_source, kLargestTerminal)),
                              static_cast<int>(std::min(to_sink, kLargestTerminal)));
 }
@@ -470,6 +635,7 @@ void Contour::prepare_ring_nodes(int n) {
     if (m_localPosition.size() != static_cast<std::size_t>(n) + 1) {
         m_localPosition.assign(static_cast<std::size_t>(n) + 1, 0);
         m_localRegion.assign(static_cast<std::size_t>(n) + 1, 0);
+        m_localOwn.assign(static_cast<std::size_t>(n) + 1, 0);
     }
 }
 
@@ -554,6 +720,7 @@ void Contour::release_cut_tables() {
     m_dirty.clear();
     m_localPosition.clear();
     m_localRegion.clear();
+    m_localOwn.clear();
     m_recut.clear();
     delete graph;
     graph = nullptr;

@@ -133,6 +133,37 @@ TEST_F(LocalCutTest, ContactSeenFromOneSideGrowsTheBandWithoutAnEdge) {
     EXPECT_EQ(out.cuts, 2);
 }
 
+// With parameters this large a cut can move labelled regions, and one
+// graph serves the whole loop, changed ring by ring. On a constant picture
+// every edge is the whole parameter and every distance 0: seed capacities
+// alone decide, and groups of labelled regions change sides.
+TEST_F(LocalCutTest, LabelledRegionsThatCutsMoveKeepTheirNewSide) {
+    MyImage flat = core_test::grey_picture(4, 8, {28});
+    // The first cut moves the object-seeded region 14 to the background,
+    // the second the other one, 11: every cut after must hold them there.
+    const Outcome moved = run(flat, {"afabffaa", "ahaafhff", "hahbfafa", "aaaabbba"}, {{1, 2}, {5, 2}}, {{7, 1}}, 1e6f);
+    EXPECT_EQ(moved.marks[11], -1);
+    EXPECT_EQ(moved.marks[14], -1);
+    // The third cut moves the background-seeded region 12 and five regions
+    // the first two labelled to the object side.
+    const Outcome back = run(flat, {"ceacbaac", "cdedbdaa", "eeacedcb", "eddaeede"}, {{7, 1}}, {{1, 2}}, 1e4f);
+    EXPECT_EQ(back.marks[12], 1);
+    EXPECT_EQ(back.cuts, 5);
+}
+
+TEST_F(LocalCutTest, RingRegionTiedToARegionLabelledLongBefore) {
+    // The background seed's region 6 (a, column 0 of the last rows) has no
+    // interior pixel: no band grows from it. Region 7 (b below the middle d)
+    // joins the second ring through d; its interior pixel sees 6, which ties
+    // it to 6 with the whole parameter, and its distances are equal, so
+    // only that tie, to a region no cut has touched since the seeds, makes
+    // it background.
+    MyImage picture = core_test::grey_picture(5, 3, {0, 0, 50, 0, 0, 0, 0, 50, 0, 0, 0, 0, 0, 0, 0});
+    const Outcome tied = run(picture, {"aad", "cab", "cdb", "abc", "aca"}, {{1, 0}}, {{0, 4}}, 3000);
+    EXPECT_EQ(tied.marks[6], -1);
+    EXPECT_EQ(tied.marks[7], -1);
+}
+
 // Pictures of one pixel, and parameters so large that every edge is huge:
 // every capacity stays defined. Thin and constant pictures are among the
 // random cases below.

@@ -215,6 +215,12 @@ private:
     void measure_picture();
     void seed_regions(int n);
     void cut_rings(int n);
+    void grow_band(const std::vector<int>& frontier, std::vector<int>& ring);
+    void cut_fresh_rings(std::vector<int>& frontier);
+    void cut_growing_rings(std::vector<int>& frontier);
+    bool capacities_fit(int n) const;
+    int add_ring_nodes(const std::vector<int>& ring);
+    void label_grown_node(int k);
     int build_ring_graph(const std::vector<int>& nodes);
     void add_ring_node(int k, int r, long long to_source, long long to_sink, int level);
     void add_ring_edges(int m);
@@ -329,5 +335,6 @@ private:
     std::vector<std::uint8_t> m_dirty;  // per region: to cut again (1), its level or mark changed (2)
     std::vector<int> m_localPosition;   // per region: its node in the graph being built, 0 none
     std::vector<int> m_localRegion;     // per node: its region
+    std::vector<int> m_localOwn;        // per node: its own source minus sink capacity, merged edges left out
     std::vector<int> m_recut;           // regions of the level whose labels are cut again
 };
