@@ -584,8 +584,8 @@ float** read_bmp_image(const char* path, int* nrows, int* ncols, int* color) {
         AfxMessageBox("read_bmp_image: Unsupported bitmap");
         return nullptr;
     }
-    *nrows = header.height;
-    *ncols = header.width;
+    if (nrows) *nrows = header.height;
+    if (ncols) *ncols = header.width;
     return picture.release(color);
 }
 

@@ -192,16 +192,21 @@ bool kalvio::detail::filter_columns(const Coefficients& k, float* const* in, flo
     std::unique_ptr<const float*[]> rows(
         new (std::nothrow) const float*[static_cast<std::size_t>(nrows) + 2 * kPad]);
     std::unique_ptr<float*[]> dst(new (std::nothrow) float*[static_cast<std::size_t>(nrows)]);
-    Scratch scratch((static_cast<std::size_t>(nrows) + 9) * kStrip);
+    // Scratch rows as wide as the strips of these columns, not wider: the
+    // causal rows span the picture's height, so a narrow picture would
+    // otherwise take up to kStrip floats of scratch for each of its pixels.
+    const std::size_t stride = width >= kStrip ? kStrip : (static_cast<std::size_t>(width) + 3) / 4 * 4;
+    Scratch scratch((static_cast<std::size_t>(nrows) + 9) * stride);
     if (!rows || !dst || !scratch.get()) return false;
     for (int i = -kPad; i < nrows + kPad; ++i)
         rows[i + kPad] = in[i < 0 ? 0 : i < nrows ? i : nrows - 1] + c0;
     for (int i = 0; i < nrows; ++i) dst[i] = out[i] + c0;
     StripScratch s;
+    s.stride = stride;
     float* next = scratch.get();
-    const auto take = [&next] { return std::exchange(next, next + kStrip); };
+    const auto take = [&next, stride] { return std::exchange(next, next + stride); };
     s.zero = take();
-    std::memset(s.zero, 0, sizeof(float) * kStrip);
+    std::memset(s.zero, 0, sizeof(float) * stride);
     for (float*& row : s.kept) row = take();
     for (float*& row : s.anti) row = take();
     s.causal = next;

@@ -45,10 +45,12 @@ constexpr std::size_t kStreamPixels = std::size_t{4} << 20;
 constexpr int kRowPiece = 64;
 constexpr int kColumnPiece = 2 * kStrip;
 
-/// The scratch of the filter along y, every row kStrip floats long:
-/// `causal` holds a row per picture row, `kept` and `anti` four rows each,
-/// `zero` zeros and is only read.
+/// The scratch of the filter along y, every row `stride` floats long (at
+/// least the widest strip filtered, at most kStrip): `causal` holds a row
+/// per picture row, `kept` and `anti` four rows each, `zero` zeros and is
+/// only read.
 struct StripScratch {
+    std::size_t stride;
     float* causal;
     float* kept[4];
     float* anti[4];

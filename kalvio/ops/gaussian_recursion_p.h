@@ -189,7 +189,7 @@ struct StripFilter {
     // Causal row i of the strip, i >= 0; causal_row also takes the rows
     // before the first, whose outputs are 0.
     [[gnu::always_inline]] float* causal_at(int i) const {
-        return scratch.causal + static_cast<std::ptrdiff_t>(i) * kStrip;
+        return scratch.causal + static_cast<std::size_t>(i) * scratch.stride;
     }
     [[gnu::always_inline]] const float* causal_row(int i) const { return i < 0 ? scratch.zero : causal_at(i); }
 

@@ -13,6 +13,7 @@
 #include <memory>
 #include <random>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <vector>
 
 namespace {
@@ -289,6 +290,20 @@ TEST(SmoothImage, ColourChannelsAreEachStretchedToTheFullRange) {
         EXPECT_EQ(low, 0.0f) << "channel " << channel;
         EXPECT_EQ(high, 255.0f) << "channel " << channel;
     }
+}
+
+// The filter along y keeps a causal row of scratch for every picture row;
+// for a picture one column wide that row must be about one column wide too,
+// not a whole strip's. ru_maxrss is the process's peak, which ctest measures
+// for this test alone.
+TEST(SmoothImage, NarrowPicturesTakeScratchInProportionToTheirSize) {
+    const Image image = random_image(1 << 18, 1, 0, 9);  // 1 MiB of floats
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    const Image smooth(image->smooth_image(1.5f));
+    getrusage(RUSAGE_SELF, &after);
+    ASSERT_TRUE(smooth);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024) << "KiB more at the peak";
 }
 
 TEST(FirstDerivative, RampGivesTheDocumentedSlopes) {
