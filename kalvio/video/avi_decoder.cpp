@@ -1,11 +1,14 @@
-// AVI movies read through FFmpeg's libraries.
-#include "video/avi_reader_p.h"
-
-#include "image/io_p.h"
+// The movie decoder module: AVI movies read through FFmpeg's libraries.
+// Built as a module of its own and loaded by the library on the first
+// movie read (see avi_module_p.h).
+#include "video/avi_module_p.h"
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,8 +18,6 @@ extern "C" {
 #include <libavutil/imgutils.h>
 #include <libswscale/swscale.h>
 }
-
-namespace kalvio::detail {
 
 namespace {
 
@@ -55,8 +56,7 @@ void quiet_ffmpeg() {
 
 }  // namespace
 
-struct AviReader::State {
-    FILE* file = nullptr;
+struct KalvioAviDecoder {
     int fd = -1;
     AVIOContext* io = nullptr;
     AVFormatContext* format = nullptr;
@@ -71,7 +71,11 @@ struct AviReader::State {
     int next = 0;                   // index of the frame the decoder gives next; -1 unknown
     bool draining = false;
 
-    ~State() {
+    int width = 0;
+    int height = 0;
+    int frames = 0;
+
+    ~KalvioAviDecoder() {
         sws_freeContext(scaler);
         av_packet_free(&packet);
         av_frame_free(&picture);
@@ -79,7 +83,6 @@ struct AviReader::State {
         avformat_close_input(&format);
         if (io) av_freep(&io->buffer);
         avio_context_free(&io);
-        if (file) std::fclose(file);
     }
 
     std::int64_t timestamp_of(int index) const { return start + av_rescale_q(index, frame_period, time_base); }
@@ -150,16 +153,16 @@ struct AviReader::State {
     }
 };
 
-AviReader::AviReader(std::unique_ptr<State> state) : m_state(std::move(state)) {}
-AviReader::~AviReader() = default;
+namespace {
 
-std::unique_ptr<AviReader> AviReader::open(const std::string& path, Error* error) {
+enum : int { kOpen = 1, kNoStream = 2, kNoDecoder = 3 };
+
+KalvioAviDecoder* open_decoder(int fd, int* error, int* width_out, int* height_out, int* frames_out) {
     quiet_ffmpeg();
-    *error = Error::Open;
-    auto s = std::make_unique<State>();
-    s->file = open_for_reading(path.c_str());
-    if (!s->file) return nullptr;
-    s->fd = ::fileno(s->file);
+    *error = kOpen;
+    std::unique_ptr<KalvioAviDecoder> s(new (std::nothrow) KalvioAviDecoder);
+    if (!s) return nullptr;
+    s->fd = fd;
     auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferBytes));
     if (!buffer) return nullptr;
     s->io = avio_alloc_context(buffer, kIoBufferBytes, 0, &s->fd, read_packet, nullptr, seek);
@@ -177,11 +180,11 @@ std::unique_ptr<AviReader> AviReader::open(const std::string& path, Error* error
     }
     if (avformat_find_stream_info(s->format, nullptr) < 0) return nullptr;
 
-    *error = Error::NoStream;
+    *error = kNoStream;
     const AVCodec* decoder = nullptr;
     s->stream = av_find_best_stream(s->format, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
     if (s->stream < 0 && s->stream != AVERROR_DECODER_NOT_FOUND) return nullptr;
-    *error = Error::NoDecoder;
+    *error = kNoDecoder;
     if (s->stream < 0 || !decoder) return nullptr;
     AVStream* st = s->format->streams[s->stream];
     s->codec = avcodec_alloc_context3(decoder);
@@ -210,24 +213,26 @@ std::unique_ptr<AviReader> AviReader::open(const std::string& path, Error* error
     } else {
         frames = s->count_frames();
     }
-    auto reader = std::unique_ptr<AviReader>(new AviReader(std::move(s)));
-    reader->m_width = width;
-    reader->m_height = height;
-    reader->m_frames = frames;
-    *error = Error::None;
-    return reader;
+    s->width = width;
+    s->height = height;
+    s->frames = frames;
+    *width_out = width;
+    *height_out = height;
+    *frames_out = frames;
+    *error = 0;
+    return s.release();
 }
 
-bool AviReader::read(int index, std::uint8_t* bits, std::uint32_t row_bytes) {
-    State& s = *m_state;
-    if (index < 0 || index >= m_frames) return false;
+int read_frame(KalvioAviDecoder* decoder, int index, std::uint8_t* bits, std::uint32_t row_bytes) {
+    KalvioAviDecoder& s = *decoder;
+    if (index < 0 || index >= s.frames) return 0;
     if (index != s.next) {
-        if (!s.seek_to(index)) return false;
+        if (!s.seek_to(index)) return 0;
     }
     for (;;) {
         if (!s.decode_next()) {
             s.next = -1;
-            return false;
+            return 0;
         }
         int at = s.next;
         const std::int64_t ts = s.picture->best_effort_timestamp;
@@ -237,7 +242,7 @@ bool AviReader::read(int index, std::uint8_t* bits, std::uint32_t row_bytes) {
         } else if (at < 0) {
             // No timestamps to place a picture after a seek: count from the
             // first frame instead.
-            if (av_seek_frame(s.format, s.stream, s.start, AVSEEK_FLAG_BACKWARD) < 0) return false;
+            if (av_seek_frame(s.format, s.stream, s.start, AVSEEK_FLAG_BACKWARD) < 0) return 0;
             avcodec_flush_buffers(s.codec);
             s.draining = false;
             s.next = 0;
@@ -250,11 +255,19 @@ bool AviReader::read(int index, std::uint8_t* bits, std::uint32_t row_bytes) {
         }
         // A frame the stream does not hold on its own (a dropped frame)
         // shows the picture that follows it.
-        const bool ok = s.convert(bits, row_bytes, m_width, m_height);
+        const bool ok = s.convert(bits, row_bytes, s.width, s.height);
         av_frame_unref(s.picture);
         if (!ok) s.next = -1;
-        return ok;
+        return ok ? 1 : 0;
     }
 }
 
-}  // namespace kalvio::detail
+void close_decoder(KalvioAviDecoder* decoder) { delete decoder; }
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) const KalvioAviModule* kalvio_avi_module() {
+    static const KalvioAviModule module = {kalvio::detail::kKalvioAviModuleVersion, open_decoder, read_frame,
+                                           close_decoder};
+    return &module;
+}

@@ -222,6 +222,10 @@ int CVideo::OpenVideo(const char* path) {
         AviReader::Error error = AviReader::Error::None;
         std::unique_ptr<AviReader> reader = AviReader::open(path, &error);
         if (!reader) {
+            if (error == AviReader::Error::NoModule) {
+                AfxMessageBox("Can't load the movie decoder: " + AviReader::module_failure());
+                return 0;
+            }
             AfxMessageBox(error == AviReader::Error::Open       ? "Can't open AVI file"
                           : error == AviReader::Error::NoStream ? "Can't get video stream"
                                                                 : "The decompressor is not open");
