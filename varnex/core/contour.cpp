@@ -11,14 +11,21 @@
 #include <kalvio/trace.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <memory>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 using contour_detail::free_int_map;
 using contour_detail::make_int_map;
@@ -129,6 +136,23 @@ bool Contour::ComputeRegions() {
     KALVIO_TRACE(image->color == 0 ? "gray image!\n" : "color image!\n");
     map_cols = image->width;
     map_rows = image->height;
+    // The picture's mean and variance, which the cuts need, are taken on a
+    // thread of their own while the map is divided: both only read the
+    // picture, and neither reads what the other writes. Where no thread can
+    // be had, the first cut takes them.
+    struct Measuring {
+        std::thread thread;
+        void finish() {
+            if (thread.joinable()) thread.join();
+        }
+        ~Measuring() { finish(); }
+    } measuring;
+    if (!m_bMeasured) {
+        try {
+            measuring.thread = std::thread([this] { measure_picture(); });
+        } catch (const std::system_error&) {
+        }
+    }
     int n = 0;
     try {
         n = label_regions();
@@ -139,6 +163,7 @@ bool Contour::ComputeRegions() {
         build_neighbour_tables(n);
         prepare_run_tables(n);
     } catch (const std::bad_alloc&) {
+        measuring.finish();
         ReleaseRegions();
         free_int_map(label_map);
         label_map = nullptr;
@@ -157,8 +182,9 @@ namespace {
 
 // Region maps as the flood fill reads them, over the label map `labels`:
 // visited(at) whether pixel `at` has its region, key(at, y, x) what tells
-// its region, open(at, y, x, key) whether an unvisited pixel has that key,
-// and mark(at, r) gives it region r.
+// its region, open(at, y, x, key) whether it is unvisited and has that key,
+// and mark(at, r, when) gives it region r when `when` holds, else leaves it
+// as it is. A visited pixel is never open, which the fill relies on.
 
 // A float map: equal samples in every channel. A sample that is not a
 // number equals nothing, so such a pixel is a region of its own.
@@ -182,13 +208,15 @@ struct FloatMap {
             if (!(value[c] == k.v[c])) return false;
         return true;
     }
-    void mark(std::size_t at, int r) { labels[at] = r; }
+    void mark(std::size_t at, int r, bool when) {
+        if (when) labels[at] = r;
+    }
 };
 
 // A map whose pixels' colours are written into the label map first, as red,
 // green and blue in the low 24 bits of a word: equal words are exactly
 // equal float samples. A visited pixel holds its region with the top bit
-// set, which no colour has, so one load tells both.
+// set, which no colour has, so one load tells both, without a branch.
 struct KeyedMap {
     int* labels;
     static constexpr std::uint32_t kVisited = 0x80000000u;
@@ -196,7 +224,10 @@ struct KeyedMap {
     bool visited(std::size_t at) const { return (static_cast<std::uint32_t>(labels[at]) & kVisited) != 0; }
     Key key(std::size_t at, int, int) const { return static_cast<std::uint32_t>(labels[at]); }
     bool open(std::size_t at, int, int, Key k) const { return static_cast<std::uint32_t>(labels[at]) == k; }
-    void mark(std::size_t at, int r) { labels[at] = static_cast<int>(static_cast<std::uint32_t>(r) | kVisited); }
+    void mark(std::size_t at, int r, bool when) {
+        const int old = labels[at];
+        labels[at] = when ? static_cast<int>(static_cast<std::uint32_t>(r) | kVisited) : old;
+    }
 };
 
 // Histogram bin of a sample value: truncated toward zero, values below 0 in
@@ -219,7 +250,15 @@ inline float bin_count(std::uint32_t count) {
 // of one exact value, over the label map made before; the label map
 // doubles as the visited map. Each region, once filled, is counted into its
 // histogram and colour sums in fill order. Returns the number of regions,
-// -1 for too many.
+// -1 for too many or when the stack cannot grow.
+//
+// A pixel's four neighbours are looked at without branches, whose outcome
+// no predictor could guess: a neighbour beyond the edge is looked up as the
+// pixel itself, which is visited and so never open, and every neighbour is
+// written to the stack and the fill order, the ends of both moving on only
+// for an open one. The order is that of the branching fill: left, right,
+// up, down, each pushed as found, the last pushed taken first. The pixel
+// block has four entries to spare for the stores past the last pixel.
 template <typename SameRegion>
 int Contour::fill_regions(SameRegion map) {
     const int width = map_cols, height = map_rows;
@@ -228,43 +267,47 @@ int Contour::fill_regions(SameRegion map) {
     start_region_tables();
     std::uint32_t* order = regions.index.data();
     std::uint32_t filled = 0;
-    auto reach = [&](std::size_t at, int r) {
-        map.mark(at, r);
-        order[filled++] = static_cast<std::uint32_t>(at);
-    };
     const std::size_t stride = static_cast<std::size_t>(width);
-    std::vector<CPoint> active;
+    const std::size_t last_row = static_cast<std::size_t>(height - 1) * stride;
+    std::vector<CPoint> stack(4096);
     int count = 0;
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const std::size_t seed_at = static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x);
             if (map.visited(seed_at)) continue;
+            const auto key = map.key(seed_at, y, x);
             if (count == std::numeric_limits<int>::max()) return -1;
             const int r = ++count;
-            const auto key = map.key(seed_at, y, x);
             const std::uint32_t first = filled;
-            reach(seed_at, r);
-            active.push_back({x, y});
-            while (!active.empty()) {
-                const CPoint p = active.back();
-                active.pop_back();
+            map.mark(seed_at, r, true);
+            order[filled++] = static_cast<std::uint32_t>(seed_at);
+            stack[0] = {x, y};
+            std::size_t top = 1;
+            while (top > 0) {
+                // Room for four more before the next pixel's pushes.
+                if (stack.size() - top < 4) {
+                    if (stack.size() > SIZE_MAX / (2 * sizeof(CPoint))) return -1;
+                    stack.resize(2 * stack.size());
+                }
+                CPoint* const slots = stack.data();
+                const CPoint p = slots[--top];
                 const std::size_t at = static_cast<std::size_t>(p.y) * stride + static_cast<std::size_t>(p.x);
-                // Left, right, up, down: the order decides the fill order.
-                if (p.x > 0 && map.open(at - 1, p.y, p.x - 1, key)) {
-                    active.push_back({p.x - 1, p.y});
-                    reach(at - 1, r);
-                }
-                if (p.x + 1 < width && map.open(at + 1, p.y, p.x + 1, key)) {
-                    active.push_back({p.x + 1, p.y});
-                    reach(at + 1, r);
-                }
-                if (p.y > 0 && map.open(at - stride, p.y - 1, p.x, key)) {
-                    active.push_back({p.x, p.y - 1});
-                    reach(at - stride, r);
-                }
-                if (p.y + 1 < height && map.open(at + stride, p.y + 1, p.x, key)) {
-                    active.push_back({p.x, p.y + 1});
-                    reach(at + stride, r);
+                const std::size_t left = at - (p.x > 0 ? 1 : 0);
+                const std::size_t right = at + (p.x + 1 < width ? 1 : 0);
+                const std::size_t up = at - (at >= stride ? stride : 0);
+                const std::size_t down = at + (at < last_row ? stride : 0);
+                const CPoint around[4] = {{p.x - (p.x > 0 ? 1 : 0), p.y},
+                                          {p.x + (p.x + 1 < width ? 1 : 0), p.y},
+                                          {p.x, p.y - (at >= stride ? 1 : 0)},
+                                          {p.x, p.y + (at < last_row ? 1 : 0)}};
+                const std::size_t next[4] = {left, right, up, down};
+                for (int k = 0; k < 4; ++k) {
+                    const bool open = map.open(next[k], around[k].y, around[k].x, key);
+                    map.mark(next[k], r, open);
+                    slots[top] = around[k];
+                    top += open ? 1 : 0;
+                    order[filled] = static_cast<std::uint32_t>(next[k]);
+                    filled += open ? 1 : 0;
                 }
             }
             regions.start.push_back(filled);
@@ -276,7 +319,9 @@ int Contour::fill_regions(SameRegion map) {
 
 // Divides the region map into regions: the label map and the pixel block,
 // then the fill. A bitmap's colours go into the label map first, one word a
-// pixel, and the fill reads nothing else of the map. Returns the number of
+// pixel, and the fill reads nothing else of the map; when the bitmap is not
+// to be kept (m_bDropSourceWhenRead), it goes before the pixel block is
+// taken, so the two never take memory at once. Returns the number of
 // regions, -1 when the label map or pixel block cannot be had.
 int Contour::label_regions() {
     const int width = map_cols, height = map_rows;
@@ -284,7 +329,9 @@ int Contour::label_regions() {
     if (pixel_count > UINT32_MAX) return -1;
     free_int_map(label_map);
     label_map = make_int_map(height, width);
-    if (!label_map || !regions.index.allocate(pixel_count)) return -1;
+    if (!label_map) return -1;
+    // Four entries to spare for the fill's stores past the last pixel.
+    auto take_pixel_block = [&] { return regions.index.allocate(pixel_count + 4); };
     int* labels = label_map[0];
     // The picture's rows in one block in order are read by pixel index.
     m_pRegionSamples = image->data[0];
@@ -292,7 +339,10 @@ int Contour::label_regions() {
     for (int y = 1; y < height && m_pRegionSamples; ++y)
         if (image->data[y] != image->data[0] + static_cast<std::size_t>(y) * per_pixel * static_cast<std::size_t>(width))
             m_pRegionSamples = nullptr;
-    if (!m_regionBitmap) return fill_regions(FloatMap{*region_map, region_map->color == 1 ? 3 : 1, labels});
+    if (!m_regionBitmap) {
+        if (!take_pixel_block()) return -1;
+        return fill_regions(FloatMap{*region_map, region_map->color == 1 ? 3 : 1, labels});
+    }
 
     const CDib& dib = *m_regionBitmap;
     // An index beyond the colour table reads as black.
@@ -313,6 +363,8 @@ int Contour::label_regions() {
                                           static_cast<std::uint32_t>(row[2]) << 16);
         }
     }
+    if (m_bDropSourceWhenRead) m_regionBitmap.reset();
+    if (!take_pixel_block()) return -1;
     const int count = fill_regions(KeyedMap{labels});
     // Every pixel was reached: only its region number stays.
     for (std::size_t at = 0; at < pixel_count; ++at) labels[at] &= 0x7FFFFFFF;
@@ -423,21 +475,30 @@ void Contour::build_neighbour_tables(int n) {
                 met(a, b);
             }
         };
-        // Most pixels have their region all around: eight at a time are
-        // passed over when none of them touches another region.
-        constexpr int kRun = 8;
+        // Most pixels have their region all around: four at a time are
+        // compared with their neighbours, and only those that touch another
+        // region are met, in order.
         for (int y = 1; y <= map_rows - 2; ++y) {
             const int* row = labels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+            int x = 1;
+#if defined(__SSE2__)
             const int* up = row - width;
             const int* down = row + width;
-            int x = 1;
-            for (; x + kRun <= map_cols - 1; x += kRun) {
-                int differ = 0;
-                for (int k = x; k < x + kRun; ++k)
-                    differ |= (row[k] != row[k - 1]) | (row[k] != row[k + 1]) | (row[k] != up[k]) | (row[k] != down[k]);
-                if (!differ) continue;
-                for (int k = x; k < x + kRun; ++k) meet(row, k);
+            auto load = [](const int* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
+            for (; x + 4 <= map_cols - 1; x += 4) {
+                const __m128i centre = load(row + x);
+                const __m128i same =
+                    _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi32(centre, load(row + x - 1)),
+                                                _mm_cmpeq_epi32(centre, load(row + x + 1))),
+                                  _mm_and_si128(_mm_cmpeq_epi32(centre, load(up + x)),
+                                                _mm_cmpeq_epi32(centre, load(down + x))));
+                unsigned differ = ~static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(same))) & 0xFu;
+                while (differ) {
+                    meet(row, x + std::countr_zero(differ));
+                    differ &= differ - 1;
+                }
             }
+#endif
             for (; x <= map_cols - 2; ++x) meet(row, x);
         }
     };

@@ -61,9 +61,16 @@ bool SegmentationSession::SetRegionMap(MyImage* map, const std::string& label) {
 
 bool SegmentationSession::compute_regions() {
     const auto phase = std::chrono::steady_clock::now();
+    // The label map holds all a session needs of a bitmap map, so the
+    // bitmap goes as soon as its colours are there.
+    m_contour.m_bDropSourceWhenRead = true;
     m_bRegions = m_contour.ComputeRegions();
     seconds_regions = seconds_since(phase);
-    if (!m_bRegions) return false;
+    if (!m_bRegions) {
+        // A map given up half way has to be read again.
+        if (m_contour.region_map_width() == 0) m_bMap = false;
+        return false;
+    }
     // The label map holds all a session needs of the map from now on.
     m_contour.release_region_source();
     const MyImage* image = m_contour.image;

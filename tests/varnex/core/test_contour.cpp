@@ -110,6 +110,69 @@ TEST_F(RegionsTest, IndexedBitmapMapIsDividedByTableColours) {
             EXPECT_EQ(contour->label_map[y][x], expected[static_cast<std::size_t>(y * width + x)]) << x << "," << y;
 }
 
+// The order in which a region's pixels are listed decides its float means
+// (where sums round) and which seed of a region counts first. The oracle is
+// the plain depth-first fill: an explicit stack, neighbours left, right, up,
+// down, each pushed as found. Three colours at random make large regions
+// with holes and arms, touching every edge; both the bitmap reader's path
+// and the float path are checked.
+TEST_F(RegionsTest, PixelsAreListedInDepthFirstFillOrder) {
+    const int width = 37, height = 23;
+    std::uint32_t state = 12345;
+    std::vector<int> colour(static_cast<std::size_t>(width * height));
+    for (int& c : colour) {
+        state = state * 1664525u + 1013904223u;
+        c = static_cast<int>((state >> 16) % 3);
+    }
+    std::vector<std::uint32_t> expected;
+    std::vector<std::uint32_t> starts{0};
+    std::vector<char> seen(colour.size(), 0);
+    for (int at0 = 0; at0 < width * height; ++at0) {
+        if (seen[static_cast<std::size_t>(at0)]) continue;
+        std::vector<int> stack{at0};
+        seen[static_cast<std::size_t>(at0)] = 1;
+        expected.push_back(static_cast<std::uint32_t>(at0));
+        while (!stack.empty()) {
+            const int at = stack.back();
+            stack.pop_back();
+            const int x = at % width, y = at / width;
+            const int around[4][2] = {{x - 1, y}, {x + 1, y}, {x, y - 1}, {x, y + 1}};
+            for (const auto& n : around) {
+                if (n[0] < 0 || n[0] >= width || n[1] < 0 || n[1] >= height) continue;
+                const int next = n[1] * width + n[0];
+                if (seen[static_cast<std::size_t>(next)] ||
+                    colour[static_cast<std::size_t>(next)] != colour[static_cast<std::size_t>(at0)])
+                    continue;
+                seen[static_cast<std::size_t>(next)] = 1;
+                expected.push_back(static_cast<std::uint32_t>(next));
+                stack.push_back(next);
+            }
+        }
+        starts.push_back(static_cast<std::uint32_t>(expected.size()));
+    }
+    CImage map(height, width, 1, KALVIO_FORMAT_BMP, KALVIO_TYPE_UINT8);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < 3; ++c)
+                map.data[y][3 * x + c] = 100.0f * static_cast<float>(colour[static_cast<std::size_t>(y * width + x)]);
+    MyImage picture = core_test::grey_picture(height, width, {5});
+    for (const char* name : {"order.bmp", "order.ppm"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(map.WriteImage(dir.path(name).c_str()), 1);
+        ASSERT_NO_FATAL_FAILURE(divide(picture, dir.path(name)));
+        const Contour::RegionPixels& regions = contour->regions;
+        ASSERT_EQ(regions.GetCount(), static_cast<int>(starts.size()) - 1);
+        for (int r = 1; r <= regions.GetCount(); ++r) {
+            const std::vector<std::uint32_t> got(regions.pixels(r), regions.pixels(r) + regions.size(r));
+            const std::vector<std::uint32_t> want(expected.begin() + starts[static_cast<std::size_t>(r) - 1],
+                                                  expected.begin() + starts[static_cast<std::size_t>(r)]);
+            ASSERT_EQ(got, want) << "region " << r;
+        }
+        contour->ReleaseRegions();
+        contour->ReleaseRunData();
+    }
+}
+
 TEST_F(RegionsTest, SamplesOutsideTheByteRangeGoToTheEndBins) {
     // A 16-bit picture: values below 0 count in the first bin, 256 and
     // above in the last; the means keep the true values.

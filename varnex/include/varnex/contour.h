@@ -281,6 +281,7 @@ private:
     bool m_bMeasured = false;       // the picture statistics are those of `image`
     bool m_bPaintByIndex = false;   // paint_region may find pixels by their index
     std::unique_ptr<CDib> m_regionBitmap;  // the region map as read from a BMP file, in place of `region_map`
+    bool m_bDropSourceWhenRead = false;    // the bitmap goes once its colours are in the label map
     // While the regions are filled: the means so far, the pixel counts of
     // the bins of the region being filled and the bins it has counted.
     std::vector<float> m_regionMean[3];
