@@ -105,7 +105,7 @@ void convert_floats(CDib& dib, float** data, bool rescale, bool find_range, floa
             floats_to_bytes(in, out, static_cast<std::size_t>(cols));
             continue;
         }
-        for (int x = 0; x < cols; ++x) out[x] = low_byte(range != 0.0f ? (in[x] - low) * 255.0f / range : 0.0f);
+        for (int x = 0; x < cols; ++x) out[x] = kalvio::sample_to_byte(range != 0.0f ? (in[x] - low) * 255.0f / range : 0.0f);
     }
 }
 

@@ -3,7 +3,8 @@
 // loops work on whole vectors where SSE2 is there (every x86-64).
 #pragma once
 
-#include <cmath>
+#include <kalvio/samples.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -12,16 +13,6 @@
 #endif
 
 namespace kalvio::detail {
-
-/// The low 8 bits of a float truncated toward zero: 255.9 -> 255, 256 -> 0,
-/// -1 -> 255. NaN gives 0; values beyond the int range saturate first
-/// (INT_MAX -> 255, INT_MIN -> 0), so no conversion is undefined.
-inline std::uint8_t low_byte(float v) {
-    if (std::isnan(v)) return 0;
-    if (v >= 2147483648.0f) return 0xFF;
-    if (v < -2147483648.0f) return 0;
-    return static_cast<std::uint8_t>(static_cast<std::int32_t>(v) & 0xFF);
-}
 
 #if defined(__SSE2__)
 namespace samples {
@@ -36,16 +27,17 @@ inline void widen(__m128i bytes, __m128 out[4]) {
     out[3] = _mm_cvtepi32_ps(_mm_unpackhi_epi16(high, zero));
 }
 
-// low_byte of four floats, as 32-bit lanes. The truncation gives 0x80000000
-// for NaN and for anything beyond the int range, whose low byte is right
-// for NaN and for the negative side; the positive side is set to 255.
+// sample_to_byte of four floats, as 32-bit lanes. The truncation gives
+// 0x80000000 for NaN and for anything beyond the int range, whose low byte
+// is right for NaN and for the negative side; the positive side is set to
+// 255.
 inline __m128i low_bytes(__m128 v) {
     const __m128i truncated = _mm_cvttps_epi32(v);
     const __m128i above = _mm_castps_si128(_mm_cmpge_ps(v, _mm_set1_ps(2147483648.0f)));
     return _mm_and_si128(_mm_or_si128(truncated, above), _mm_set1_epi32(0xFF));
 }
 
-// Sixteen floats (four vectors) as sixteen bytes, each its low_byte.
+// Sixteen floats (four vectors) as sixteen bytes, each its sample_to_byte.
 inline __m128i narrow(const __m128 in[4]) {
     const __m128i low = _mm_packs_epi32(low_bytes(in[0]), low_bytes(in[1]));
     const __m128i high = _mm_packs_epi32(low_bytes(in[2]), low_bytes(in[3]));
@@ -82,7 +74,7 @@ inline void bytes_to_floats(const std::uint8_t* in, float* out, std::size_t n) {
     for (; i < n; ++i) out[i] = in[i];
 }
 
-/// n floats as bytes, each its low_byte.
+/// n floats as bytes, each its sample_to_byte.
 inline void floats_to_bytes(const float* in, std::uint8_t* out, std::size_t n) {
     std::size_t i = 0;
 #if defined(__SSE2__)
@@ -92,7 +84,7 @@ inline void floats_to_bytes(const float* in, std::uint8_t* out, std::size_t n) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), samples::narrow(v));
     }
 #endif
-    for (; i < n; ++i) out[i] = low_byte(in[i]);
+    for (; i < n; ++i) out[i] = sample_to_byte(in[i]);
 }
 
 /// `pixels` pixels of blue, green, red bytes as red, green, blue floats.
@@ -116,7 +108,7 @@ inline void bgr_to_rgb_floats(const std::uint8_t* in, float* out, std::size_t pi
 }
 
 /// `pixels` pixels of red, green, blue floats as blue, green, red bytes,
-/// each its low_byte.
+/// each its sample_to_byte.
 inline void rgb_floats_to_bgr(const float* in, std::uint8_t* out, std::size_t pixels) {
     std::size_t p = 0;
 #if defined(__SSE2__)
@@ -130,9 +122,9 @@ inline void rgb_floats_to_bgr(const float* in, std::uint8_t* out, std::size_t pi
     }
 #endif
     for (; p < pixels; ++p) {
-        out[3 * p] = low_byte(in[3 * p + 2]);
-        out[3 * p + 1] = low_byte(in[3 * p + 1]);
-        out[3 * p + 2] = low_byte(in[3 * p]);
+        out[3 * p] = sample_to_byte(in[3 * p + 2]);
+        out[3 * p + 1] = sample_to_byte(in[3 * p + 1]);
+        out[3 * p + 2] = sample_to_byte(in[3 * p]);
     }
 }
 

@@ -36,13 +36,17 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // vanish beside the writing. Below it the heap serves better.
 constexpr std::size_t kMappedBlock = std::size_t{4} << 20;
 
+// The length a block of `bytes` is mapped and unmapped with: whole huge
+// pages, so that its tail can be a huge page too.
+std::size_t mapped_length(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+
 // A block of `bytes` rounded up to whole huge pages, mapped at a huge-page
 // boundary and advised for huge pages before anything touches it; null when
 // the system refuses. The system hands out mapped pages zeroed, so the block
-// needs no clearing of its own. *mapped receives the length to unmap.
-void* map_block(std::size_t bytes, std::size_t* mapped) {
+// needs no clearing of its own.
+void* map_block(std::size_t bytes) {
     if (bytes > std::numeric_limits<std::size_t>::max() - 2 * kHugePage) return nullptr;
-    const std::size_t length = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    const std::size_t length = mapped_length(bytes);
     const std::size_t span = length + kHugePage;  // room to slide to a boundary
     void* const at = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (at == MAP_FAILED) return nullptr;
@@ -54,47 +58,44 @@ void* map_block(std::size_t bytes, std::size_t* mapped) {
     // Only a hint: where huge pages are off, the block still works in small
     // pages.
     ::madvise(reinterpret_cast<void*>(begin), length, MADV_HUGEPAGE);
-    *mapped = length;
     return reinterpret_cast<void*>(begin);
 }
 #endif
 
-// A zero-filled block of `bytes`: mapped in huge pages when large (*mapped
-// set to the mapped length), else from the heap (*mapped 0). Null when
-// memory is lacking.
-void* zeroed_block(std::size_t bytes, std::size_t* mapped) {
-    *mapped = 0;
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (bytes >= kMappedBlock) {
-        if (void* block = map_block(bytes, mapped)) return block;
-    }
-#endif
-    return zeroed(bytes);
-}
-
-void release_block(void* block, std::size_t mapped) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (mapped) {
-        ::munmap(block, mapped);
-        return;
-    }
-#endif
-    std::free(block);
-}
-
-// What the row table keeps before its rows: the pixel block and how it was
-// obtained. Sixteen bytes, so the row pointers after it stay aligned.
+// What the row table keeps before its rows: the pixel block and its size,
+// which release_pages needs. Sixteen bytes, so the row pointers after it
+// stay aligned.
 struct TableHead {
     float* block;
-    std::size_t mapped;  // length of a mapped block; 0 for a heap block
+    std::size_t bytes;
 };
 
 TableHead* head_of(float** rows) { return reinterpret_cast<TableHead*>(rows) - 1; }
 
 }  // namespace
 
-// Layout: a table that begins with a TableHead (the pixel block and the way
-// it was obtained) followed by the row pointers; the caller gets those,
+// The size alone tells release_pages how a block was obtained, so a large
+// block the system refuses to map is a failure, not a heap block.
+void* kalvio::allocate_pages(std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (bytes >= kMappedBlock) return map_block(bytes);
+#endif
+    return zeroed(bytes);
+}
+
+void kalvio::release_pages(void* block, std::size_t bytes) {
+    if (!block) return;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (bytes >= kMappedBlock) {
+        ::munmap(block, mapped_length(bytes));
+        return;
+    }
+#endif
+    std::free(block);
+}
+
+// Layout: a table that begins with a TableHead (the pixel block and its
+// size) followed by the row pointers; the caller gets those,
 // so a[r] is row r. Keeping the block apart from the row pointers lets
 // callers permute rows without breaking release.
 float** make_2D_float_array(int rows, int cols) {
@@ -105,17 +106,16 @@ float** make_2D_float_array(int rows, int cols) {
         rows >= 0 && cols >= 0 &&
         checked_bytes(static_cast<std::int64_t>(rows), sizeof(float*), &table_bytes) &&
         table_bytes <= std::numeric_limits<std::size_t>::max() - sizeof(TableHead);
-    std::size_t mapped = 0;
-    float* block = sizes_ok ? static_cast<float*>(zeroed_block(block_bytes, &mapped)) : nullptr;
+    float* block = sizes_ok ? static_cast<float*>(kalvio::allocate_pages(block_bytes)) : nullptr;
     void* table = block ? std::malloc(sizeof(TableHead) + table_bytes) : nullptr;
     if (!table) {
-        if (block) release_block(block, mapped);
+        kalvio::release_pages(block, block_bytes);
         AfxMessageBox("Can't allocate core in make_2D_float_array");
         return nullptr;
     }
     TableHead* head = static_cast<TableHead*>(table);
     head->block = block;
-    head->mapped = mapped;
+    head->bytes = block_bytes;
     float** a = reinterpret_cast<float**>(head + 1);
     for (int r = 0; r < rows; ++r) a[r] = block + static_cast<std::size_t>(r) * cols;
     return a;
@@ -124,7 +124,7 @@ float** make_2D_float_array(int rows, int cols) {
 void free_2D_float_array(float** a) {
     if (!a) return;
     TableHead* head = head_of(a);
-    release_block(head->block, head->mapped);
+    kalvio::release_pages(head->block, head->bytes);
     std::free(head);
 }
 

@@ -3,6 +3,7 @@
 
 #include "image/io_p.h"
 
+#include <kalvio/samples.h>
 #include <kalvio/video.h>
 
 #include <cerrno>
@@ -127,11 +128,11 @@ public:
             std::uint8_t* out = m_row.data();
             for (int c = 0; c < m_cols; ++c, out += 3) {
                 if (image.color == 1) {
-                    out[0] = to_byte(in[3 * c + 2]);
-                    out[1] = to_byte(in[3 * c + 1]);
-                    out[2] = to_byte(in[3 * c]);
+                    out[0] = kalvio::sample_to_byte(in[3 * c + 2]);
+                    out[1] = kalvio::sample_to_byte(in[3 * c + 1]);
+                    out[2] = kalvio::sample_to_byte(in[3 * c]);
                 } else {
-                    out[0] = out[1] = out[2] = to_byte(in[c]);
+                    out[0] = out[1] = out[2] = kalvio::sample_to_byte(in[c]);
                 }
             }
             if (!m_sink.put(m_row.data(), m_row.size())) return false;
@@ -243,7 +244,6 @@ private:
         fourcc(m + 8, "movi");
         return h;
     }
-    static std::uint8_t to_byte(float v) { return static_cast<std::uint8_t>(to_int(v) & 0xFF); }
 
     int m_rows;
     int m_cols;

@@ -1,7 +1,10 @@
-// Creates, copies, converts and destroys images through the installed headers.
+// Creates, copies, converts and destroys images through the installed headers,
+// and reads back an AVI movie through the installed movie decoder module.
 #include <kalvio/kalvio.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <memory>
 
 int main() {
@@ -30,6 +33,21 @@ int main() {
     if (!a || a[1][1] != 0.0f) return 6;
     free_2D_float_array(a);
 
-    std::printf("consumer: images created, copied, converted and destroyed\n");
+    // A movie written and read back: reading loads the decoder module from
+    // where the package installed it.
+    const char* scratch = std::getenv("TMPDIR");
+    const std::string movie_path = std::string(scratch ? scratch : "/tmp") + "/kalvio-consumer-movie.avi";
+    {
+        CVideo movie(movie_path.c_str(), 3, 4, 2, KALVIO_VIDEO_AVI, KALVIO_TYPE_UINT8, 0);
+        if (movie.WriteCurrentFrame(&copy) != 1 || movie.WriteCurrentFrame(&copy) != 1 || movie.CloseVideo() != 1)
+            return 7;
+    }
+    CVideo video;
+    const bool read = video.OpenVideo(movie_path.c_str()) == 1 && video.nframes == 2 && video.GetFrame(1) == 1 &&
+                      video.frame && video.frame->data[2][3] == 23.0f;
+    std::remove(movie_path.c_str());
+    if (!read) return 8;
+
+    std::printf("consumer: images created, copied, converted and destroyed; movie read back\n");
     return 0;
 }

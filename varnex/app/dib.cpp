@@ -2,9 +2,9 @@
 #include "dib.h"
 
 #include <kalvio/image.h>
+#include <kalvio/samples.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -25,18 +25,6 @@ void put16(std::uint8_t* p, std::uint32_t v) {
 void put32(std::uint8_t* p, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
-
-// Truncation towards zero to a 32-bit integer. Values beyond its range (and
-// NaN) would be undefined in a plain cast; they take the nearest end (0).
-std::int32_t truncate_to_int(float v) {
-    if (!(v == v)) return 0;
-    if (v >= 2147483647.0f) return 2147483647;
-    if (v <= -2147483648.0f) return -2147483647 - 1;
-    return static_cast<std::int32_t>(v);
-}
-
-// The low 8 bits of the truncated value: 255.9 -> 255, 256 -> 0, -1 -> 255.
-std::uint8_t to_byte(float v) { return static_cast<std::uint8_t>(truncate_to_int(v) & 0xFF); }
 
 }  // namespace
 
@@ -96,9 +84,9 @@ void DisplayBitmap::write_rows(const CImage* image, const GreyTable& table, unsi
                 if (mask && (row_shown ? row_shown[x - x0] : mask[x][row]) == 0) {
                     out[0] = out[1] = out[2] = 0;
                 } else if (colour) {
-                    out[0] = to_byte(source[3 * x + 2]);
-                    out[1] = to_byte(source[3 * x + 1]);
-                    out[2] = to_byte(source[3 * x]);
+                    out[0] = kalvio::sample_to_byte(source[3 * x + 2]);
+                    out[1] = kalvio::sample_to_byte(source[3 * x + 1]);
+                    out[2] = kalvio::sample_to_byte(source[3 * x]);
                 } else {
                     out[0] = out[1] = out[2] = static_cast<std::uint8_t>(table.LevelOf(source[x]));
                 }

@@ -1,7 +1,7 @@
 // Helpers of the segmentation object.
 #pragma once
 
-#include <varnex/pixelblock.h>
+#include <kalvio/arrays.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -13,17 +13,17 @@ namespace contour_detail {
 constexpr std::size_t kIntMapHeader = 64;
 
 /// rows x cols zero-filled ints as a table of row pointers into one block
-/// of fresh pages; null for a size that is not positive or when memory runs
-/// out. Release with free_int_map.
+/// from kalvio::allocate_pages; null for a size that is not positive or when
+/// memory runs out. Release with free_int_map.
 inline int** make_int_map(int rows, int cols) {
     if (rows <= 0 || cols <= 0) return nullptr;
     const std::size_t count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
     if (count > (SIZE_MAX - kIntMapHeader) / sizeof(int)) return nullptr;
     const std::size_t bytes = kIntMapHeader + count * sizeof(int);
-    auto* block = static_cast<unsigned char*>(varnex::allocate_pages(bytes));
+    auto* block = static_cast<unsigned char*>(kalvio::allocate_pages(bytes));
     int** table = block ? static_cast<int**>(std::malloc(sizeof(int*) * static_cast<std::size_t>(rows))) : nullptr;
     if (!table) {
-        varnex::release_pages(block, bytes);
+        kalvio::release_pages(block, bytes);
         return nullptr;
     }
     // The block's size leads it, for the release.
@@ -38,7 +38,7 @@ inline void free_int_map(int** map) {
     unsigned char* block = reinterpret_cast<unsigned char*>(map[0]) - kIntMapHeader;
     std::size_t bytes = 0;
     std::memcpy(&bytes, block, sizeof bytes);
-    varnex::release_pages(block, bytes);
+    kalvio::release_pages(block, bytes);
     std::free(map);
 }
 

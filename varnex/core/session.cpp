@@ -4,11 +4,10 @@
 
 #include <kalvio/formats.h>
 #include <kalvio/message.h>
+#include <kalvio/samples.h>
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
-#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -190,22 +189,6 @@ void SegmentationSession::paint_region(int r, bool object, bool widen_box) {
     }
 }
 
-namespace {
-
-// The low 8 bits of a sample truncated toward zero, as bitmaps take float
-// samples: not-a-number counts as 0, values beyond int saturate first.
-std::uint8_t sample_byte(float v) {
-    const double d = v;
-    int truncated = 0;
-    if (std::isnan(d)) truncated = 0;
-    else if (d >= 2147483648.0) truncated = INT_MAX;
-    else if (d <= -2147483649.0) truncated = INT_MIN;
-    else truncated = static_cast<int>(d);
-    return static_cast<std::uint8_t>(truncated & 0xFF);
-}
-
-}  // namespace
-
 bool SegmentationSession::WriteResult(const std::string& file) const {
     const Contour& c = m_contour;
     const MyImage* image = c.image;
@@ -224,12 +207,12 @@ bool SegmentationSession::WriteResult(const std::string& file) const {
             if (r < 1 || r > n || c.marks[r] != 1) {
                 out[0] = out[1] = out[2] = 255;
             } else if (colour) {
-                out[0] = sample_byte(in[3 * x + 2]);
-                out[1] = sample_byte(in[3 * x + 1]);
-                out[2] = sample_byte(in[3 * x]);
+                out[0] = kalvio::sample_to_byte(in[3 * x + 2]);
+                out[1] = kalvio::sample_to_byte(in[3 * x + 1]);
+                out[2] = kalvio::sample_to_byte(in[3 * x]);
             } else {
                 const float value = through_table ? static_cast<float>(c.result_levels.LevelOf(in[x])) : in[x];
-                out[0] = out[1] = out[2] = sample_byte(value);
+                out[0] = out[1] = out[2] = kalvio::sample_to_byte(value);
             }
         }
     }) == 1;

@@ -3,15 +3,30 @@
 
 #include <kalvio/export.h>
 
+#include <cstddef>
+
+namespace kalvio {
+
+/// `bytes` zero bytes for a large per-pixel array. Blocks of 4 MiB and more
+/// are mapped on their own, from a 2 MiB boundary and in whole 2 MiB pages,
+/// advised for transparent huge pages where the system offers them (Linux),
+/// which spares a page fault per 4 KiB on first touch; their zeros come from
+/// the system and their memory goes back to it on release. Smaller blocks
+/// come from the heap. 0 bytes give a valid block. Null when memory is
+/// lacking. Release with release_pages and the same byte count.
+KALVIO_API void* allocate_pages(std::size_t bytes);
+/// Releases a block from allocate_pages; `bytes` must be the count it was
+/// asked for, which tells how the block was obtained. Null is ignored.
+KALVIO_API void release_pages(void* block, std::size_t bytes);
+
+}  // namespace kalvio
+
 /// rows x cols floats, zero-filled, addressed a[row][col]: one block of
-/// rows*cols floats plus a table of row pointers into it. Rows may be
-/// swapped or permuted freely; free_2D_float_array still releases the block.
-/// Blocks of 4 MiB and more are mapped on their own in whole 2 MiB pages
-/// where the system offers them (Linux transparent huge pages), which spares
-/// a page fault per 4 KiB on first touch; their zeros come from the system.
-/// A zero row or column count gives a valid empty array. On a negative size,
-/// a size whose product overflows, or lack of memory: shows "Can't allocate
-/// core in make_2D_float_array" and returns null.
+/// rows*cols floats from kalvio::allocate_pages plus a table of row pointers
+/// into it. Rows may be swapped or permuted freely; free_2D_float_array still
+/// releases the block. A zero row or column count gives a valid empty array.
+/// On a negative size, a size whose product overflows, or lack of memory:
+/// shows "Can't allocate core in make_2D_float_array" and returns null.
 KALVIO_API float** make_2D_float_array(int rows, int cols);
 /// Releases an array from make_2D_float_array (block, then table). Null is
 /// ignored.

@@ -8,6 +8,7 @@
 #include <kalvio/trace.h>
 #include <kalvio/file.h>
 #include <kalvio/arrays.h>
+#include <kalvio/samples.h>
 #include <kalvio/image.h>
 #include <kalvio/formats.h>
 #include <kalvio/gaussian.h>

@@ -4,15 +4,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "message_recorder.h"
+
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -131,6 +138,46 @@ TEST(Arrays2D, LargeBlocksAreZeroEveryTimeAndReleasedWithRowsPermuted) {
         }
     }
     EXPECT_TRUE(messages.boxes().empty());
+}
+
+// Small and empty blocks come from the heap; from 4 MiB on a block is mapped
+// from a 2 MiB boundary in whole 2 MiB pages, and release unmaps all of them
+// (mincore fails with ENOMEM on an address that is not mapped). Every block
+// is zero, also where one of the same size was filled and released just
+// before.
+TEST(Pages, ZeroFilledAlignedWhenLargeAndUnmappedWhole) {
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    const std::size_t sizes[] = {0, 1, 4095, 2 * kHuge - 1, 2 * kHuge, 2 * kHuge + 1, 5 * kHuge + 12345};
+    for (const std::size_t bytes : sizes) {
+        for (int round = 0; round < 2; ++round) {
+            auto* block = static_cast<unsigned char*>(kalvio::allocate_pages(bytes));
+            ASSERT_NE(block, nullptr) << bytes;
+            ASSERT_TRUE(std::all_of(block, block + bytes, [](unsigned char b) { return b == 0; }))
+                << bytes << " bytes, round " << round;
+            if (bytes > 0) std::memset(block, 0xA5, bytes);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+            const bool mapped = bytes >= 2 * kHuge;
+            const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+            const std::size_t length = (bytes + kHuge - 1) / kHuge * kHuge;
+            unsigned char resident = 0;
+            if (mapped) {
+                EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % kHuge, 0u) << bytes;
+                EXPECT_EQ(::mincore(block + length - page, page, &resident), 0) << bytes;
+            }
+            kalvio::release_pages(block, bytes);
+            if (mapped) {
+                for (const std::size_t at : {std::size_t{0}, length - page}) {
+                    errno = 0;
+                    EXPECT_EQ(::mincore(block + at, page, &resident), -1) << bytes << " at " << at;
+                    EXPECT_EQ(errno, ENOMEM) << bytes << " at " << at;
+                }
+            }
+#else
+            kalvio::release_pages(block, bytes);
+#endif
+        }
+    }
+    kalvio::release_pages(nullptr, kHuge * 4);
 }
 
 TEST(Arrays2D, InvalidOrUnallocatableSizesGiveNullAfterMessage) {

@@ -1,5 +1,7 @@
-// Large zero-filled arrays straight from the kernel, for per-pixel data.
+// Owned zero-filled arrays of per-pixel data.
 #pragma once
+
+#include <kalvio/arrays.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -8,16 +10,9 @@
 
 namespace varnex {
 
-/// `bytes` zero bytes from fresh pages, asking for transparent huge pages
-/// when the block is large (a 4 KB page fault per page costs more than
-/// filling it). Null when memory runs out or for 0 bytes. Release with
-/// release_pages and the same size.
-void* allocate_pages(std::size_t bytes);
-void release_pages(void* block, std::size_t bytes);
-
 /// An owned array of `size()` trivially copyable values, zero on
-/// allocation, in pages of its own: the memory goes back to the system
-/// when it is released.
+/// allocation, from kalvio::allocate_pages: a large array has huge pages of
+/// its own, which go back to the system when it is released.
 template <typename T>
 class PixelBlock {
     static_assert(std::is_trivially_copyable_v<T>, "PixelBlock holds plain values");
@@ -44,13 +39,13 @@ public:
         release();
         if (count == 0) return true;
         if (count > SIZE_MAX / sizeof(T)) return false;
-        m_data = static_cast<T*>(allocate_pages(count * sizeof(T)));
+        m_data = static_cast<T*>(kalvio::allocate_pages(count * sizeof(T)));
         if (!m_data) return false;
         m_size = count;
         return true;
     }
     void release() {
-        if (m_data) release_pages(m_data, m_size * sizeof(T));
+        kalvio::release_pages(m_data, m_size * sizeof(T));
         m_data = nullptr;
         m_size = 0;
     }
