@@ -182,9 +182,8 @@ namespace {
 
 // Region maps as the flood fill reads them, over the label map `labels`:
 // visited(at) whether pixel `at` has its region, key(at, y, x) what tells
-// its region, open(at, y, x, key) whether it is unvisited and has that key,
-// and mark(at, r, when) gives it region r when `when` holds, else leaves it
-// as it is. A visited pixel is never open, which the fill relies on.
+// its region, open(at, y, x, key) whether an unvisited pixel has that key,
+// and mark(at, r) gives it region r.
 
 // A float map: equal samples in every channel. A sample that is not a
 // number equals nothing, so such a pixel is a region of its own.
@@ -208,15 +207,13 @@ struct FloatMap {
             if (!(value[c] == k.v[c])) return false;
         return true;
     }
-    void mark(std::size_t at, int r, bool when) {
-        if (when) labels[at] = r;
-    }
+    void mark(std::size_t at, int r) { labels[at] = r; }
 };
 
 // A map whose pixels' colours are written into the label map first, as red,
 // green and blue in the low 24 bits of a word: equal words are exactly
 // equal float samples. A visited pixel holds its region with the top bit
-// set, which no colour has, so one load tells both, without a branch.
+// set, which no colour has, so one load tells both.
 struct KeyedMap {
     int* labels;
     static constexpr std::uint32_t kVisited = 0x80000000u;
@@ -224,10 +221,7 @@ struct KeyedMap {
     bool visited(std::size_t at) const { return (static_cast<std::uint32_t>(labels[at]) & kVisited) != 0; }
     Key key(std::size_t at, int, int) const { return static_cast<std::uint32_t>(labels[at]); }
     bool open(std::size_t at, int, int, Key k) const { return static_cast<std::uint32_t>(labels[at]) == k; }
-    void mark(std::size_t at, int r, bool when) {
-        const int old = labels[at];
-        labels[at] = when ? static_cast<int>(static_cast<std::uint32_t>(r) | kVisited) : old;
-    }
+    void mark(std::size_t at, int r) { labels[at] = static_cast<int>(static_cast<std::uint32_t>(r) | kVisited); }
 };
 
 // Histogram bin of a sample value: truncated toward zero, values below 0 in
@@ -250,15 +244,7 @@ inline float bin_count(std::uint32_t count) {
 // of one exact value, over the label map made before; the label map
 // doubles as the visited map. Each region, once filled, is counted into its
 // histogram and colour sums in fill order. Returns the number of regions,
-// -1 for too many or when the stack cannot grow.
-//
-// A pixel's four neighbours are looked at without branches, whose outcome
-// no predictor could guess: a neighbour beyond the edge is looked up as the
-// pixel itself, which is visited and so never open, and every neighbour is
-// written to the stack and the fill order, the ends of both moving on only
-// for an open one. The order is that of the branching fill: left, right,
-// up, down, each pushed as found, the last pushed taken first. The pixel
-// block has four entries to spare for the stores past the last pixel.
+// -1 for too many.
 template <typename SameRegion>
 int Contour::fill_regions(SameRegion map) {
     const int width = map_cols, height = map_rows;
@@ -267,47 +253,43 @@ int Contour::fill_regions(SameRegion map) {
     start_region_tables();
     std::uint32_t* order = regions.index.data();
     std::uint32_t filled = 0;
+    auto reach = [&](std::size_t at, int r) {
+        map.mark(at, r);
+        order[filled++] = static_cast<std::uint32_t>(at);
+    };
     const std::size_t stride = static_cast<std::size_t>(width);
-    const std::size_t last_row = static_cast<std::size_t>(height - 1) * stride;
-    std::vector<CPoint> stack(4096);
+    std::vector<CPoint> active;
     int count = 0;
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const std::size_t seed_at = static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x);
             if (map.visited(seed_at)) continue;
-            const auto key = map.key(seed_at, y, x);
             if (count == std::numeric_limits<int>::max()) return -1;
             const int r = ++count;
+            const auto key = map.key(seed_at, y, x);
             const std::uint32_t first = filled;
-            map.mark(seed_at, r, true);
-            order[filled++] = static_cast<std::uint32_t>(seed_at);
-            stack[0] = {x, y};
-            std::size_t top = 1;
-            while (top > 0) {
-                // Room for four more before the next pixel's pushes.
-                if (stack.size() - top < 4) {
-                    if (stack.size() > SIZE_MAX / (2 * sizeof(CPoint))) return -1;
-                    stack.resize(2 * stack.size());
-                }
-                CPoint* const slots = stack.data();
-                const CPoint p = slots[--top];
+            reach(seed_at, r);
+            active.push_back({x, y});
+            while (!active.empty()) {
+                const CPoint p = active.back();
+                active.pop_back();
                 const std::size_t at = static_cast<std::size_t>(p.y) * stride + static_cast<std::size_t>(p.x);
-                const std::size_t left = at - (p.x > 0 ? 1 : 0);
-                const std::size_t right = at + (p.x + 1 < width ? 1 : 0);
-                const std::size_t up = at - (at >= stride ? stride : 0);
-                const std::size_t down = at + (at < last_row ? stride : 0);
-                const CPoint around[4] = {{p.x - (p.x > 0 ? 1 : 0), p.y},
-                                          {p.x + (p.x + 1 < width ? 1 : 0), p.y},
-                                          {p.x, p.y - (at >= stride ? 1 : 0)},
-                                          {p.x, p.y + (at < last_row ? 1 : 0)}};
-                const std::size_t next[4] = {left, right, up, down};
-                for (int k = 0; k < 4; ++k) {
-                    const bool open = map.open(next[k], around[k].y, around[k].x, key);
-                    map.mark(next[k], r, open);
-                    slots[top] = around[k];
-                    top += open ? 1 : 0;
-                    order[filled] = static_cast<std::uint32_t>(next[k]);
-                    filled += open ? 1 : 0;
+                // Left, right, up, down: the order decides the fill order.
+                if (p.x > 0 && map.open(at - 1, p.y, p.x - 1, key)) {
+                    active.push_back({p.x - 1, p.y});
+                    reach(at - 1, r);
+                }
+                if (p.x + 1 < width && map.open(at + 1, p.y, p.x + 1, key)) {
+                    active.push_back({p.x + 1, p.y});
+                    reach(at + 1, r);
+                }
+                if (p.y > 0 && map.open(at - stride, p.y - 1, p.x, key)) {
+                    active.push_back({p.x, p.y - 1});
+                    reach(at - stride, r);
+                }
+                if (p.y + 1 < height && map.open(at + stride, p.y + 1, p.x, key)) {
+                    active.push_back({p.x, p.y + 1});
+                    reach(at + stride, r);
                 }
             }
             regions.start.push_back(filled);
@@ -330,8 +312,7 @@ int Contour::label_regions() {
     free_int_map(label_map);
     label_map = make_int_map(height, width);
     if (!label_map) return -1;
-    // Four entries to spare for the fill's stores past the last pixel.
-    auto take_pixel_block = [&] { return regions.index.allocate(pixel_count + 4); };
+    auto take_pixel_block = [&] { return regions.index.allocate(pixel_count); };
     int* labels = label_map[0];
     // The picture's rows in one block in order are read by pixel index.
     m_pRegionSamples = image->data[0];
