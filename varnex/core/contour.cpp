@@ -107,9 +107,6 @@ int Contour::region_map_height() const {
     return m_regionBitmap ? m_regionBitmap->height : region_map ? region_map->height : 0;
 }
 
-// The map's pixels are no longer needed once divided into regions.
-void Contour::release_region_source() { m_regionBitmap.reset(); }
-
 bool Contour::SetRegionMap(MyImage* map, const std::string& label) {
     path = label;
     if (map != region_map) {

@@ -70,8 +70,6 @@ bool SegmentationSession::compute_regions() {
         if (m_contour.region_map_width() == 0) m_bMap = false;
         return false;
     }
-    // The label map holds all a session needs of the map from now on.
-    m_contour.release_region_source();
     const MyImage* image = m_contour.image;
     const std::size_t pixels = static_cast<std::size_t>(image->width) * static_cast<std::size_t>(image->height);
     try {

@@ -209,7 +209,6 @@ private:
     void prepare_run_tables(int n);
     void build_upper_table(int n);
     int read_region_bitmap(const std::string& region_path);
-    void release_region_source();
     int region_map_width() const;
     int region_map_height() const;
     void measure_picture();
