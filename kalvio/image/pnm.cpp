@@ -60,17 +60,17 @@ void words_to_floats(const unsigned char* in, float* out, std::size_t n) {
 }
 
 // Reads `rows` rows of `length` samples of `sample_bytes` bytes from the
-// file's position into `data`, a block of rows at a time; false when the
-// file ends first or memory for the block is lacking.
-bool read_samples(FILE* fp, float** data, int rows, int length, int sample_bytes) {
+// file's position into `data`, a block of rows at a time. Returns 1 when
+// read, 0 when the file ends first, -1 when memory for the block is lacking.
+int read_samples(FILE* fp, float** data, int rows, int length, int sample_bytes) {
     const std::size_t row_bytes = static_cast<std::size_t>(length) * static_cast<std::size_t>(sample_bytes);
     const std::size_t block_rows =
         std::min<std::size_t>(std::max<std::size_t>(1, kBlockBytes / row_bytes), static_cast<std::size_t>(rows));
     std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[block_rows * row_bytes]);
-    if (!block) return false;
+    if (!block) return -1;
     for (int r = 0; r < rows;) {
         const int count = static_cast<int>(std::min<std::size_t>(block_rows, static_cast<std::size_t>(rows - r)));
-        if (!read_exact(fp, block.get(), count * row_bytes)) return false;
+        if (!read_exact(fp, block.get(), count * row_bytes)) return 0;
         for (int k = 0; k < count; ++k, ++r) {
             const unsigned char* in = block.get() + k * row_bytes;
             if (sample_bytes == 1)
@@ -79,7 +79,7 @@ bool read_samples(FILE* fp, float** data, int rows, int length, int sample_bytes
                 words_to_floats(in, data[r], static_cast<std::size_t>(length));
         }
     }
-    return true;
+    return 1;
 }
 
 // Reads a P5 or P6 file with `channels` samples a pixel. `name` prefixes
@@ -122,11 +122,11 @@ float** read_pnm(const char* path, int channels, const char* name, int* nrows, i
         std::fclose(fp);
         return nullptr;
     }
-    const bool read = read_samples(fp, data, rows, length, sample_bytes);
+    const int read = read_samples(fp, data, rows, length, sample_bytes);
     std::fclose(fp);
-    if (!read) {
+    if (read != 1) {
         free_2D_float_array(data);
-        AfxMessageBox(prefix + "Truncated file");
+        AfxMessageBox(prefix + (read < 0 ? "Out of memory" : "Truncated file"));
         return nullptr;
     }
     *nrows = rows;
