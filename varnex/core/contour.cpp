@@ -435,14 +435,29 @@ bool Contour::region_tables_fit(int n) const {
 // met, those in `lower_neighbours` the ones among them numbered below r.
 // Two scans meet the same pairs (a region's repeats of the pair met last
 // dropped at once): the first counts them per region, the second puts them
-// in place; then each region's later repeats of a pair are dropped.
+// in place; then each region's later repeats of a pair are dropped. Each
+// scan covers the rows in two bands, on two threads.
 void Contour::build_neighbour_tables(int n) {
     const int width = map_cols;
     const int* labels = label_map[0];
     RegionTable& all = neighbours;
-    std::vector<int> last_seen(static_cast<std::size_t>(n) + 1, 0);
-    std::vector<int> next;
-    auto scan = [&](auto&& met) {
+    // The interior rows in two bands, scanned at once on two threads where
+    // there are two. A band starts with nothing seen, so the second may meet
+    // again at its start a pair that the first met last for that region:
+    // such a repeat comes after the first meeting in the region's entries,
+    // which the last step drops, so the tables are those of one scan.
+    struct Band {
+        int first_row, end_row;
+        std::vector<int> last_seen, count;
+    };
+    const int middle = 1 + (map_rows - 2) / 2;
+    Band bands[2] = {{1, middle, {}, {}}, {middle, map_rows - 1, {}, {}}};
+    for (Band& band : bands) {
+        band.last_seen.assign(static_cast<std::size_t>(n) + 1, 0);
+        band.count.assign(static_cast<std::size_t>(n) + 1, 0);
+    }
+    auto scan = [&](Band& band, auto&& met) {
+        std::vector<int>& last_seen = band.last_seen;
         std::fill(last_seen.begin(), last_seen.end(), 0);
         auto meet = [&](const int* row, int x) {
             const int a = row[x];
@@ -456,7 +471,7 @@ void Contour::build_neighbour_tables(int n) {
         // Most pixels have their region all around: four at a time are
         // compared with their neighbours, and only those that touch another
         // region are met, in order.
-        for (int y = 1; y <= map_rows - 2; ++y) {
+        for (int y = band.first_row; y < band.end_row; ++y) {
             const int* row = labels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
             int x = 1;
 #if defined(__SSE2__)
@@ -480,15 +495,36 @@ void Contour::build_neighbour_tables(int n) {
             for (; x <= map_cols - 2; ++x) meet(row, x);
         }
     };
+    // Both bands, the second on a thread of its own when one can be had.
+    auto both = [&](auto&& job) {
+        std::thread second;
+        try {
+            second = std::thread([&] { job(bands[1]); });
+        } catch (const std::system_error&) {
+        }
+        job(bands[0]);
+        if (second.joinable()) second.join();
+        else job(bands[1]);
+    };
+    // First the pairs each band meets per region, then each band's entries
+    // of a region placed after the first band's.
+    both([&](Band& band) { scan(band, [&](int a, int) { ++band.count[static_cast<std::size_t>(a)]; }); });
     all.start.assign(static_cast<std::size_t>(n) + 2, 0);
-    scan([&](int a, int) { ++all.start[static_cast<std::size_t>(a) + 1]; });
-    for (int r = 1; r <= n; ++r) all.start[static_cast<std::size_t>(r) + 1] += all.start[static_cast<std::size_t>(r)];
+    for (int r = 1; r <= n; ++r) {
+        const std::size_t at = static_cast<std::size_t>(r);
+        all.start[at + 1] = all.start[at] + bands[0].count[at] + bands[1].count[at];
+        // From here on, count holds where the band's next entry of r goes.
+        const int second_from = all.start[at] + bands[0].count[at];
+        bands[0].count[at] = all.start[at];
+        bands[1].count[at] = second_from;
+    }
     all.region.assign(static_cast<std::size_t>(all.start[static_cast<std::size_t>(n) + 1]), 0);
-    next.assign(all.start.begin(), all.start.end());
-    scan([&](int a, int b) { all.region[static_cast<std::size_t>(next[static_cast<std::size_t>(a)]++)] = b; });
-    next = {};
+    both([&](Band& band) {
+        scan(band, [&](int a, int b) { all.region[static_cast<std::size_t>(band.count[static_cast<std::size_t>(a)]++)] = b; });
+    });
+    for (Band& band : bands) band.count = {};
     // Each region's first meeting of a pair stays, in place.
-    std::vector<int>& stamp = last_seen;
+    std::vector<int>& stamp = bands[0].last_seen;
     std::fill(stamp.begin(), stamp.end(), 0);
     RegionTable& lower = lower_neighbours;
     lower.start.assign(static_cast<std::size_t>(n) + 2, 0);
