@@ -18,6 +18,8 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <condition_variable>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -237,17 +239,105 @@ inline float bin_count(std::uint32_t count) {
 
 }  // namespace
 
+// Closes the regions the fill hands over, in order, on a thread of its own:
+// the fill hands over a region's range of the pixel block once filled, and
+// the closing thread alone writes the histograms and sums. Ranges go over in
+// batches under a lock, which also makes the pixel block's entries seen.
+// Where no thread can be had, each region is closed as it is handed over.
+class Contour::RegionCloser {
+public:
+    explicit RegionCloser(Contour& contour) : m_contour(contour) {
+        try {
+            m_thread = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+        }
+    }
+    ~RegionCloser() { finish(); }
+
+    // The region of pixel block entries [first, end) is filled.
+    void filled(std::uint32_t first, std::uint32_t end) {
+        if (!m_thread.joinable()) {
+            m_contour.close_region(first, end - first);
+            return;
+        }
+        m_batch.push_back(end);
+        if (m_batch.size() >= kBatch || end - m_batchFirst >= kBatchPixels) hand_over();
+    }
+
+    // Waits for every region to be closed; false when memory ran out.
+    bool finish() {
+        if (m_thread.joinable()) {
+            hand_over();
+            {
+                std::lock_guard<std::mutex> hold(m_lock);
+                m_done = true;
+            }
+            m_more.notify_one();
+            m_thread.join();
+        }
+        return !m_failed;
+    }
+
+private:
+    static constexpr std::size_t kBatch = 256;
+    static constexpr std::uint32_t kBatchPixels = 1u << 16;
+
+    void hand_over() {
+        if (m_batch.empty()) return;
+        m_batchFirst = m_batch.back();
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_ends.insert(m_ends.end(), m_batch.begin(), m_batch.end());
+        }
+        m_batch.clear();
+        m_more.notify_one();
+    }
+
+    void run() {
+        std::vector<std::uint32_t> ends;
+        std::uint32_t first = 0;
+        try {
+            for (;;) {
+                {
+                    std::unique_lock<std::mutex> hold(m_lock);
+                    m_more.wait(hold, [this] { return !m_ends.empty() || m_done; });
+                    if (m_ends.empty()) return;
+                    ends.swap(m_ends);
+                }
+                for (std::uint32_t end : ends) {
+                    m_contour.close_region(first, end - first);
+                    first = end;
+                }
+                ends.clear();
+            }
+        } catch (const std::bad_alloc&) {
+            m_failed = true;
+        }
+    }
+
+    Contour& m_contour;
+    std::vector<std::uint32_t> m_batch;  // ends not handed over yet
+    std::uint32_t m_batchFirst = 0;      // start of the batch being gathered
+    std::mutex m_lock;
+    std::condition_variable m_more;
+    std::vector<std::uint32_t> m_ends;  // handed over, not yet taken
+    bool m_done = false;
+    bool m_failed = false;  // written by the thread, read after it is joined
+    std::thread m_thread;
+};
+
 // Flood fill, depth first with an explicit stack, of the 4-connected areas
 // of one exact value, over the label map made before; the label map
 // doubles as the visited map. Each region, once filled, is counted into its
-// histogram and colour sums in fill order. Returns the number of regions,
-// -1 for too many.
+// histogram and colour sums in fill order, on a thread of its own where one
+// can be had (RegionCloser). Returns the number of regions, -1 for too many.
 template <typename SameRegion>
 int Contour::fill_regions(SameRegion map) {
     const int width = map_cols, height = map_rows;
     regions.width = width;
     regions.start.assign(1, 0);
     start_region_tables();
+    RegionCloser closer(*this);
     std::uint32_t* order = regions.index.data();
     std::uint32_t filled = 0;
     auto reach = [&](std::size_t at, int r) {
@@ -290,9 +380,10 @@ int Contour::fill_regions(SameRegion map) {
                 }
             }
             regions.start.push_back(filled);
-            close_region(r, first);
+            closer.filled(first, filled);
         }
     }
+    if (!closer.finish()) throw std::bad_alloc();
     return count;
 }
 
@@ -361,13 +452,13 @@ void Contour::start_region_tables() {
     m_countedBins.clear();
 }
 
-// Region r, filled, gets its histogram (its non-zero bins in ascending
-// order, each divided by the region's size) and its means, the sums added
+// The next region, filled (its `size` pixels from entry `first` of the pixel
+// block), gets its histogram (its non-zero bins in ascending order, each
+// divided by the region's size) and its means, the sums added
 // up in fill order. Its pixels' samples are independent loads, so many are
 // on their way from memory at once.
-void Contour::close_region(int r, std::uint32_t first) {
+void Contour::close_region(std::uint32_t first, std::size_t size) {
     const std::uint32_t* pixel = regions.index.data() + first;
-    const std::size_t size = regions.size(r);
     const bool colour = image->color == 1;
     const float* samples = m_pRegionSamples;
     const std::size_t width = static_cast<std::size_t>(image->width);

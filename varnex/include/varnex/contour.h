@@ -202,7 +202,8 @@ private:
     int fill_regions(SameRegion same);
     int label_regions();
     void start_region_tables();
-    void close_region(int r, std::uint32_t first);
+    class RegionCloser;
+    void close_region(std::uint32_t first, std::size_t size);
     void keep_region_means(int n);
     bool region_tables_fit(int n) const;
     void build_neighbour_tables(int n);
