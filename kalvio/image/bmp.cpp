@@ -589,6 +589,64 @@ float** read_bmp_image(const char* path, int* nrows, int* ncols, int* color) {
     return picture.release(color);
 }
 
+int read_bmp_rows(CFile* file, const std::function<bool(int, int)>& size,
+                  const std::function<void(int, const std::uint8_t*)>& row) {
+    Header header;
+    Extent extent;
+    std::uint8_t table[4 * 256] = {};
+    const char* error = file ? read_layout(*file, header, extent) : kShortFileHeader;
+    if (!error) error = read_table(*file, header, table);
+    if (error) {
+        AfxMessageBox(error, MB_OK);
+        return 0;
+    }
+    if (!size(header.width, header.height)) return 0;
+    const std::size_t width = static_cast<std::size_t>(header.width);
+    // Indexed rows are looked up into one row of blue, green, red.
+    Bytes expanded = extent.out_bits == 8 ? new_pixel_bytes(3 * width) : nullptr;
+    if (extent.out_bits == 8 && !expanded) {
+        AfxMessageBox(kTooLarge, MB_OK);
+        return 0;
+    }
+    auto hand_over = [&](int y, const std::uint8_t* kept) {
+        if (!expanded) {
+            row(y, kept);
+            return;
+        }
+        std::uint8_t* out = expanded.get();
+        for (std::size_t x = 0; x < width; ++x, out += 3) {
+            const int k = kept[x];
+            if (k < header.color_count) {
+                std::memcpy(out, table + 4 * k, 3);
+            } else {
+                out[0] = out[1] = out[2] = 0;
+            }
+        }
+        row(y, expanded.get());
+    };
+    if (header.rle) {
+        // Deltas move anywhere in the picture, so the stream is decoded whole
+        // before its rows are handed over.
+        Bytes bits = new_bytes(extent.image_size);
+        if (!bits) error = kTooLarge;
+        if (!error)
+            error = decode_rle(*file, extent.stream_bytes, header.bit_count, header.width, header.height,
+                               extent.out_stride, bits.get());
+        for (std::int32_t stored = 0; !error && stored < header.height; ++stored)
+            hand_over(header.height - 1 - stored, bits.get() + stored * extent.out_stride);
+    } else {
+        error = read_stored_rows(*file, header, extent, [&](std::int32_t stored, const std::uint8_t* kept) {
+            hand_over(header.height - 1 - stored, kept);
+            return true;
+        });
+    }
+    if (error) {
+        AfxMessageBox(error, MB_OK);
+        return 0;
+    }
+    return 1;
+}
+
 namespace {
 
 // Writes the rows of the picture bottom up, a block at a time, as

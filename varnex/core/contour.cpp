@@ -7,6 +7,7 @@
 
 #include <kalvio/dib.h>
 #include <kalvio/file.h>
+#include <kalvio/formats.h>
 #include <kalvio/message.h>
 #include <kalvio/trace.h>
 
@@ -23,6 +24,7 @@
 #include <system_error>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -64,6 +66,7 @@ bool Contour::LoadRegionMap(const std::string& region_path) {
     delete region_map;
     region_map = nullptr;
     m_regionBitmap.reset();
+    drop_region_words();
     const int bitmap = read_region_bitmap(region_path);
     bool read = bitmap > 0;
     if (bitmap == 0) {
@@ -90,6 +93,11 @@ int Contour::read_region_bitmap(const std::string& region_path) {
     if (!file.Open(region_path.c_str(), CFile::modeRead)) return 0;
     char magic[2] = {0, 0};
     if (file.Read(magic, 2) != 2 || magic[0] != 'B' || magic[1] != 'M' || file.Seek(0, CFile::begin) != 0) return 0;
+    if (m_bSession) {
+        const int words = read_region_words(file);
+        if (words != 0) return words;
+        if (file.Seek(0, CFile::begin) != 0) return 0;
+    }
     std::unique_ptr<CDib> bitmap(new (std::nothrow) CDib);
     if (!bitmap) return 0;
     if (!bitmap->Read(&file)) return -1;
@@ -101,11 +109,54 @@ int Contour::read_region_bitmap(const std::string& region_path) {
     return 1;
 }
 
+// A session reads a BMP map's rows straight into the label map as colour
+// words (blue, green, red in the low 24 bits), which is all the fill needs:
+// no bitmap of the whole map is kept beside it. Returns 1 when read, -1
+// after the reader's message, 0 when the map's size differs from the
+// picture's or the label map cannot be had; the bitmap is then read whole,
+// and says which.
+int Contour::read_region_words(CFile& file) {
+    int** words = nullptr;
+    bool declined = false;
+    auto size = [&](int width, int height) {
+        if (image && width == image->width && height == image->height) words = make_int_map(height, width);
+        declined = !words;
+        return !declined;
+    };
+    auto row = [&](int y, const std::uint8_t* bgr) {
+        int* out = words[y];
+        for (int x = 0; x < image->width; ++x, bgr += 3)
+            out[x] = static_cast<int>(static_cast<std::uint32_t>(bgr[0]) | static_cast<std::uint32_t>(bgr[1]) << 8 |
+                                      static_cast<std::uint32_t>(bgr[2]) << 16);
+    };
+    const int read = read_bmp_rows(&file, size, row);
+    if (read != 1) {
+        free_int_map(words);
+        return declined ? 0 : -1;
+    }
+    free_int_map(label_map);
+    label_map = words;
+    map_cols = image->width;
+    map_rows = image->height;
+    m_bColoursInLabelMap = true;
+    return 1;
+}
+
+// Forgets colour words waiting in the label map.
+void Contour::drop_region_words() {
+    if (!m_bColoursInLabelMap) return;
+    m_bColoursInLabelMap = false;
+    free_int_map(label_map);
+    label_map = nullptr;
+}
+
 int Contour::region_map_width() const {
+    if (m_bColoursInLabelMap && label_map) return map_cols;
     return m_regionBitmap ? m_regionBitmap->width : region_map ? region_map->width : 0;
 }
 
 int Contour::region_map_height() const {
+    if (m_bColoursInLabelMap && label_map) return map_rows;
     return m_regionBitmap ? m_regionBitmap->height : region_map ? region_map->height : 0;
 }
 
@@ -115,9 +166,13 @@ bool Contour::SetRegionMap(MyImage* map, const std::string& label) {
         delete region_map;
         region_map = map;
     }
-    if (map) m_regionBitmap.reset();
+    if (map) {
+        m_regionBitmap.reset();
+        drop_region_words();
+    }
     // Every later step indexes both maps with the same coordinates.
-    if (!image || (!region_map && !m_regionBitmap) || region_map_width() != image->width ||
+    const bool words = m_bColoursInLabelMap && label_map;
+    if (!image || (!region_map && !m_regionBitmap && !words) || region_map_width() != image->width ||
         region_map_height() != image->height) {
         AfxMessageBox("The region map " + label + " does not have the size of the picture", MB_ICONSTOP);
         return false;
@@ -127,7 +182,8 @@ bool Contour::SetRegionMap(MyImage* map, const std::string& label) {
 
 bool Contour::ComputeRegions() {
     const bool float_map = region_map && region_map->data && (region_map->color == 0 || region_map->color == 1);
-    if (!image || !image->data || (image->color != 0 && image->color != 1) || !(float_map || m_regionBitmap) ||
+    const bool words = m_bColoursInLabelMap && label_map;
+    if (!image || !image->data || (image->color != 0 && image->color != 1) || !(float_map || m_regionBitmap || words) ||
         region_map_width() != image->width || region_map_height() != image->height || image->width <= 0 ||
         image->height <= 0 || !regions.IsEmpty())
         return false;
@@ -389,7 +445,8 @@ int Contour::fill_regions(SameRegion map) {
 
 // Divides the region map into regions: the label map and the pixel block,
 // then the fill. A bitmap's colours go into the label map first, one word a
-// pixel, and the fill reads nothing else of the map; when the bitmap is not
+// pixel (a session's map was read that way), and the fill reads nothing
+// else of the map; when the bitmap is not
 // to be kept (m_bDropSourceWhenRead), it goes before the pixel block is
 // taken, so the two never take memory at once. Returns the number of
 // regions, -1 when the label map or pixel block cannot be had.
@@ -397,8 +454,12 @@ int Contour::label_regions() {
     const int width = map_cols, height = map_rows;
     const std::size_t pixel_count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     if (pixel_count > UINT32_MAX) return -1;
-    free_int_map(label_map);
-    label_map = make_int_map(height, width);
+    // Colour words read into the label map are filled where they are.
+    const bool words = std::exchange(m_bColoursInLabelMap, false) && label_map;
+    if (!words) {
+        free_int_map(label_map);
+        label_map = make_int_map(height, width);
+    }
     if (!label_map) return -1;
     auto take_pixel_block = [&] { return regions.index.allocate(pixel_count); };
     int* labels = label_map[0];
@@ -408,10 +469,19 @@ int Contour::label_regions() {
     for (int y = 1; y < height && m_pRegionSamples; ++y)
         if (image->data[y] != image->data[0] + static_cast<std::size_t>(y) * per_pixel * static_cast<std::size_t>(width))
             m_pRegionSamples = nullptr;
-    if (!m_regionBitmap) {
+    // The fill of colour words: each visited pixel keeps its region with
+    // the top bit set until every pixel is reached.
+    auto fill_words = [&] {
+        if (!take_pixel_block()) return -1;
+        const int count = fill_regions(KeyedMap{labels});
+        for (std::size_t at = 0; at < pixel_count; ++at) labels[at] &= 0x7FFFFFFF;
+        return count;
+    };
+    if (!m_regionBitmap && !words) {
         if (!take_pixel_block()) return -1;
         return fill_regions(FloatMap{*region_map, region_map->color == 1 ? 3 : 1, labels});
     }
+    if (words) return fill_words();
 
     const CDib& dib = *m_regionBitmap;
     // An index beyond the colour table reads as black.
@@ -433,11 +503,7 @@ int Contour::label_regions() {
         }
     }
     if (m_bDropSourceWhenRead) m_regionBitmap.reset();
-    if (!take_pixel_block()) return -1;
-    const int count = fill_regions(KeyedMap{labels});
-    // Every pixel was reached: only its region number stays.
-    for (std::size_t at = 0; at < pixel_count; ++at) labels[at] &= 0x7FFFFFFF;
-    return count;
+    return fill_words();
 }
 
 // Empty histogram and mean tables, and the bin counts of the region being

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 
+class CFile;
 class CImage;
 
 // Readers return a new array (make_2D_float_array, owned by the caller) in
@@ -22,6 +23,15 @@ KALVIO_API float** read_pgm_image(const char* path, int* nrows, int* ncols, int*
 KALVIO_API float** read_ppm_image(const char* path, int* nrows, int* ncols, int* datatype = nullptr);
 /// BMP through CDib; *color is 0 when every pixel is grey, else 1.
 KALVIO_API float** read_bmp_image(const char* path, int* nrows, int* ncols, int* color);
+/// A BMP file row by row, from the file's position, without the whole
+/// bitmap in memory: `size(width, height)` once the headers are read, then
+/// `row(y, bgr)` for every row, y from the top, with 3 * width bytes of
+/// blue, green, red (indexed pixels through their colour table, an index
+/// beyond it black). Accepts what CDib::Read accepts, with its messages.
+/// Returns 1 when every row was handed over, 0 after a message or, without
+/// one, when `size` returned false.
+KALVIO_API int read_bmp_rows(CFile* file, const std::function<bool(int width, int height)>& size,
+                             const std::function<void(int y, const std::uint8_t* bgr)>& row);
 /// qvf: "QV", rows and columns, sample type, colour flag, raw samples.
 KALVIO_API float** read_qvf_image(const char* path, int* nrows, int* ncols, int* color, int* datatype);
 /// PNG of any bit depth and colour type: grey and grey with alpha give a

@@ -104,7 +104,49 @@ protected:
         const int result = m_dib.Read(&file);
         m_messages = recorder.texts();
         if (skip == 0) expect_read_bmp_image_agrees(path, result);
+        expect_read_bmp_rows_agrees(path, skip, result);
         return result;
+    }
+
+    // read_bmp_rows hands over the rows Read keeps, as blue, green, red
+    // through the colour table, or refuses with Read's message.
+    void expect_read_bmp_rows_agrees(const std::string& path, std::size_t skip, int result) {
+        CFile file;
+        ASSERT_TRUE(file.Open(path.c_str(), CFile::modeRead));
+        file.Seek(static_cast<std::int64_t>(skip), CFile::begin);
+        kalvio_test::MessageRecorder recorder;
+        int width = 0, height = 0;
+        std::vector<Bytes> rows;
+        const int read = read_bmp_rows(
+            &file,
+            [&](int w, int h) {
+                width = w;
+                height = h;
+                rows.assign(static_cast<std::size_t>(h), {});
+                return true;
+            },
+            [&](int y, const std::uint8_t* bgr) { rows.at(static_cast<std::size_t>(y)).assign(bgr, bgr + 3 * width); });
+        EXPECT_EQ(read, result);
+        if (read != 1 || result != 1) {
+            EXPECT_EQ(recorder.texts(), m_messages);
+            return;
+        }
+        ASSERT_EQ(Ints({width, height}), Ints({m_dib.width, m_dib.height}));
+        for (int y = 0; y < height; ++y) {
+            const std::uint8_t* kept = m_dib.bits + static_cast<std::size_t>(height - 1 - y) * m_dib.row_bytes;
+            Bytes expected;
+            for (int x = 0; x < width; ++x) {
+                if (m_dib.pixel_bytes == 3) {
+                    expected.insert(expected.end(), kept + 3 * x, kept + 3 * x + 3);
+                } else if (kept[x] < m_dib.color_count) {
+                    const std::uint8_t* entry = m_dib.info + 40 + 4 * kept[x];
+                    expected.insert(expected.end(), entry, entry + 3);
+                } else {
+                    expected.insert(expected.end(), 3, 0);
+                }
+            }
+            EXPECT_EQ(rows[static_cast<std::size_t>(y)], expected) << y;
+        }
     }
 
     // read_bmp_image takes the file's rows straight to floats: it must

@@ -1,6 +1,9 @@
 // The segmentation object up to the cut: seeds, reading the region map, and
 // what the comparison with the reference segmentation does not reach.
 #include <varnex/contour.h>
+#include <varnex/segmentation_run.h>
+
+#include <kalvio/formats.h>
 
 #include "core_test_support.h"
 #include "message_recorder.h"
@@ -12,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -102,12 +106,22 @@ TEST_F(RegionsTest, IndexedBitmapMapIsDividedByTableColours) {
     for (int y = 0; y < height; ++y) expected.insert(expected.end(), contour->label_map[y], contour->label_map[y] + width);
     contour->ReleaseRegions();
     contour->ReleaseRunData();
+    auto expect_same_division = [&] {
+        EXPECT_EQ(contour->region_map, nullptr) << "kept as its bytes";
+        EXPECT_EQ(contour->region_count(), expected_count);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                EXPECT_EQ(contour->label_map[y][x], expected[static_cast<std::size_t>(y * width + x)]) << x << "," << y;
+    };
     divide(picture, bmp);
-    EXPECT_EQ(contour->region_map, nullptr) << "kept as its bytes";
-    EXPECT_EQ(contour->region_count(), expected_count);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            EXPECT_EQ(contour->label_map[y][x], expected[static_cast<std::size_t>(y * width + x)]) << x << "," << y;
+    expect_same_division();
+    // A session reads the map's rows straight into the label map instead.
+    contour->ReleaseRegions();
+    contour->ReleaseRunData();
+    SegmentationSession session(*contour, false);
+    ASSERT_TRUE(contour->LoadRegionMap(bmp));
+    ASSERT_TRUE(contour->ComputeRegions());
+    expect_same_division();
 }
 
 // The order in which a region's pixels are listed decides its float means
@@ -224,15 +238,41 @@ TEST(ContourSeeds, OnlyPointsInsideThePictureAreKept) {
 TEST_F(RegionsTest, UnusableRegionMapIsReportedAndStopsTheRun) {
     write_map(dir.path("small.ppm"), {"ab", "ab"});
     write_map(dir.path("fit.ppm"), {"abb", "abb"});
+    for (const char* name : {"small", "fit"}) {
+        CImage map;
+        ASSERT_EQ(map.ReadImage(dir.path(std::string(name) + ".ppm").c_str()), 1);
+        ASSERT_EQ(write_bmp_image(map.data, dir.path(std::string(name) + ".bmp").c_str(), map.nrows, map.ncols, map.color), 1);
+    }
+    const std::string cut_short = dir.path("cut_short.bmp");
+    {
+        std::FILE* in = std::fopen(dir.path("fit.bmp").c_str(), "rb");
+        ASSERT_NE(in, nullptr);
+        std::vector<char> bytes(60);
+        ASSERT_EQ(std::fread(bytes.data(), 1, bytes.size(), in), bytes.size());
+        std::fclose(in);
+        std::FILE* out = std::fopen(cut_short.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        std::fwrite(bytes.data(), 1, bytes.size(), out);
+        std::fclose(out);
+    }
     const std::string missing = dir.path("nothing_regions.bmp"), small = dir.path("small.ppm");
+    const std::string small_bmp = dir.path("small.bmp");
     const std::pair<std::string, std::vector<std::string>> cases[] = {
         {missing, {"CImage: Can't open file", "Can't open image " + missing + " \n(it might be a type problem)"}},
         {small, {"The region map " + small + " does not have the size of the picture"}},
+        {small_bmp, {"The region map " + small_bmp + " does not have the size of the picture"}},
+        {cut_short,
+         {"Read error 2: truncated bitmap", "CImage: Can't read data",
+          "Can't open image " + cut_short + " \n(it might be a type problem)"}},
     };
     MyImage picture = core_test::grey_picture(2, 3, {0});
+    // A session reads BMP maps its own way: the answers are the same.
+    for (const bool in_session : {false, true})
     for (const auto& [map, messages_shown] : cases) {
-        SCOPED_TRACE(map);
+        SCOPED_TRACE(map + (in_session ? " in a session" : ""));
         Contour c(&picture);
+        std::optional<SegmentationSession> session;
+        if (in_session) session.emplace(c, false);
         c.AddSeed(0, 0, 1);
         c.AddSeed(2, 1, 2);
         messages.clear();
@@ -250,9 +290,12 @@ TEST_F(RegionsTest, UnusableRegionMapIsReportedAndStopsTheRun) {
         c.ReleaseRegions();
         c.ReleaseRunData();
 
-        EXPECT_TRUE(c.LoadRegionMap(dir.path("fit.ppm")));
-        EXPECT_TRUE(c.ComputeRegions());
-        EXPECT_EQ(c.region_count(), 2);
+        for (const char* fit : {"fit.ppm", "fit.bmp"}) {
+            EXPECT_TRUE(c.LoadRegionMap(dir.path(fit)));
+            EXPECT_TRUE(c.ComputeRegions());
+            EXPECT_EQ(c.region_count(), 2);
+            c.ReleaseRegions();
+        }
         c.ReleaseRegions();
         c.ReleaseRunData();
     }

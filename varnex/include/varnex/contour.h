@@ -210,6 +210,8 @@ private:
     void prepare_run_tables(int n);
     void build_upper_table(int n);
     int read_region_bitmap(const std::string& region_path);
+    int read_region_words(CFile& file);
+    void drop_region_words();
     int region_map_width() const;
     int region_map_height() const;
     void measure_picture();
@@ -282,6 +284,7 @@ private:
     bool m_bPaintByIndex = false;   // paint_region may find pixels by their index
     std::unique_ptr<CDib> m_regionBitmap;  // the region map as read from a BMP file, in place of `region_map`
     bool m_bDropSourceWhenRead = false;    // the bitmap goes once its colours are in the label map
+    bool m_bColoursInLabelMap = false;     // a BMP map's colours wait in `label_map`, one word a pixel
     // While the regions are filled: the means so far, the pixel counts of
     // the bins of the region being filled and the bins it has counted.
     std::vector<float> m_regionMean[3];
