@@ -89,6 +89,7 @@ bool CFile::Write(const void* buffer, std::size_t count) {
         }
         done += static_cast<std::size_t>(put);
     }
+    if (m_pOutput) m_pOutput->wrote(count);
     return true;
 }
 

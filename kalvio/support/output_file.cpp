@@ -61,6 +61,7 @@ std::string follow_links(const std::string& path) {
 bool OutputFile::open(const char* path) {
     abort();
     m_bFailed = false;
+    m_unsent = m_written = m_sent = 0;
     if (!path || !*path) {
         errno = ENOENT;
         return false;
@@ -96,6 +97,21 @@ bool OutputFile::open(const char* path) {
     m_target = target;
     m_temp = temp;
     return true;
+}
+
+void OutputFile::wrote(std::size_t count) {
+    if (m_temp.empty()) return;
+    m_written += count;
+    m_unsent += count;
+    // A few megabytes at a time: large enough to be written in few requests,
+    // small enough that most of the file is on its way before commit().
+    constexpr std::size_t kWritebackBytes = std::size_t{8} << 20;
+    if (m_unsent < kWritebackBytes) return;
+    // Only starts the writeback; whether it succeeds is fsync's to say.
+    ::sync_file_range(m_fd, static_cast<off_t>(m_sent), static_cast<off_t>(m_written - m_sent),
+                      SYNC_FILE_RANGE_WRITE);
+    m_sent = m_written;
+    m_unsent = 0;
 }
 
 bool OutputFile::commit() {

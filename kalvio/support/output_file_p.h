@@ -33,6 +33,10 @@ public:
     bool is_open() const { return m_fd >= 0; }
     /// Marks the data written so far as incomplete: commit() then fails.
     void set_failed() { m_bFailed = true; }
+    /// Counts `count` bytes written to fd(). A replaced file's data starts
+    /// on its way to the disk every few megabytes, while the writer goes
+    /// on, so that commit() waits only for the last of it.
+    void wrote(std::size_t count);
     /// Finishes the file: for a replaced file, syncs it and renames it into
     /// place; for a device, closes it. False, and nothing published, when
     /// any step or an earlier write failed.
@@ -45,6 +49,9 @@ private:
     bool m_bFailed = false;
     std::string m_target;  ///< the file that commit() replaces
     std::string m_temp;    ///< empty when writing directly
+    std::size_t m_unsent = 0;   ///< bytes written since writeback was last started
+    std::size_t m_written = 0;  ///< bytes written in all
+    std::size_t m_sent = 0;     ///< of those, the ones whose writeback has started
 };
 
 /// An OutputFile written through a buffered FILE*.
