@@ -295,14 +295,21 @@ inline float bin_count(std::uint32_t count) {
 
 }  // namespace
 
-// Closes the regions the fill hands over, in order, on a thread of its own:
-// the fill hands over a region's range of the pixel block once filled, and
-// the closing thread alone writes the histograms and sums. Ranges go over in
-// batches under a lock, which also makes the pixel block's entries seen.
-// Where no thread can be had, each region is closed as it is handed over.
+// Counts the pixels the fill lists, in order, into the histograms and sums
+// of their regions, on a thread of its own: the fill hands over how far its
+// list goes and where regions end, in batches under a lock, which also makes
+// the listed entries seen; the closing thread alone writes the histograms
+// and sums. The list is the pixel block, or a ring of kRingPixels entries
+// when no pixel block is kept: the fill then waits while the ring is full.
+// Where no thread can be had, the pixels are counted as they are handed
+// over.
 class Contour::RegionCloser {
 public:
-    explicit RegionCloser(Contour& contour) : m_contour(contour) {
+    static constexpr std::uint32_t kRingPixels = 1u << 18;
+
+    // `order` is the fill's list; `ring` when it is a ring of kRingPixels.
+    RegionCloser(Contour& contour, const std::uint32_t* order, bool ring)
+        : m_contour(contour), m_order(order), m_ring(ring) {
         try {
             m_thread = std::thread([this] { run(); });
         } catch (const std::system_error&) {
@@ -310,20 +317,39 @@ public:
     }
     ~RegionCloser() { finish(); }
 
-    // The region of pixel block entries [first, end) is filled.
-    void filled(std::uint32_t first, std::uint32_t end) {
-        if (!m_thread.joinable()) {
-            m_contour.close_region(first, end - first);
-            return;
-        }
+    // The fill may list pixels up to this count before room() is called.
+    std::uint64_t room_until() const { return m_ring ? std::uint64_t{kRingPixels} : UINT64_MAX; }
+
+    // A region ends at entry `end` of the list.
+    void filled(std::uint32_t end) {
         m_batch.push_back(end);
-        if (m_batch.size() >= kBatch || end - m_batchFirst >= kBatchPixels) hand_over();
+        if (m_batch.size() >= kBatch || end - m_handed >= kBatchPixels) hand_over(end);
+    }
+
+    // The ring is full with `listed` entries: waits until the closing is at
+    // least half a ring behind and returns the new limit. Throws bad_alloc
+    // when the closing ran out of memory.
+    std::uint64_t room(std::uint32_t listed) {
+        hand_over(listed);
+        if (m_thread.joinable()) {
+            std::unique_lock<std::mutex> hold(m_lock);
+            m_roomMade.wait(hold, [&] { return m_failed || listed - m_closedPublished <= kRingPixels / 2; });
+            if (m_failed) throw std::bad_alloc();
+            return std::uint64_t{m_closedPublished} + kRingPixels;
+        }
+        return std::uint64_t{listed} + kRingPixels;
     }
 
     // Waits for every region to be closed; false when memory ran out.
     bool finish() {
+        if (m_finished) return !m_failed;
+        m_finished = true;
+        try {
+            if (!m_failed) hand_over(m_batch.empty() ? m_handed : m_batch.back());
+        } catch (const std::bad_alloc&) {
+            m_failed = true;
+        }
         if (m_thread.joinable()) {
-            hand_over();
             {
                 std::lock_guard<std::mutex> hold(m_lock);
                 m_done = true;
@@ -338,67 +364,126 @@ private:
     static constexpr std::size_t kBatch = 256;
     static constexpr std::uint32_t kBatchPixels = 1u << 16;
 
-    void hand_over() {
-        if (m_batch.empty()) return;
-        m_batchFirst = m_batch.back();
+    // Hands over the region ends gathered and the list up to `listed`.
+    void hand_over(std::uint32_t listed) {
+        m_handed = listed;
+        if (!m_thread.joinable()) {
+            try {
+                close_up_to(listed, m_batch);
+            } catch (const std::bad_alloc&) {
+                m_failed = true;
+                throw;
+            }
+            m_batch.clear();
+            return;
+        }
         {
             std::lock_guard<std::mutex> hold(m_lock);
             m_ends.insert(m_ends.end(), m_batch.begin(), m_batch.end());
+            m_listed = listed;
         }
         m_batch.clear();
         m_more.notify_one();
     }
 
+    // Counts the listed pixels up to `listed`, closing each region at its
+    // end; `ends` (ascending, none beyond `listed`) are consumed.
+    void close_up_to(std::uint32_t listed, std::vector<std::uint32_t>& ends) {
+        std::size_t next = 0;
+        while (next < ends.size() || m_closed < listed) {
+            const std::uint32_t stop = next < ends.size() ? ends[next] : listed;
+            while (m_closed < stop) {
+                // A ring's entries wrap around: count up to its end first.
+                const std::uint32_t at = m_ring ? m_closed % kRingPixels : m_closed;
+                const std::uint32_t count = m_ring ? std::min(stop - m_closed, kRingPixels - at) : stop - m_closed;
+                m_contour.count_pixels(m_order + at, count);
+                m_closed += count;
+            }
+            if (next < ends.size()) {
+                m_contour.close_region(stop - m_regionFirst);
+                m_regionFirst = stop;
+                ++next;
+            }
+        }
+        ends.erase(ends.begin(), ends.begin() + static_cast<std::ptrdiff_t>(next));
+    }
+
     void run() {
         std::vector<std::uint32_t> ends;
-        std::uint32_t first = 0;
         try {
             for (;;) {
+                std::uint32_t listed = 0;
                 {
                     std::unique_lock<std::mutex> hold(m_lock);
-                    m_more.wait(hold, [this] { return !m_ends.empty() || m_done; });
-                    if (m_ends.empty()) return;
-                    ends.swap(m_ends);
+                    m_more.wait(hold, [this] { return m_listed != m_closed || m_done; });
+                    if (m_listed == m_closed && m_done) return;
+                    ends.insert(ends.end(), m_ends.begin(), m_ends.end());
+                    m_ends.clear();
+                    listed = m_listed;
                 }
-                for (std::uint32_t end : ends) {
-                    m_contour.close_region(first, end - first);
-                    first = end;
+                close_up_to(listed, ends);
+                {
+                    std::lock_guard<std::mutex> hold(m_lock);
+                    m_closedPublished = m_closed;
                 }
-                ends.clear();
+                m_roomMade.notify_one();
             }
         } catch (const std::bad_alloc&) {
-            m_failed = true;
+            {
+                std::lock_guard<std::mutex> hold(m_lock);
+                m_failed = true;
+            }
+            m_roomMade.notify_one();
         }
     }
 
     Contour& m_contour;
-    std::vector<std::uint32_t> m_batch;  // ends not handed over yet
-    std::uint32_t m_batchFirst = 0;      // start of the batch being gathered
+    const std::uint32_t* m_order;
+    bool m_ring;
+    // The fill's side.
+    std::vector<std::uint32_t> m_batch;  // region ends not handed over yet
+    std::uint32_t m_handed = 0;          // list entries handed over
+    // The closing side (the thread's, or the fill's without one).
+    std::uint32_t m_closed = 0;       // list entries counted
+    std::uint32_t m_regionFirst = 0;  // entry where the region being counted starts
+    // Shared under the lock.
     std::mutex m_lock;
-    std::condition_variable m_more;
-    std::vector<std::uint32_t> m_ends;  // handed over, not yet taken
+    std::condition_variable m_more, m_roomMade;
+    std::vector<std::uint32_t> m_ends;      // handed over, not yet taken
+    std::uint32_t m_listed = 0;             // entries handed over
+    std::uint32_t m_closedPublished = 0;    // entries counted, as the fill may see
     bool m_done = false;
-    bool m_failed = false;  // written by the thread, read after it is joined
+    bool m_failed = false;
+    bool m_finished = false;  // the fill's
     std::thread m_thread;
 };
 
 // Flood fill, depth first with an explicit stack, of the 4-connected areas
 // of one exact value, over the label map made before; the label map
-// doubles as the visited map. Each region, once filled, is counted into its
-// histogram and colour sums in fill order, on a thread of its own where one
-// can be had (RegionCloser). Returns the number of regions, -1 for too many.
+// doubles as the visited map. Each region's pixels are counted into its
+// histogram and colour sums in fill order (RegionCloser), and listed in the
+// pixel block when one is kept. Returns the number of regions, -1 for too
+// many.
 template <typename SameRegion>
 int Contour::fill_regions(SameRegion map) {
     const int width = map_cols, height = map_rows;
     regions.width = width;
     regions.start.assign(1, 0);
+    regions.first.clear();
     start_region_tables();
-    RegionCloser closer(*this);
-    std::uint32_t* order = regions.index.data();
+    const bool ring = regions.index.empty();
+    std::vector<std::uint32_t> ring_entries;
+    if (ring) ring_entries.assign(RegionCloser::kRingPixels, 0);
+    std::uint32_t* order = ring ? ring_entries.data() : regions.index.data();
+    const std::uint32_t wrap = ring ? RegionCloser::kRingPixels - 1 : UINT32_MAX;
+    RegionCloser closer(*this, order, ring);
+    std::uint64_t room_until = closer.room_until();
     std::uint32_t filled = 0;
     auto reach = [&](std::size_t at, int r) {
         map.mark(at, r);
-        order[filled++] = static_cast<std::uint32_t>(at);
+        if (filled == room_until) room_until = closer.room(filled);
+        order[filled & wrap] = static_cast<std::uint32_t>(at);
+        ++filled;
     };
     const std::size_t stride = static_cast<std::size_t>(width);
     std::vector<CPoint> active;
@@ -410,7 +495,7 @@ int Contour::fill_regions(SameRegion map) {
             if (count == std::numeric_limits<int>::max()) return -1;
             const int r = ++count;
             const auto key = map.key(seed_at, y, x);
-            const std::uint32_t first = filled;
+            regions.first.push_back(static_cast<std::uint32_t>(seed_at));
             reach(seed_at, r);
             active.push_back({x, y});
             while (!active.empty()) {
@@ -436,11 +521,44 @@ int Contour::fill_regions(SameRegion map) {
                 }
             }
             regions.start.push_back(filled);
-            closer.filled(first, filled);
+            closer.filled(filled);
         }
     }
     if (!closer.finish()) throw std::bad_alloc();
     return count;
+}
+
+// Region r's pixels in fill order, filled again over the label map from
+// the pixel its fill started from: the same depth-first fill over the same
+// pixels meets them in the same order. Visited pixels are told by their
+// top bit while the fill runs.
+void Contour::fill_order(int r, std::vector<std::uint32_t>& out) {
+    out.clear();
+    int* labels = label_map[0];
+    const std::size_t width = static_cast<std::size_t>(map_cols), height = static_cast<std::size_t>(map_rows);
+    const int visited = static_cast<int>(static_cast<std::uint32_t>(r) | 0x80000000u);
+    std::vector<std::uint32_t> active;
+    auto reach = [&](std::size_t at) {
+        out.push_back(static_cast<std::uint32_t>(at));
+        labels[at] = visited;
+        active.push_back(static_cast<std::uint32_t>(at));
+    };
+    try {
+        reach(regions.first[static_cast<std::size_t>(r) - 1]);
+        while (!active.empty()) {
+            const std::size_t at = active.back();
+            active.pop_back();
+            const std::size_t x = at % width, y = at / width;
+            if (x > 0 && labels[at - 1] == r) reach(at - 1);
+            if (x + 1 < width && labels[at + 1] == r) reach(at + 1);
+            if (y > 0 && labels[at - width] == r) reach(at - width);
+            if (y + 1 < height && labels[at + width] == r) reach(at + width);
+        }
+    } catch (const std::bad_alloc&) {
+        for (std::uint32_t at : out) labels[at] = r;
+        throw;
+    }
+    for (std::uint32_t at : out) labels[at] = r;
 }
 
 // Divides the region map into regions: the label map and the pixel block,
@@ -461,7 +579,12 @@ int Contour::label_regions() {
         label_map = make_int_map(height, width);
     }
     if (!label_map) return -1;
-    auto take_pixel_block = [&] { return regions.index.allocate(pixel_count); };
+    // Without a pixel block the fill lists its pixels in a ring.
+    auto take_pixel_block = [&] {
+        if (m_bListPixels) return regions.index.allocate(pixel_count);
+        regions.index.release();
+        return true;
+    };
     int* labels = label_map[0];
     // The picture's rows in one block in order are read by pixel index.
     m_pRegionSamples = image->data[0];
@@ -516,15 +639,13 @@ void Contour::start_region_tables() {
     m_regionMean[2].clear();
     m_binCount.assign(769, 0);
     m_countedBins.clear();
+    m_regionSum[0] = m_regionSum[1] = m_regionSum[2] = 0.0f;
 }
 
-// The next region, filled (its `size` pixels from entry `first` of the pixel
-// block), gets its histogram (its non-zero bins in ascending order, each
-// divided by the region's size) and its means, the sums added
-// up in fill order. Its pixels' samples are independent loads, so many are
-// on their way from memory at once.
-void Contour::close_region(std::uint32_t first, std::size_t size) {
-    const std::uint32_t* pixel = regions.index.data() + first;
+// Counts `count` pixels of the region being closed (their indices at
+// `pixel`, in fill order) into its bin counts and sums. The samples are
+// independent loads, so many are on their way from memory at once.
+void Contour::count_pixels(const std::uint32_t* pixel, std::size_t count) {
     const bool colour = image->color == 1;
     const float* samples = m_pRegionSamples;
     const std::size_t width = static_cast<std::size_t>(image->width);
@@ -532,8 +653,8 @@ void Contour::close_region(std::uint32_t first, std::size_t size) {
     auto count_sample = [&](int k) {
         if (bin_counts[k]++ == 0) m_countedBins.push_back(static_cast<std::uint16_t>(k));
     };
-    float sum0 = 0.0f, sum1 = 0.0f, sum2 = 0.0f;
-    for (std::size_t i = 0; i < size; ++i) {
+    float sum0 = m_regionSum[0], sum1 = m_regionSum[1], sum2 = m_regionSum[2];
+    for (std::size_t i = 0; i < count; ++i) {
         const float* in = samples ? samples + (colour ? 3 : 1) * static_cast<std::size_t>(pixel[i])
                                   : image->data[pixel[i] / width] + (colour ? 3 : 1) * (pixel[i] % width);
         if (colour) {
@@ -550,6 +671,16 @@ void Contour::close_region(std::uint32_t first, std::size_t size) {
             sum0 += value;
         }
     }
+    m_regionSum[0] = sum0;
+    m_regionSum[1] = sum1;
+    m_regionSum[2] = sum2;
+}
+
+// The region being closed, all its `size` pixels counted, gets its
+// histogram (its non-zero bins in ascending order, each divided by the
+// region's size) and its means, the sums added up in fill order.
+void Contour::close_region(std::size_t size) {
+    const bool colour = image->color == 1;
     std::sort(m_countedBins.begin(), m_countedBins.end());
     for (std::uint16_t k : m_countedBins) {
         histograms.bin.push_back(k);
@@ -558,9 +689,10 @@ void Contour::close_region(std::uint32_t first, std::size_t size) {
     }
     m_countedBins.clear();
     histograms.start.push_back(static_cast<std::uint32_t>(histograms.bin.size()));
-    m_regionMean[0].push_back(sum0 / static_cast<float>(size));
-    m_regionMean[1].push_back(colour ? sum1 / static_cast<float>(size) : 0.0f);
-    m_regionMean[2].push_back(colour ? sum2 / static_cast<float>(size) : 0.0f);
+    m_regionMean[0].push_back(m_regionSum[0] / static_cast<float>(size));
+    m_regionMean[1].push_back(colour ? m_regionSum[1] / static_cast<float>(size) : 0.0f);
+    m_regionMean[2].push_back(colour ? m_regionSum[2] / static_cast<float>(size) : 0.0f);
+    m_regionSum[0] = m_regionSum[1] = m_regionSum[2] = 0.0f;
 }
 
 // The means of the regions, from the sums of the fill.

@@ -22,11 +22,14 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 SegmentationSession::SegmentationSession(Contour& contour, bool paint_result)
     : m_contour(contour), m_bPaint(paint_result) {
     m_contour.m_bSession = true;
+    // Only painting needs every region's pixels at hand.
+    m_contour.m_bListPixels = paint_result;
 }
 
 SegmentationSession::~SegmentationSession() {
     forget_regions();
     m_contour.m_bSession = false;
+    m_contour.m_bListPixels = true;
 }
 
 void SegmentationSession::forget_regions() {

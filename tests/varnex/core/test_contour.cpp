@@ -11,11 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <optional>
+#include <random>
 #include <vector>
 
 namespace {
@@ -299,6 +302,76 @@ TEST_F(RegionsTest, UnusableRegionMapIsReportedAndStopsTheRun) {
         c.ReleaseRegions();
         c.ReleaseRunData();
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A session that paints nothing counts the pixels into the histograms and
+// sums through a ring instead of a block of every region's pixels; the
+// ring wraps many times, and one region is larger than the whole ring.
+// Samples with fractions make the float sums depend on the order they are
+// added in. The tables must be bit for bit those of the pixel block.
+TEST_F(RegionsTest, RegionsCountedThroughARingEqualThoseOfThePixelBlock) {
+    const int width = 720, height = 480;
+    std::vector<std::string> rows(height, std::string(width, 'a'));
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> x_of(0, width - 8), y_of(0, height - 8), letter(0, 5);
+    for (int blob = 0; blob < 3000; ++blob) {
+        const int x0 = x_of(rng), y0 = y_of(rng);
+        const char c = static_cast<char>('b' + letter(rng));
+        for (int y = y0; y < y0 + 1 + blob % 7; ++y)
+            for (int x = x0; x < x0 + 1 + blob % 5; ++x) rows[y][x] = c;
+    }
+    write_map(dir.path("map.ppm"), rows);
+    CImage map;
+    ASSERT_EQ(map.ReadImage(dir.path("map.ppm").c_str()), 1);
+    const std::string bmp = dir.path("map.bmp");
+    ASSERT_EQ(write_bmp_image(map.data, bmp.c_str(), map.nrows, map.ncols, map.color), 1);
+    MyImage picture(height, width, 1, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
+    std::uniform_real_distribution<float> sample(0.0f, 255.9f);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < 3 * width; ++x) picture.data[y][x] = sample(rng);
+
+    struct Tables {
+        std::vector<int> labels;
+        std::vector<std::uint32_t> sizes, starts;
+        std::vector<std::uint16_t> bins;
+        std::vector<float> values, means;
+    };
+    auto tables_of = [&](Contour& c) {
+        Tables t;
+        for (int y = 0; y < height; ++y) t.labels.insert(t.labels.end(), c.label_map[y], c.label_map[y] + width);
+        t.sizes = c.regions.start;
+        t.starts = c.histograms.start;
+        t.bins = c.histograms.bin;
+        t.values = c.histograms.value;
+        for (float* mean : {c.mean0, c.mean1, c.mean2}) t.means.insert(t.means.end(), mean, mean + c.region_count());
+        return t;
+    };
+    divide(picture, bmp);
+    ASSERT_TRUE(contour->regions.listed());
+    const Tables listed = tables_of(*contour);
+    std::uint32_t largest = 0;
+    for (int r = 1; r <= contour->region_count(); ++r)
+        largest = std::max<std::uint32_t>(largest, static_cast<std::uint32_t>(contour->regions.size(r)));
+    ASSERT_GT(largest, 1u << 18) << "one region outgrows the ring";
+
+    Contour unlisted(&picture);
+    SegmentationSession session(unlisted, false);
+    ASSERT_TRUE(unlisted.LoadRegionMap(bmp));
+    ASSERT_TRUE(unlisted.ComputeRegions());
+    EXPECT_FALSE(unlisted.regions.listed());
+    const Tables ring = tables_of(unlisted);
+    EXPECT_EQ(ring.labels, listed.labels);
+    EXPECT_EQ(ring.sizes, listed.sizes);
+    EXPECT_EQ(ring.starts, listed.starts);
+    EXPECT_EQ(ring.bins, listed.bins);
+    ASSERT_EQ(ring.values.size(), listed.values.size());
+    EXPECT_EQ(std::memcmp(ring.values.data(), listed.values.data(), ring.values.size() * sizeof(float)), 0);
+    ASSERT_EQ(ring.means.size(), listed.means.size());
+    EXPECT_EQ(std::memcmp(ring.means.data(), listed.means.data(), ring.means.size() * sizeof(float)), 0);
 }
 
 }  // namespace

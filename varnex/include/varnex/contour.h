@@ -29,12 +29,18 @@ public:
     /// The pixels of all regions in one block, region by region, each
     /// region's in the order the flood fill reached them: region r's are
     /// pixels(r)[0 .. size(r) - 1], each the pixel's row * width + column.
+    ///
+    /// A session that paints no result keeps no pixel lists (`index` is
+    /// empty, listed() false): the sizes stay, and a region's pixels in
+    /// fill order are filled again from `first` when needed.
     struct RegionPixels {
         varnex::PixelBlock<std::uint32_t> index;
         std::vector<std::uint32_t> start;  ///< region r: index[start[r - 1] .. start[r])
+        std::vector<std::uint32_t> first;  ///< region r: first[r - 1], the pixel its fill started from
         int width = 0;
         int GetCount() const { return start.empty() ? 0 : static_cast<int>(start.size()) - 1; }
         bool IsEmpty() const { return GetCount() == 0; }
+        bool listed() const { return !index.empty() || start.empty() || start.back() == 0; }
         const std::uint32_t* pixels(int r) const { return index.data() + start[static_cast<std::size_t>(r) - 1]; }
         std::size_t size(int r) const {
             return start[static_cast<std::size_t>(r)] - start[static_cast<std::size_t>(r) - 1];
@@ -203,7 +209,9 @@ private:
     int label_regions();
     void start_region_tables();
     class RegionCloser;
-    void close_region(std::uint32_t first, std::size_t size);
+    void count_pixels(const std::uint32_t* pixel, std::size_t count);
+    void close_region(std::size_t size);
+    void fill_order(int r, std::vector<std::uint32_t>& out);
     void keep_region_means(int n);
     bool region_tables_fit(int n) const;
     void build_neighbour_tables(int n);
@@ -290,6 +298,8 @@ private:
     std::vector<float> m_regionMean[3];
     std::vector<std::uint32_t> m_binCount;
     std::vector<std::uint16_t> m_countedBins;
+    float m_regionSum[3] = {0.0f, 0.0f, 0.0f};  // of the region being counted, in fill order
+    bool m_bListPixels = true;  // keep every region's pixels in `regions.index`
     const float* m_pRegionSamples = nullptr;  // the picture's samples by pixel index, when its rows allow
     // A region costs this much beyond its pixels and histogram: neighbour
     // entries, marks, the cut loop's memory and its share of the graph.
