@@ -528,37 +528,50 @@ int Contour::fill_regions(SameRegion map) {
     return count;
 }
 
-// Region r's pixels in fill order, filled again over the label map from
-// the pixel its fill started from: the same depth-first fill over the same
-// pixels meets them in the same order. Visited pixels are told by their
-// top bit while the fill runs.
-void Contour::fill_order(int r, std::vector<std::uint32_t>& out) {
-    out.clear();
+// The first non-zero entry of `kinds` (one a pixel) among region r's pixels
+// in fill order, 0 when there is none. Without pixel lists the region is
+// filled again over the label map from the pixel its fill started from: the
+// same depth-first fill over the same pixels reaches them in the same
+// order, so it stops at the first one found. Pixels reached are told by
+// their top bit while it runs; `reached` and `active` are scratch.
+std::uint8_t Contour::first_kind_in_fill_order(int r, const std::uint8_t* kinds, std::vector<std::uint32_t>& reached,
+                                               std::vector<std::uint32_t>& active) {
+    if (regions.listed()) {
+        const std::uint32_t* p = regions.pixels(r);
+        const std::size_t size = regions.size(r);
+        for (std::size_t i = 0; i < size; ++i)
+            if (kinds[p[i]]) return kinds[p[i]];
+        return 0;
+    }
+    reached.clear();
+    active.clear();
     int* labels = label_map[0];
     const std::size_t width = static_cast<std::size_t>(map_cols), height = static_cast<std::size_t>(map_rows);
     const int visited = static_cast<int>(static_cast<std::uint32_t>(r) | 0x80000000u);
-    std::vector<std::uint32_t> active;
+    std::uint8_t kind = 0;
     auto reach = [&](std::size_t at) {
-        out.push_back(static_cast<std::uint32_t>(at));
+        reached.push_back(static_cast<std::uint32_t>(at));
         labels[at] = visited;
+        kind = kinds[at];
         active.push_back(static_cast<std::uint32_t>(at));
     };
     try {
         reach(regions.first[static_cast<std::size_t>(r) - 1]);
-        while (!active.empty()) {
+        while (!active.empty() && !kind) {
             const std::size_t at = active.back();
             active.pop_back();
             const std::size_t x = at % width, y = at / width;
-            if (x > 0 && labels[at - 1] == r) reach(at - 1);
-            if (x + 1 < width && labels[at + 1] == r) reach(at + 1);
-            if (y > 0 && labels[at - width] == r) reach(at - width);
-            if (y + 1 < height && labels[at + width] == r) reach(at + width);
+            if (!kind && x > 0 && labels[at - 1] == r) reach(at - 1);
+            if (!kind && x + 1 < width && labels[at + 1] == r) reach(at + 1);
+            if (!kind && y > 0 && labels[at - width] == r) reach(at - width);
+            if (!kind && y + 1 < height && labels[at + width] == r) reach(at + width);
         }
     } catch (const std::bad_alloc&) {
-        for (std::uint32_t at : out) labels[at] = r;
+        for (std::uint32_t at : reached) labels[at] = r;
         throw;
     }
-    for (std::uint32_t at : out) labels[at] = r;
+    for (std::uint32_t at : reached) labels[at] = r;
+    return kind;
 }
 
 // Divides the region map into regions: the label map and the pixel block,

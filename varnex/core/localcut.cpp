@@ -227,21 +227,9 @@ void Contour::find_seeded_regions(int n, varnex::PixelBlock<std::uint8_t>& seed_
         }
     }
     // A region takes the kind of its first seeded pixel in fill order.
-    std::vector<std::uint32_t> filled;
-    for (int r : touched) {
-        const std::uint32_t* p = nullptr;
-        std::size_t size = regions.size(r);
-        if (regions.listed()) {
-            p = regions.pixels(r);
-        } else {
-            fill_order(r, filled);
-            p = filled.data();
-            size = filled.size();
-        }
-        std::uint8_t kind = 0;
-        for (std::size_t i = 0; i < size && !kind; ++i) kind = seed_kinds[p[i]];
-        m_seededKind[static_cast<std::size_t>(r)] = kind;
-    }
+    std::vector<std::uint32_t> reached, active;
+    for (int r : touched)
+        m_seededKind[static_cast<std::size_t>(r)] = first_kind_in_fill_order(r, seed_kinds.data(), reached, active);
     for (int r = 1; r <= n; ++r) {
         if (m_seededKind[static_cast<std::size_t>(r)] == 1) object_regions.Add(r);
         else if (m_seededKind[static_cast<std::size_t>(r)] == 2) background_regions.Add(r);
