@@ -528,12 +528,46 @@ int Contour::fill_regions(SameRegion map) {
     return count;
 }
 
+// Region r's pixels in fill order, handed to visit(at) until it returns
+// true, from the finished label map: the region is filled again from the
+// pixel its fill started from, and the same depth-first fill over the same
+// pixels reaches them in the same order. Pixels reached are told by their
+// top bit while it runs; `reached` and `active` are scratch.
+template <typename Visit>
+void Contour::visit_in_fill_order(int r, std::vector<std::uint32_t>& reached, std::vector<std::uint32_t>& active,
+                                  Visit&& visit) {
+    reached.clear();
+    active.clear();
+    int* labels = label_map[0];
+    const std::size_t width = static_cast<std::size_t>(map_cols), height = static_cast<std::size_t>(map_rows);
+    const int visited = static_cast<int>(static_cast<std::uint32_t>(r) | 0x80000000u);
+    bool stop = false;
+    auto reach = [&](std::size_t at) {
+        reached.push_back(static_cast<std::uint32_t>(at));
+        labels[at] = visited;
+        stop = visit(at);
+        active.push_back(static_cast<std::uint32_t>(at));
+    };
+    try {
+        reach(regions.first[static_cast<std::size_t>(r) - 1]);
+        while (!active.empty() && !stop) {
+            const std::size_t at = active.back();
+            active.pop_back();
+            const std::size_t x = at % width, y = at / width;
+            if (!stop && x > 0 && labels[at - 1] == r) reach(at - 1);
+            if (!stop && x + 1 < width && labels[at + 1] == r) reach(at + 1);
+            if (!stop && y > 0 && labels[at - width] == r) reach(at - width);
+            if (!stop && y + 1 < height && labels[at + width] == r) reach(at + width);
+        }
+    } catch (const std::bad_alloc&) {
+        for (std::uint32_t at : reached) labels[at] = r;
+        throw;
+    }
+    for (std::uint32_t at : reached) labels[at] = r;
+}
+
 // The first non-zero entry of `kinds` (one a pixel) among region r's pixels
-// in fill order, 0 when there is none. Without pixel lists the region is
-// filled again over the label map from the pixel its fill started from: the
-// same depth-first fill over the same pixels reaches them in the same
-// order, so it stops at the first one found. Pixels reached are told by
-// their top bit while it runs; `reached` and `active` are scratch.
+// in fill order, 0 when there is none.
 std::uint8_t Contour::first_kind_in_fill_order(int r, const std::uint8_t* kinds, std::vector<std::uint32_t>& reached,
                                                std::vector<std::uint32_t>& active) {
     if (regions.listed()) {
@@ -543,35 +577,188 @@ std::uint8_t Contour::first_kind_in_fill_order(int r, const std::uint8_t* kinds,
             if (kinds[p[i]]) return kinds[p[i]];
         return 0;
     }
-    reached.clear();
-    active.clear();
-    int* labels = label_map[0];
-    const std::size_t width = static_cast<std::size_t>(map_cols), height = static_cast<std::size_t>(map_rows);
-    const int visited = static_cast<int>(static_cast<std::uint32_t>(r) | 0x80000000u);
     std::uint8_t kind = 0;
-    auto reach = [&](std::size_t at) {
-        reached.push_back(static_cast<std::uint32_t>(at));
-        labels[at] = visited;
-        kind = kinds[at];
-        active.push_back(static_cast<std::uint32_t>(at));
-    };
-    try {
-        reach(regions.first[static_cast<std::size_t>(r) - 1]);
-        while (!active.empty() && !kind) {
-            const std::size_t at = active.back();
-            active.pop_back();
-            const std::size_t x = at % width, y = at / width;
-            if (!kind && x > 0 && labels[at - 1] == r) reach(at - 1);
-            if (!kind && x + 1 < width && labels[at + 1] == r) reach(at + 1);
-            if (!kind && y > 0 && labels[at - width] == r) reach(at - width);
-            if (!kind && y + 1 < height && labels[at + width] == r) reach(at + width);
-        }
-    } catch (const std::bad_alloc&) {
-        for (std::uint32_t at : reached) labels[at] = r;
-        throw;
-    }
-    for (std::uint32_t at : reached) labels[at] = r;
+    visit_in_fill_order(r, reached, active, [&](std::size_t at) { return (kind = kinds[at]) != 0; });
     return kind;
+}
+
+// Divides a map of colour words (the label map, as read_region_words or
+// label_regions left it) into regions by runs, for a session that keeps
+// no pixel lists. Each row is cut into runs of one word, and each run is
+// joined to the runs of the row above that it touches with the same word;
+// a region's runs all lead to its first, the one holding its first pixel
+// in scan order, so numbering regions in the order of their first runs
+// gives the fill's numbers. The label map then gets the numbers, a run at
+// a time. Histograms and sums are counted run by run: bin counts do not
+// depend on the order, and neither does a sum of whole non-negative
+// samples that stays at or below 2^24, which a float holds exactly all the
+// way; any other region's sums are added up again in fill order. Returns
+// the number of regions, -1 for too many.
+int Contour::label_by_runs(int* labels) {
+    const std::size_t width = static_cast<std::size_t>(map_cols), height = static_cast<std::size_t>(map_rows);
+    auto* words = reinterpret_cast<std::uint32_t*>(labels);
+    regions.width = map_cols;
+    regions.start.assign(1, 0);
+    regions.first.clear();
+    start_region_tables();
+
+    std::vector<std::uint32_t> run_start;  // first pixel of each run, in scan order
+    std::vector<std::uint32_t> parent;     // an earlier run of the same region, or the run itself
+    auto find = [&](std::uint32_t a) {
+        while (parent[a] != a) {
+            parent[a] = parent[parent[a]];
+            a = parent[a];
+        }
+        return a;
+    };
+    std::size_t above = 0, above_end = 0;  // the runs of the row above
+    for (std::size_t y = 0; y < height; ++y) {
+        const std::uint32_t* row = words + y * width;
+        const std::uint32_t* row_above = row - width;
+        const std::size_t row_first = run_start.size();
+        auto x_of = [&](std::size_t k) { return run_start[k] - (y - 1) * width; };
+        auto end_of_above = [&](std::size_t k) { return k + 1 < above_end ? x_of(k + 1) : width; };
+        for (std::size_t x = 0; x < width;) {
+            const std::uint32_t word = row[x];
+            std::size_t end = x + 1;
+            while (end < width && row[end] == word) ++end;
+            const auto run = static_cast<std::uint32_t>(run_start.size());
+            run_start.push_back(static_cast<std::uint32_t>(y * width + x));
+            parent.push_back(run);
+            if (y > 0) {
+                while (above < above_end && end_of_above(above) <= x) ++above;
+                for (std::size_t k = above; k < above_end && x_of(k) < end; ++k) {
+                    if (row_above[x_of(k)] != word) continue;
+                    const std::uint32_t a = find(run), b = find(static_cast<std::uint32_t>(k));
+                    if (a != b) parent[std::max(a, b)] = std::min(a, b);
+                }
+            }
+            x = end;
+        }
+        above = row_first;
+        above_end = run_start.size();
+    }
+
+    // Regions numbered by their first runs; the label map gets the numbers.
+    const std::size_t runs = run_start.size();
+    std::vector<int> run_region(runs);
+    int count = 0;
+    for (std::size_t k = 0; k < runs; ++k) {
+        const std::uint32_t root = find(static_cast<std::uint32_t>(k));
+        if (root == k) {
+            if (count == std::numeric_limits<int>::max()) return -1;
+            run_region[k] = ++count;
+            regions.first.push_back(run_start[k]);
+            regions.start.push_back(0);
+        } else {
+            run_region[k] = run_region[root];
+        }
+    }
+    parent = {};
+    auto run_end = [&](std::size_t k) {
+        const std::size_t row_end = (run_start[k] / width + 1) * width;
+        return k + 1 < runs ? std::min<std::size_t>(run_start[k + 1], row_end) : row_end;
+    };
+    std::vector<std::uint32_t> run_ends(runs);
+    for (std::size_t k = 0; k < runs; ++k) {
+        const std::size_t end = run_end(k);
+        run_ends[k] = static_cast<std::uint32_t>(end);
+        std::fill(labels + run_start[k], labels + end, run_region[k]);
+        regions.start[static_cast<std::size_t>(run_region[k])] += static_cast<std::uint32_t>(end - run_start[k]);
+    }
+    for (std::size_t r = 1; r < regions.start.size(); ++r) regions.start[r] += regions.start[r - 1];
+
+    // Each region's runs in scan order.
+    std::vector<std::uint32_t> first_run(static_cast<std::size_t>(count) + 2, 0);
+    for (int r : run_region) ++first_run[static_cast<std::size_t>(r) + 1];
+    for (std::size_t r = 1; r < first_run.size(); ++r) first_run[r] += first_run[r - 1];
+    std::vector<std::uint32_t> by_region(runs);
+    {
+        std::vector<std::uint32_t> next(first_run.begin(), first_run.end() - 1);
+        for (std::size_t k = 0; k < runs; ++k)
+            by_region[next[static_cast<std::size_t>(run_region[k])]++] = static_cast<std::uint32_t>(k);
+    }
+    run_region = {};
+
+    const bool colour = image->color == 1;
+    const std::size_t channels = colour ? 3 : 1;
+    constexpr std::uint32_t kRunsAhead = 16;
+    // Neighbouring pixels go to two count tables in turn, so that a run of
+    // one value does not wait on its own last count; each region's bins are
+    // gathered between the lowest and highest it used, in ascending order.
+    std::uint32_t* counts[2] = {m_binCount.data(), nullptr};
+    std::vector<std::uint32_t> second_counts(m_binCount.size(), 0);
+    counts[1] = second_counts.data();
+    std::vector<std::uint32_t> reached, active;
+    for (int r = 1; r <= count; ++r) {
+        // Whole samples from 0 to 2^24, added up exactly as integers.
+        std::uint64_t sums[3] = {0, 0, 0};
+        bool whole = true;
+        int low[3] = {256, 256, 256}, high[3] = {-1, -1, -1};
+        for (std::uint32_t i = first_run[static_cast<std::size_t>(r)]; i < first_run[static_cast<std::size_t>(r) + 1];
+             ++i) {
+            // A region's runs lie on rows apart, each on samples no other
+            // region reads: the samples of runs a few ahead are asked for
+            // now, so that they are in cache when their turn comes.
+            if (m_pRegionSamples && i + kRunsAhead < runs) {
+                const float* ahead = m_pRegionSamples + channels * run_start[by_region[i + kRunsAhead]];
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(ahead + 16);
+            }
+            const std::uint32_t k = by_region[i];
+            const std::size_t end = run_ends[k];
+            for (std::size_t at = run_start[k]; at < end; ++at) {
+                const float* in = m_pRegionSamples ? m_pRegionSamples + channels * at
+                                                   : image->data[at / width] + channels * (at % width);
+                std::uint32_t* count_of = counts[at & 1];
+                for (std::size_t c = 0; c < channels; ++c) {
+                    const float value = in[c];
+                    int bin = static_cast<int>(value);
+                    if (static_cast<unsigned>(bin) < 256u && static_cast<float>(bin) == value) {
+                        sums[c] += static_cast<unsigned>(bin);
+                    } else {
+                        bin = histogram_bin(value);
+                        const bool whole_value = value >= 0.0f && value <= 16777216.0f &&
+                                                 static_cast<float>(static_cast<std::uint32_t>(value)) == value;
+                        whole = whole && whole_value;
+                        sums[c] += whole_value ? static_cast<std::uint32_t>(value) : 0u;
+                    }
+                    ++count_of[1 + 256 * c + static_cast<unsigned>(bin)];
+                    low[c] = std::min(low[c], bin);
+                    high[c] = std::max(high[c], bin);
+                }
+            }
+        }
+        for (std::size_t c = 0; c < channels; ++c)
+            for (int bin = low[c]; bin <= high[c]; ++bin) {
+                const std::size_t k = 1 + 256 * c + static_cast<std::size_t>(bin);
+                counts[0][k] += counts[1][k];
+                counts[1][k] = 0;
+                if (counts[0][k]) m_countedBins.push_back(static_cast<std::uint16_t>(k));
+            }
+        constexpr std::uint64_t kExact = std::uint64_t{1} << 24;
+        whole = whole && sums[0] <= kExact && sums[1] <= kExact && sums[2] <= kExact;
+        if (whole) {
+            for (int c = 0; c < 3; ++c) m_regionSum[c] = static_cast<float>(sums[c]);
+        } else {
+            float sum0 = 0.0f, sum1 = 0.0f, sum2 = 0.0f;
+            visit_in_fill_order(r, reached, active, [&](std::size_t at) {
+                const float* in = m_pRegionSamples ? m_pRegionSamples + channels * at
+                                                   : image->data[at / width] + channels * (at % width);
+                sum0 += in[0];
+                if (colour) {
+                    sum1 += in[1];
+                    sum2 += in[2];
+                }
+                return false;
+            });
+            m_regionSum[0] = sum0;
+            m_regionSum[1] = sum1;
+            m_regionSum[2] = sum2;
+        }
+        close_region(regions.size(r));
+    }
+    return count;
 }
 
 // Divides the region map into regions: the label map and the pixel block,
@@ -617,6 +804,10 @@ int Contour::label_regions() {
         if (!take_pixel_block()) return -1;
         return fill_regions(FloatMap{*region_map, region_map->color == 1 ? 3 : 1, labels});
     }
+    if (words && !m_bListPixels) {
+        regions.index.release();
+        return label_by_runs(labels);
+    }
     if (words) return fill_words();
 
     const CDib& dib = *m_regionBitmap;
@@ -639,6 +830,10 @@ int Contour::label_regions() {
         }
     }
     if (m_bDropSourceWhenRead) m_regionBitmap.reset();
+    if (!m_bListPixels) {
+        regions.index.release();
+        return label_by_runs(labels);
+    }
     return fill_words();
 }
 

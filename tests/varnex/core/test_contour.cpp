@@ -308,12 +308,14 @@ TEST_F(RegionsTest, UnusableRegionMapIsReportedAndStopsTheRun) {
 
 namespace {
 
-// A session that paints nothing counts the pixels into the histograms and
-// sums through a ring instead of a block of every region's pixels; the
-// ring wraps many times, and one region is larger than the whole ring.
-// Samples with fractions make the float sums depend on the order they are
-// added in. The tables must be bit for bit those of the pixel block.
-TEST_F(RegionsTest, RegionsCountedThroughARingEqualThoseOfThePixelBlock) {
+// A session that paints nothing keeps no pixel lists. A BMP map is then
+// divided by runs, its sums added up as integers where that is exact and
+// in fill order again where not; another map is filled through a ring of
+// pixels that wraps many times, one region being larger than the ring.
+// Whole samples and samples with fractions (whose float sums depend on the
+// order they are added in) both go through. The tables must be bit for bit
+// those of a division that lists every region's pixels.
+TEST_F(RegionsTest, RegionsDividedWithoutPixelListsEqualThoseWithThem) {
     const int width = 720, height = 480;
     std::vector<std::string> rows(height, std::string(width, 'a'));
     std::mt19937 rng(7);
@@ -331,8 +333,6 @@ TEST_F(RegionsTest, RegionsCountedThroughARingEqualThoseOfThePixelBlock) {
     ASSERT_EQ(write_bmp_image(map.data, bmp.c_str(), map.nrows, map.ncols, map.color), 1);
     MyImage picture(height, width, 1, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
     std::uniform_real_distribution<float> sample(0.0f, 255.9f);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < 3 * width; ++x) picture.data[y][x] = sample(rng);
 
     struct Tables {
         std::vector<int> labels;
@@ -350,17 +350,24 @@ TEST_F(RegionsTest, RegionsCountedThroughARingEqualThoseOfThePixelBlock) {
         for (float* mean : {c.mean0, c.mean1, c.mean2}) t.means.insert(t.means.end(), mean, mean + c.region_count());
         return t;
     };
-    divide(picture, bmp);
+    for (const bool fractions : {true, false})
+    for (const std::string& map_path : {bmp, dir.path("map.ppm")}) {
+    SCOPED_TRACE(map_path + (fractions ? ", samples with fractions" : ", whole samples"));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < 3 * width; ++x) picture.data[y][x] = fractions ? sample(rng) : std::floor(sample(rng));
+    divide(picture, map_path);
     ASSERT_TRUE(contour->regions.listed());
     const Tables listed = tables_of(*contour);
     std::uint32_t largest = 0;
     for (int r = 1; r <= contour->region_count(); ++r)
         largest = std::max<std::uint32_t>(largest, static_cast<std::uint32_t>(contour->regions.size(r)));
     ASSERT_GT(largest, 1u << 18) << "one region outgrows the ring";
+    contour->ReleaseRegions();
+    contour->ReleaseRunData();
 
     Contour unlisted(&picture);
     SegmentationSession session(unlisted, false);
-    ASSERT_TRUE(unlisted.LoadRegionMap(bmp));
+    ASSERT_TRUE(unlisted.LoadRegionMap(map_path));
     ASSERT_TRUE(unlisted.ComputeRegions());
     EXPECT_FALSE(unlisted.regions.listed());
     const Tables ring = tables_of(unlisted);
@@ -372,6 +379,7 @@ TEST_F(RegionsTest, RegionsCountedThroughARingEqualThoseOfThePixelBlock) {
     EXPECT_EQ(std::memcmp(ring.values.data(), listed.values.data(), ring.values.size() * sizeof(float)), 0);
     ASSERT_EQ(ring.means.size(), listed.means.size());
     EXPECT_EQ(std::memcmp(ring.means.data(), listed.means.data(), ring.means.size() * sizeof(float)), 0);
+    }
 }
 
 }  // namespace

@@ -211,6 +211,10 @@ private:
     class RegionCloser;
     void count_pixels(const std::uint32_t* pixel, std::size_t count);
     void close_region(std::size_t size);
+    template <typename Visit>
+    void visit_in_fill_order(int r, std::vector<std::uint32_t>& reached, std::vector<std::uint32_t>& active,
+                             Visit&& visit);
+    int label_by_runs(int* labels);
     std::uint8_t first_kind_in_fill_order(int r, const std::uint8_t* kinds, std::vector<std::uint32_t>& reached,
                                           std::vector<std::uint32_t>& active);
     void keep_region_means(int n);
