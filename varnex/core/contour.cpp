@@ -211,14 +211,16 @@ bool Contour::ComputeRegions() {
     int n = 0;
     try {
         n = label_regions();
-        if (n >= 0) keep_region_means(n);
         // A map of tiny regions can ask for more than the machine has; say
         // so before the tables are built rather than dying half way.
         if (n < 0 || !region_tables_fit(n)) throw std::bad_alloc();
         build_neighbour_tables(n);
+        finish_run_counting();
+        keep_region_means(n);
         prepare_run_tables(n);
     } catch (const std::bad_alloc&) {
         measuring.finish();
+        abandon_run_counting();
         ReleaseRegions();
         free_int_map(label_map);
         label_map = nullptr;
@@ -582,6 +584,17 @@ std::uint8_t Contour::first_kind_in_fill_order(int r, const std::uint8_t* kinds,
     return kind;
 }
 
+// What count_runs needs of label_by_runs' division, and what it leaves.
+struct Contour::RunCounting {
+    std::vector<std::uint32_t> run_start, run_ends;  // pixels of each run, in scan order
+    std::vector<std::uint32_t> by_region;            // runs by region, in scan order within each
+    std::vector<std::uint32_t> first_run;            // region r's runs: by_region[first_run[r] .. first_run[r + 1])
+    int count = 0;
+    std::vector<int> sum_again;  // regions whose sums are to be added up in fill order
+    bool failed = false;         // memory ran out while counting
+    std::thread thread;
+};
+
 // Divides a map of colour words (the label map, as read_region_words or
 // label_regions left it) into regions by runs, for a session that keeps
 // no pixel lists. Each row is cut into runs of one word, and each run is
@@ -680,86 +693,148 @@ int Contour::label_by_runs(int* labels) {
     }
     run_region = {};
 
-    const bool colour = image->color == 1;
-    const std::size_t channels = colour ? 3 : 1;
-    constexpr std::uint32_t kRunsAhead = 16;
-    // Neighbouring pixels go to two count tables in turn, so that a run of
-    // one value does not wait on its own last count; each region's bins are
-    // gathered between the lowest and highest it used, in ascending order.
-    std::uint32_t* counts[2] = {m_binCount.data(), nullptr};
-    std::vector<std::uint32_t> second_counts(m_binCount.size(), 0);
-    counts[1] = second_counts.data();
-    std::vector<std::uint32_t> reached, active;
-    for (int r = 1; r <= count; ++r) {
-        // Whole samples from 0 to 2^24, added up exactly as integers.
-        std::uint64_t sums[3] = {0, 0, 0};
-        bool whole = true;
-        int low[3] = {256, 256, 256}, high[3] = {-1, -1, -1};
-        for (std::uint32_t i = first_run[static_cast<std::size_t>(r)]; i < first_run[static_cast<std::size_t>(r) + 1];
-             ++i) {
-            // A region's runs lie on rows apart, each on samples no other
-            // region reads: the samples of runs a few ahead are asked for
-            // now, so that they are in cache when their turn comes.
-            if (m_pRegionSamples && i + kRunsAhead < runs) {
-                const float* ahead = m_pRegionSamples + channels * run_start[by_region[i + kRunsAhead]];
-                __builtin_prefetch(ahead);
-                __builtin_prefetch(ahead + 16);
-            }
-            const std::uint32_t k = by_region[i];
-            const std::size_t end = run_ends[k];
-            for (std::size_t at = run_start[k]; at < end; ++at) {
-                const float* in = m_pRegionSamples ? m_pRegionSamples + channels * at
-                                                   : image->data[at / width] + channels * (at % width);
-                std::uint32_t* count_of = counts[at & 1];
-                for (std::size_t c = 0; c < channels; ++c) {
-                    const float value = in[c];
-                    int bin = static_cast<int>(value);
-                    if (static_cast<unsigned>(bin) < 256u && static_cast<float>(bin) == value) {
-                        sums[c] += static_cast<unsigned>(bin);
-                    } else {
-                        bin = histogram_bin(value);
-                        const bool whole_value = value >= 0.0f && value <= 16777216.0f &&
-                                                 static_cast<float>(static_cast<std::uint32_t>(value)) == value;
-                        whole = whole && whole_value;
-                        sums[c] += whole_value ? static_cast<std::uint32_t>(value) : 0u;
-                    }
-                    ++count_of[1 + 256 * c + static_cast<unsigned>(bin)];
-                    low[c] = std::min(low[c], bin);
-                    high[c] = std::max(high[c], bin);
-                }
-            }
-        }
-        for (std::size_t c = 0; c < channels; ++c)
-            for (int bin = low[c]; bin <= high[c]; ++bin) {
-                const std::size_t k = 1 + 256 * c + static_cast<std::size_t>(bin);
-                counts[0][k] += counts[1][k];
-                counts[1][k] = 0;
-                if (counts[0][k]) m_countedBins.push_back(static_cast<std::uint16_t>(k));
-            }
-        constexpr std::uint64_t kExact = std::uint64_t{1} << 24;
-        whole = whole && sums[0] <= kExact && sums[1] <= kExact && sums[2] <= kExact;
-        if (whole) {
-            for (int c = 0; c < 3; ++c) m_regionSum[c] = static_cast<float>(sums[c]);
-        } else {
-            float sum0 = 0.0f, sum1 = 0.0f, sum2 = 0.0f;
-            visit_in_fill_order(r, reached, active, [&](std::size_t at) {
-                const float* in = m_pRegionSamples ? m_pRegionSamples + channels * at
-                                                   : image->data[at / width] + channels * (at % width);
-                sum0 += in[0];
-                if (colour) {
-                    sum1 += in[1];
-                    sum2 += in[2];
-                }
-                return false;
-            });
-            m_regionSum[0] = sum0;
-            m_regionSum[1] = sum1;
-            m_regionSum[2] = sum2;
-        }
-        close_region(regions.size(r));
+    // The runs are counted into the histograms and sums on a thread of
+    // their own while the neighbour tables are built (finish_run_counting
+    // waits for it); where no thread can be had, here.
+    auto counting = std::make_unique<RunCounting>();
+    counting->run_start = std::move(run_start);
+    counting->run_ends = std::move(run_ends);
+    counting->by_region = std::move(by_region);
+    counting->first_run = std::move(first_run);
+    counting->count = count;
+    m_runCounting = std::move(counting);
+    try {
+        m_runCounting->thread = std::thread([this] { count_runs(); });
+    } catch (const std::system_error&) {
+        count_runs();
     }
     return count;
 }
+
+// Counts each region's runs into its histogram and sums, region by region,
+// as label_by_runs left them; the sums of a region that whole numbers do
+// not give exactly are left for finish_run_counting, which adds them up in
+// fill order once the label map is free to be filled again.
+void Contour::count_runs() {
+    RunCounting& runs_of = *m_runCounting;
+    const std::vector<std::uint32_t>& run_start = runs_of.run_start;
+    const std::vector<std::uint32_t>& run_ends = runs_of.run_ends;
+    const std::vector<std::uint32_t>& by_region = runs_of.by_region;
+    const std::vector<std::uint32_t>& first_run = runs_of.first_run;
+    const std::size_t runs = run_start.size();
+    const std::size_t width = static_cast<std::size_t>(map_cols);
+    const int count = runs_of.count;
+    try {
+        const bool colour = image->color == 1;
+        const std::size_t channels = colour ? 3 : 1;
+        constexpr std::uint32_t kRunsAhead = 16;
+        // Neighbouring pixels go to two count tables in turn, so that a run of
+        // one value does not wait on its own last count; each region's bins are
+        // gathered between the lowest and highest it used, in ascending order.
+        std::uint32_t* counts[2] = {m_binCount.data(), nullptr};
+        std::vector<std::uint32_t> second_counts(m_binCount.size(), 0);
+        counts[1] = second_counts.data();
+        for (int r = 1; r <= count; ++r) {
+            // Whole samples from 0 to 2^24, added up exactly as integers.
+            std::uint64_t sums[3] = {0, 0, 0};
+            bool whole = true;
+            int low[3] = {256, 256, 256}, high[3] = {-1, -1, -1};
+            for (std::uint32_t i = first_run[static_cast<std::size_t>(r)]; i < first_run[static_cast<std::size_t>(r) + 1];
+                 ++i) {
+                // A region's runs lie on rows apart, each on samples no other
+                // region reads: the samples of runs a few ahead are asked for
+                // now, so that they are in cache when their turn comes.
+                if (m_pRegionSamples && i + kRunsAhead < runs) {
+                    const float* ahead = m_pRegionSamples + channels * run_start[by_region[i + kRunsAhead]];
+                    __builtin_prefetch(ahead);
+                    __builtin_prefetch(ahead + 16);
+                }
+                const std::uint32_t k = by_region[i];
+                const std::size_t end = run_ends[k];
+                for (std::size_t at = run_start[k]; at < end; ++at) {
+                    const float* in = m_pRegionSamples ? m_pRegionSamples + channels * at
+                                                       : image->data[at / width] + channels * (at % width);
+                    std::uint32_t* count_of = counts[at & 1];
+                    for (std::size_t c = 0; c < channels; ++c) {
+                        const float value = in[c];
+                        int bin = static_cast<int>(value);
+                        if (static_cast<unsigned>(bin) < 256u && static_cast<float>(bin) == value) {
+                            sums[c] += static_cast<unsigned>(bin);
+                        } else {
+                            bin = histogram_bin(value);
+                            const bool whole_value = value >= 0.0f && value <= 16777216.0f &&
+                                                     static_cast<float>(static_cast<std::uint32_t>(value)) == value;
+                            whole = whole && whole_value;
+                            sums[c] += whole_value ? static_cast<std::uint32_t>(value) : 0u;
+                        }
+                        ++count_of[1 + 256 * c + static_cast<unsigned>(bin)];
+                        low[c] = std::min(low[c], bin);
+                        high[c] = std::max(high[c], bin);
+                    }
+                }
+            }
+            for (std::size_t c = 0; c < channels; ++c)
+                for (int bin = low[c]; bin <= high[c]; ++bin) {
+                    const std::size_t k = 1 + 256 * c + static_cast<std::size_t>(bin);
+                    counts[0][k] += counts[1][k];
+                    counts[1][k] = 0;
+                    if (counts[0][k]) m_countedBins.push_back(static_cast<std::uint16_t>(k));
+                }
+            constexpr std::uint64_t kExact = std::uint64_t{1} << 24;
+            whole = whole && sums[0] <= kExact && sums[1] <= kExact && sums[2] <= kExact;
+            if (whole) {
+                for (int c = 0; c < 3; ++c) m_regionSum[c] = static_cast<float>(sums[c]);
+            } else {
+                runs_of.sum_again.push_back(r);
+            }
+            close_region(regions.size(r));
+        }
+    } catch (const std::bad_alloc&) {
+        runs_of.failed = true;
+    }
+}
+
+// Waits for count_runs, then adds up in fill order the sums it left: the
+// region is filled again over the label map, and its means are those the
+// fill's sums give. Throws bad_alloc when memory ran out on the way.
+void Contour::finish_run_counting() {
+    if (!m_runCounting) return;
+    if (m_runCounting->thread.joinable()) m_runCounting->thread.join();
+    const bool failed = m_runCounting->failed;
+    std::vector<int> sum_again = std::move(m_runCounting->sum_again);
+    m_runCounting.reset();
+    if (failed) throw std::bad_alloc();
+    const bool colour = image->color == 1;
+    const std::size_t channels = colour ? 3 : 1;
+    const std::size_t width = static_cast<std::size_t>(map_cols);
+    std::vector<std::uint32_t> reached, active;
+    for (int r : sum_again) {
+        float sum0 = 0.0f, sum1 = 0.0f, sum2 = 0.0f;
+        visit_in_fill_order(r, reached, active, [&](std::size_t at) {
+            const float* in = m_pRegionSamples ? m_pRegionSamples + channels * at
+                                               : image->data[at / width] + channels * (at % width);
+            sum0 += in[0];
+            if (colour) {
+                sum1 += in[1];
+                sum2 += in[2];
+            }
+            return false;
+        });
+        const float size = static_cast<float>(regions.size(r));
+        const std::size_t at = static_cast<std::size_t>(r) - 1;
+        m_regionMean[0][at] = sum0 / size;
+        m_regionMean[1][at] = colour ? sum1 / size : 0.0f;
+        m_regionMean[2][at] = colour ? sum2 / size : 0.0f;
+    }
+}
+
+// Stops waiting for count_runs, dropping what it counted.
+void Contour::abandon_run_counting() noexcept {
+    if (!m_runCounting) return;
+    if (m_runCounting->thread.joinable()) m_runCounting->thread.join();
+    m_runCounting.reset();
+}
+
 
 // Divides the region map into regions: the label map and the pixel block,
 // then the fill. A bitmap's colours go into the label map first, one word a
@@ -1090,6 +1165,7 @@ void Contour::release_region_tables() {
 }
 
 void Contour::ReleaseRegions() {
+    abandon_run_counting();
     release_cut_tables();
     histograms = RegionHistograms();
     regions = RegionPixels();

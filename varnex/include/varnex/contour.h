@@ -215,6 +215,10 @@ private:
     void visit_in_fill_order(int r, std::vector<std::uint32_t>& reached, std::vector<std::uint32_t>& active,
                              Visit&& visit);
     int label_by_runs(int* labels);
+    struct RunCounting;
+    void count_runs();
+    void finish_run_counting();
+    void abandon_run_counting() noexcept;
     std::uint8_t first_kind_in_fill_order(int r, const std::uint8_t* kinds, std::vector<std::uint32_t>& reached,
                                           std::vector<std::uint32_t>& active);
     void keep_region_means(int n);
@@ -305,6 +309,7 @@ private:
     std::vector<std::uint16_t> m_countedBins;
     float m_regionSum[3] = {0.0f, 0.0f, 0.0f};  // of the region being counted, in fill order
     bool m_bListPixels = true;  // keep every region's pixels in `regions.index`
+    std::unique_ptr<RunCounting> m_runCounting;  // the runs being counted, between label_by_runs and finish_run_counting
     const float* m_pRegionSamples = nullptr;  // the picture's samples by pixel index, when its rows allow
     // A region costs this much beyond its pixels and histogram: neighbour
     // entries, marks, the cut loop's memory and its share of the graph.
