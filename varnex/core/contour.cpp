@@ -634,7 +634,21 @@ int Contour::label_by_runs(int* labels) {
         for (std::size_t x = 0; x < width;) {
             const std::uint32_t word = row[x];
             std::size_t end = x + 1;
-            while (end < width && row[end] == word) ++end;
+#if defined(__SSE2__)
+            // Four words at a time while all four go on the run.
+            const __m128i same = _mm_set1_epi32(static_cast<int>(word));
+            while (end + 4 <= width) {
+                const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + end));
+                const unsigned equal = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(next, same))));
+                if (equal != 0xFu) {
+                    end += static_cast<std::size_t>(std::countr_one(equal));
+                    break;
+                }
+                end += 4;
+            }
+            if (end + 4 > width)
+#endif
+                while (end < width && row[end] == word) ++end;
             const auto run = static_cast<std::uint32_t>(run_start.size());
             run_start.push_back(static_cast<std::uint32_t>(y * width + x));
             parent.push_back(run);
