@@ -586,7 +586,7 @@ std::uint8_t Contour::first_kind_in_fill_order(int r, const std::uint8_t* kinds,
 
 // What count_runs needs of label_by_runs' division, and what it leaves.
 struct Contour::RunCounting {
-    std::vector<std::uint32_t> run_start, run_ends;  // pixels of each run, in scan order
+    std::vector<std::uint32_t> run_start;  // first pixel of each run, in scan order, then the end of the last
     std::vector<std::uint32_t> by_region;            // runs by region, in scan order within each
     std::vector<std::uint32_t> first_run;            // region r's runs: by_region[first_run[r] .. first_run[r + 1])
     int count = 0;
@@ -667,52 +667,44 @@ int Contour::label_by_runs(int* labels) {
     }
 
     // Regions numbered by their first runs; the label map gets the numbers.
+    // A run's parent is an earlier run, numbered before it, so one pass in
+    // order turns every parent into the number of its region.
     const std::size_t runs = run_start.size();
-    std::vector<int> run_region(runs);
+    run_start.push_back(static_cast<std::uint32_t>(width * height));  // each run ends where the next begins
+    std::vector<std::uint32_t>& run_region = parent;
     int count = 0;
     for (std::size_t k = 0; k < runs; ++k) {
-        const std::uint32_t root = find(static_cast<std::uint32_t>(k));
-        if (root == k) {
+        if (parent[k] == k) {
             if (count == std::numeric_limits<int>::max()) return -1;
-            run_region[k] = ++count;
+            run_region[k] = static_cast<std::uint32_t>(++count);
             regions.first.push_back(run_start[k]);
             regions.start.push_back(0);
         } else {
-            run_region[k] = run_region[root];
+            run_region[k] = run_region[parent[k]];
         }
     }
-    parent = {};
-    auto run_end = [&](std::size_t k) {
-        const std::size_t row_end = (run_start[k] / width + 1) * width;
-        return k + 1 < runs ? std::min<std::size_t>(run_start[k + 1], row_end) : row_end;
-    };
-    std::vector<std::uint32_t> run_ends(runs);
     for (std::size_t k = 0; k < runs; ++k) {
-        const std::size_t end = run_end(k);
-        run_ends[k] = static_cast<std::uint32_t>(end);
-        std::fill(labels + run_start[k], labels + end, run_region[k]);
-        regions.start[static_cast<std::size_t>(run_region[k])] += static_cast<std::uint32_t>(end - run_start[k]);
+        std::fill(labels + run_start[k], labels + run_start[k + 1], static_cast<int>(run_region[k]));
+        regions.start[run_region[k]] += run_start[k + 1] - run_start[k];
     }
     for (std::size_t r = 1; r < regions.start.size(); ++r) regions.start[r] += regions.start[r - 1];
 
     // Each region's runs in scan order.
     std::vector<std::uint32_t> first_run(static_cast<std::size_t>(count) + 2, 0);
-    for (int r : run_region) ++first_run[static_cast<std::size_t>(r) + 1];
+    for (std::size_t k = 0; k < runs; ++k) ++first_run[run_region[k] + 1];
     for (std::size_t r = 1; r < first_run.size(); ++r) first_run[r] += first_run[r - 1];
     std::vector<std::uint32_t> by_region(runs);
     {
         std::vector<std::uint32_t> next(first_run.begin(), first_run.end() - 1);
-        for (std::size_t k = 0; k < runs; ++k)
-            by_region[next[static_cast<std::size_t>(run_region[k])]++] = static_cast<std::uint32_t>(k);
+        for (std::size_t k = 0; k < runs; ++k) by_region[next[run_region[k]]++] = static_cast<std::uint32_t>(k);
     }
-    run_region = {};
+    parent = {};
 
     // The runs are counted into the histograms and sums on a thread of
     // their own while the neighbour tables are built (finish_run_counting
     // waits for it); where no thread can be had, here.
     auto counting = std::make_unique<RunCounting>();
     counting->run_start = std::move(run_start);
-    counting->run_ends = std::move(run_ends);
     counting->by_region = std::move(by_region);
     counting->first_run = std::move(first_run);
     counting->count = count;
@@ -732,10 +724,9 @@ int Contour::label_by_runs(int* labels) {
 void Contour::count_runs() {
     RunCounting& runs_of = *m_runCounting;
     const std::vector<std::uint32_t>& run_start = runs_of.run_start;
-    const std::vector<std::uint32_t>& run_ends = runs_of.run_ends;
     const std::vector<std::uint32_t>& by_region = runs_of.by_region;
     const std::vector<std::uint32_t>& first_run = runs_of.first_run;
-    const std::size_t runs = run_start.size();
+    const std::size_t runs = by_region.size();
     const std::size_t width = static_cast<std::size_t>(map_cols);
     const int count = runs_of.count;
     try {
@@ -764,7 +755,7 @@ void Contour::count_runs() {
                     __builtin_prefetch(ahead + 16);
                 }
                 const std::uint32_t k = by_region[i];
-                const std::size_t end = run_ends[k];
+                const std::size_t end = run_start[k + 1];
                 for (std::size_t at = run_start[k]; at < end; ++at) {
                     const float* in = m_pRegionSamples ? m_pRegionSamples + channels * at
                                                        : image->data[at / width] + channels * (at % width);
