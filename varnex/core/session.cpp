@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -200,21 +201,43 @@ bool SegmentationSession::WriteResult(const std::string& file) const {
     const bool colour = image->color == 1;
     const bool through_table = !colour && c.result_levels.lut && image->datatype != KALVIO_TYPE_UINT8;
     const int n = c.region_count();
-    return write_bmp_rows(file.c_str(), image->width, image->height, [&](int y, std::uint8_t* out) {
+    const int width = image->width;
+    // A row's samples become bytes all at once; then the row goes by runs
+    // of one region, white where it is not the object.
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes.resize(static_cast<std::size_t>(width) * (colour ? 3 : 1));
+    } catch (const std::bad_alloc&) {
+        AfxMessageBox("write_bmp_image: No image to write");
+        return false;
+    }
+    return write_bmp_rows(file.c_str(), width, image->height, [&](int y, std::uint8_t* out) {
         const float* in = image->data[y];
         const int* labels = c.label_map[y];
-        for (int x = 0; x < image->width; ++x, out += 3) {
+        if (through_table) {
+            for (int x = 0; x < width; ++x)
+                bytes[static_cast<std::size_t>(x)] =
+                    kalvio::sample_to_byte(static_cast<float>(c.result_levels.LevelOf(in[x])));
+        } else {
+            kalvio::samples_to_bytes(in, bytes.data(), bytes.size());
+        }
+        for (int x = 0; x < width;) {
             const int r = labels[x];
+            int end = x + 1;
+            while (end < width && labels[end] == r) ++end;
+            std::uint8_t* to = out + 3 * static_cast<std::size_t>(x);
             if (r < 1 || r > n || c.marks[r] != 1) {
-                out[0] = out[1] = out[2] = 255;
+                std::memset(to, 255, 3 * static_cast<std::size_t>(end - x));
             } else if (colour) {
-                out[0] = kalvio::sample_to_byte(in[3 * x + 2]);
-                out[1] = kalvio::sample_to_byte(in[3 * x + 1]);
-                out[2] = kalvio::sample_to_byte(in[3 * x]);
+                for (const std::uint8_t* from = &bytes[3 * static_cast<std::size_t>(x)]; x < end; ++x, from += 3, to += 3) {
+                    to[0] = from[2];
+                    to[1] = from[1];
+                    to[2] = from[0];
+                }
             } else {
-                const float value = through_table ? static_cast<float>(c.result_levels.LevelOf(in[x])) : in[x];
-                out[0] = out[1] = out[2] = kalvio::sample_to_byte(value);
+                for (; x < end; ++x, to += 3) to[0] = to[1] = to[2] = bytes[static_cast<std::size_t>(x)];
             }
+            x = end;
         }
     }) == 1;
 }
