@@ -20,7 +20,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <utility>
 #include <vector>
 
 // Every kernel promises the bits of plain float arithmetic, each sum
@@ -169,10 +168,13 @@ bool has_grey_layout(const CImage& image) {
 
 enum class Axis { x, y };
 
-// Filters rows [r0, r1) of `in` along x into the same rows of `out`.
+// Filters rows [r0, r1) of `in` along x into the same rows of `out`. The
+// rows are written through the cache: `out` is either a new image, whose
+// memory the system clears page by page as the filter first touches it, or
+// `in` itself, whose rows the filter has just read; either way they are in
+// the cache already, and stores past it would only push them out.
 bool filter_row_range(const Coefficients& k, const CImage& in, CImage& out, int r0, int r1, bool half) {
-    return filter_along_rows(k, in.data + r0, out.data + r0, r1 - r0, in.ncols, half,
-                             pixels_of(in) > kStreamPixels);
+    return filter_along_rows(k, in.data + r0, out.data + r0, r1 - r0, in.ncols, half, false);
 }
 
 }  // namespace
@@ -196,20 +198,17 @@ bool kalvio::detail::filter_columns(const Coefficients& k, float* const* in, flo
     // causal rows span the picture's height, so a narrow picture would
     // otherwise take up to kStrip floats of scratch for each of its pixels.
     const std::size_t stride = width >= kStrip ? kStrip : (static_cast<std::size_t>(width) + 3) / 4 * 4;
-    Scratch scratch((static_cast<std::size_t>(nrows) + 9) * stride);
+    Scratch scratch(8 * kStrip + (static_cast<std::size_t>(nrows) + 1) * stride);
     if (!rows || !dst || !scratch.get()) return false;
     for (int i = -kPad; i < nrows + kPad; ++i)
         rows[i + kPad] = in[i < 0 ? 0 : i < nrows ? i : nrows - 1] + c0;
     for (int i = 0; i < nrows; ++i) dst[i] = out[i] + c0;
     StripScratch s;
     s.stride = stride;
-    float* next = scratch.get();
-    const auto take = [&next, stride] { return std::exchange(next, next + stride); };
-    s.zero = take();
+    s.ring = scratch.get();
+    s.zero = s.ring + 8 * kStrip;
     std::memset(s.zero, 0, sizeof(float) * stride);
-    for (float*& row : s.kept) row = take();
-    for (float*& row : s.anti) row = take();
-    s.causal = next;
+    s.causal = s.zero + stride;
     kernels(half).columns(k, rows.get() + kPad, dst.get(), nrows, width, s);
     return true;
 }
@@ -224,9 +223,15 @@ namespace {
 // memory is lacking.
 bool run_filter(const Coefficients& k, const CImage& in, CImage& out, Axis axis, bool half) {
     const int threads = band_threads(static_cast<std::size_t>(in.nrows) * static_cast<std::size_t>(in.ncols));
-    if (axis == Axis::x)
-        return run_in_pieces(in.nrows, kRowPiece, threads,
+    if (axis == Axis::x) {
+        // Rows of at least kRowPieceBytes, a multiple of the rows a kernel
+        // takes at a time.
+        const std::size_t row_bytes = sizeof(float) * static_cast<std::size_t>(in.ncols);
+        const std::size_t rows = (kRowPieceBytes / row_bytes + kFilterRows) / kFilterRows * kFilterRows;
+        const int piece = static_cast<int>(std::min<std::size_t>(std::max<std::size_t>(rows, kRowPiece), in.nrows));
+        return run_in_pieces(in.nrows, piece, threads,
                              [&](int r0, int r1) { return filter_row_range(k, in, out, r0, r1, half); });
+    }
     // Column pieces are whole strips, which start on 64-byte boundaries of
     // the row.
     return run_in_pieces(in.ncols, kColumnPiece, threads,

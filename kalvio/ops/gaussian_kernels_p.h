@@ -45,15 +45,21 @@ constexpr std::size_t kStreamPixels = std::size_t{4} << 20;
 constexpr int kRowPiece = 64;
 constexpr int kColumnPiece = 2 * kStrip;
 
+/// Along x a piece of a new image also spans at least this many bytes. The
+/// first pass over a new image is the first to touch its memory, which the
+/// system clears a huge page (2 MiB) at a time: threads on neighbouring
+/// small pieces would meet in the same huge page, one waiting while the
+/// other clears it.
+constexpr std::size_t kRowPieceBytes = std::size_t{4} << 20;
+
 /// The scratch of the filter along y, every row `stride` floats long (at
 /// least the widest strip filtered, at most kStrip): `causal` holds a row
-/// per picture row, `kept` and `anti` four rows each, `zero` zeros and is
-/// only read.
+/// per picture row, `zero` zeros and is only read; `ring` holds eight rows
+/// of kStrip floats, four kept source rows and four anti-causal ones.
 struct StripScratch {
     std::size_t stride;
     float* causal;
-    float* kept[4];
-    float* anti[4];
+    float* ring;
     float* zero;
 };
 

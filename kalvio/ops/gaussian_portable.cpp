@@ -40,7 +40,7 @@ void rows_portable(const Coefficients& k, const float* const* src, float* const*
 template <bool Half>
 void columns_portable(const Coefficients& k, const float* const* rows, float* const* dst,
                       int nrows, int ncols, const StripScratch& scratch) {
-    filter_columns<float, 4, Half>(k, rows, dst, nrows, ncols, scratch);
+    filter_columns<float, Half>(k, rows, dst, nrows, ncols, scratch);
 }
 
 }  // namespace

@@ -95,13 +95,16 @@ template <class V>
 // their intermediate image in place, which saves allocating a second one):
 // the anti-causal pass reads the source row it is at before writing the
 // output there, and keeps the four latest source rows for the rows above.
-
-// R rows are taken at a time, each vector of columns carried through all of
-// them while in registers, so that every source and scratch row is loaded
-// about once per block rather than four times per row.
-template <class V, int R, bool Half>
+//
+// Each pass takes one row at a time, its earlier rows read back from memory
+// rather than held in registers: every vector of a row is then a recursion
+// step of its own, independent of the others, and the processor overlaps
+// the long chain of additions of one step (each sum rounded in turn, as
+// written) with the next ones. Carrying a vector through several rows in
+// registers saves loads, but chains the rows' steps one after the other,
+// and was slower on every instruction set measured.
+template <class V, bool Half>
 struct StripFilter {
-    static_assert(R >= 1 && R <= 4);
     static constexpr int kAhead = 12;  // rows between a prefetch and its use
 
     const Splat<V> k;
@@ -111,66 +114,41 @@ struct StripFilter {
     int n;
     const StripScratch& scratch;
 
-    // The causal pass over B rows from row i, columns [c, end): x[t] (t = 0
-    // .. B + 2) is source row i - 3 + t, y[t] (t = 0 .. 3) causal row i - 4 +
-    // t, out[r] causal row i + r.
-    template <int B, class U>
-    [[gnu::always_inline]] static void causal_columns(const Splat<U>& k, const float* const x[B + 3],
-                                                      const float* const y[4], float* const out[B],
-                                                      int c, int end) {
+    // The causal pass over one row, columns [c, end): x0 .. x3 are source
+    // rows i .. i - 3, y1 .. y4 causal rows i - 1 .. i - 4, out causal row i.
+    template <class U>
+    [[gnu::always_inline]] static void causal_columns(const Splat<U>& k, const float* x0, const float* x1,
+                                                      const float* x2, const float* x3, const float* y1,
+                                                      const float* y2, const float* y3, const float* y4,
+                                                      float* out, int c, int end) {
         constexpr int W = sizeof(U) / sizeof(float);
-        for (; c + W <= end; c += W) {
-            U xv[B + 3];
-            U yv[B + 4];
-#pragma GCC unroll 8
-            for (int t = 0; t < B + 3; ++t) xv[t] = load<U>(x[t] + c);
-#pragma GCC unroll 4
-            for (int t = 0; t < 4; ++t) yv[t] = load<U>(y[t] + c);
-#pragma GCC unroll 4
-            for (int r = 0; r < B; ++r) {
-                yv[r + 4] = causal_step(k, xv[r + 3], xv[r + 2], xv[r + 1], xv[r], yv[r + 3], yv[r + 2],
-                                        yv[r + 1], yv[r]);
-                store(out[r] + c, yv[r + 4]);
-            }
-        }
+        for (; c + W <= end; c += W)
+            store(out + c, causal_step(k, load<U>(x0 + c), load<U>(x1 + c), load<U>(x2 + c), load<U>(x3 + c),
+                                       load<U>(y1 + c), load<U>(y2 + c), load<U>(y3 + c), load<U>(y4 + c)));
     }
 
-    // The anti-causal pass over B rows up from row i, columns [c, end),
-    // listed in the pass's direction: kept[t] and anti[t] (t = 0 .. 3) are
-    // the kept source row and the anti-causal row i + 4 - t, source[r],
-    // causal[r] and out[r] (r = 0 .. B - 1) rows i - r. Each output is
-    // combined with its causal row; the block's source and anti-causal rows
-    // then replace in the ring the rows no longer needed (keep[r], anti_out[r]:
-    // the slots of row i - r).
-    template <int B, class U>
-    [[gnu::always_inline]] static void anticausal_columns(const Splat<U>& k, const float* const kept[4],
-                                                          const float* const anti[4],
-                                                          const float* const source[B],
-                                                          const float* const causal[B],
-                                                          float* const keep[B], float* const anti_out[B],
-                                                          float* const out[B], int c, int end) {
+    // The anti-causal pass over row i, columns [c, end), combined with the
+    // causal row into the output. The kept source rows and anti-causal rows
+    // i + 1 .. i + 4 lie in rings of four slots, row r in slot r % 4, and row
+    // i takes the slot of row i + 4; S = i % 4. The rings lie kStrip floats
+    // apart from `ring` on (kept slots 0 .. 3, then anti-causal slots 0 ..
+    // 3), so with S fixed every row is at a fixed distance from one pointer
+    // and the loop needs few registers.
+    template <int S, class U>
+    [[gnu::always_inline]] static void anticausal_columns(const Splat<U>& k, float* ring, const float* source,
+                                                          const float* causal, float* out, int c, int end) {
         constexpr int W = sizeof(U) / sizeof(float);
+        constexpr int x1 = (S + 1) % 4 * kStrip, x2 = (S + 2) % 4 * kStrip;
+        constexpr int x3 = (S + 3) % 4 * kStrip, x4 = S * kStrip;
+        constexpr int y1 = 4 * kStrip + x1, y2 = 4 * kStrip + x2, y3 = 4 * kStrip + x3, y4 = 4 * kStrip + x4;
         for (; c + W <= end; c += W) {
-            U xv[B + 4];
-            U yv[B + 4];
-#pragma GCC unroll 4
-            for (int t = 0; t < 4; ++t) {
-                xv[t] = load<U>(kept[t] + c);
-                yv[t] = load<U>(anti[t] + c);
-            }
-#pragma GCC unroll 4
-            for (int r = 0; r < B; ++r) xv[r + 4] = load<U>(source[r] + c);
-#pragma GCC unroll 4
-            for (int r = 0; r < B; ++r) {
-                yv[r + 4] = anticausal_step(k, xv[r + 3], xv[r + 2], xv[r + 1], xv[r], yv[r + 3],
-                                            yv[r + 2], yv[r + 1], yv[r]);
-                store(out[r] + c, combine<Half>(k, load<U>(causal[r] + c), yv[r + 4]));
-            }
-#pragma GCC unroll 4
-            for (int r = 0; r < B; ++r) {
-                store(keep[r] + c, xv[r + 4]);
-                store(anti_out[r] + c, yv[r + 4]);
-            }
+            const U x0 = load<U>(source + c);  // before the output may replace it
+            const U y0 = anticausal_step(k, load<U>(ring + x1 + c), load<U>(ring + x2 + c), load<U>(ring + x3 + c),
+                                         load<U>(ring + x4 + c), load<U>(ring + y1 + c), load<U>(ring + y2 + c),
+                                         load<U>(ring + y3 + c), load<U>(ring + y4 + c));
+            store(out + c, combine<Half>(k, load<U>(causal + c), y0));
+            store(ring + x4 + c, x0);
+            store(ring + y4 + c, y0);
         }
     }
 
@@ -193,76 +171,56 @@ struct StripFilter {
     }
     [[gnu::always_inline]] const float* causal_row(int i) const { return i < 0 ? scratch.zero : causal_at(i); }
 
-    template <int B>
-    [[gnu::always_inline]] void causal_block(int i, int c0, int width) const {
+    // Both passes at row i of the strip.
+    [[gnu::always_inline]] void causal_pass(int i, int c0, int width) const {
         constexpr int W = sizeof(V) / sizeof(float);
-        const float* x[B + 3];
-        const float* y[4];
-        float* out[B];
-        for (int t = 0; t < B + 3; ++t) x[t] = rows[i - 3 + t] + c0;
-        for (int t = 0; t < 4; ++t) y[t] = causal_row(i - 4 + t);
-        for (int r = 0; r < B; ++r) out[r] = causal_at(i + r);
-        for (int r = 0; r < B; ++r)
-            if (i + r + kAhead < n) prefetch(rows[i + r + kAhead] + c0, width, false);
+        if (i + kAhead < n) prefetch(rows[i + kAhead] + c0, width, false);
+        const float *x0 = rows[i] + c0, *x1 = rows[i - 1] + c0, *x2 = rows[i - 2] + c0, *x3 = rows[i - 3] + c0;
+        const float *y1 = causal_row(i - 1), *y2 = causal_row(i - 2), *y3 = causal_row(i - 3), *y4 = causal_row(i - 4);
+        float* out = causal_at(i);
         const int vector_end = width - width % W;
-        causal_columns<B>(k, x, y, out, 0, vector_end);
-        causal_columns<B>(k1, x, y, out, vector_end, width);
+        causal_columns(k, x0, x1, x2, x3, y1, y2, y3, y4, out, 0, vector_end);
+        causal_columns(k1, x0, x1, x2, x3, y1, y2, y3, y4, out, vector_end, width);
     }
 
-    template <int B>
-    [[gnu::always_inline]] void anticausal_block(int i, int c0, int width) const {
+    template <int S>
+    [[gnu::always_inline]] void anticausal_pass(int i, int c0, int width) const {
         constexpr int W = sizeof(V) / sizeof(float);
-        const float* kept[4];
-        const float* anti[4];
-        const float* source[B];
-        const float* causal[B];
-        float* keep[B];
-        float* anti_out[B];
-        float* out[B];
-        for (int t = 0; t < 4; ++t) {
-            kept[t] = scratch.kept[(i + 4 - t) % 4];
-            anti[t] = scratch.anti[(i + 4 - t) % 4];
-        }
-        for (int r = 0; r < B; ++r) {
-            source[r] = rows[i - r] + c0;
-            causal[r] = causal_at(i - r);
-            keep[r] = scratch.kept[(i - r) % 4];
-            anti_out[r] = scratch.anti[(i - r) % 4];
-            out[r] = dst[i - r] + c0;
-            if (i - r >= kAhead) {
-                prefetch(rows[i - r - kAhead] + c0, width, false);
-                prefetch(dst[i - r - kAhead] + c0, width, true);
-            }
+        if (i >= kAhead) {
+            prefetch(rows[i - kAhead] + c0, width, false);
+            prefetch(dst[i - kAhead] + c0, width, true);
         }
         const int vector_end = width - width % W;
-        anticausal_columns<B>(k, kept, anti, source, causal, keep, anti_out, out, 0, vector_end);
-        anticausal_columns<B>(k1, kept, anti, source, causal, keep, anti_out, out, vector_end, width);
+        anticausal_columns<S>(k, scratch.ring, rows[i] + c0, causal_at(i), dst[i] + c0, 0, vector_end);
+        anticausal_columns<S>(k1, scratch.ring, rows[i] + c0, causal_at(i), dst[i] + c0, vector_end, width);
     }
 
     // Filters columns [c0, c0 + width) of the rows, width <= kStrip.
     [[gnu::always_inline]] void strip(int c0, int width) const {
-        int i = 0;
-        for (; i + R <= n; i += R) causal_block<R>(i, c0, width);
-        for (; i < n; ++i) causal_block<1>(i, c0, width);
+        for (int i = 0; i < n; ++i) causal_pass(i, c0, width);
         // Past the last row the source repeats row n - 1 and the anti-causal
         // outputs are 0.
         for (int t = 0; t < 4; ++t) {
-            std::memcpy(scratch.kept[t], rows[n - 1] + c0, sizeof(float) * static_cast<std::size_t>(width));
-            std::memset(scratch.anti[t], 0, sizeof(float) * static_cast<std::size_t>(width));
+            std::memcpy(scratch.ring + t * kStrip, rows[n - 1] + c0, sizeof(float) * static_cast<std::size_t>(width));
+            std::memset(scratch.ring + (4 + t) * kStrip, 0, sizeof(float) * static_cast<std::size_t>(width));
         }
-        i = n - 1;
-        for (; i - R + 1 >= 0; i -= R) anticausal_block<R>(i, c0, width);
-        for (; i >= 0; --i) anticausal_block<1>(i, c0, width);
+        for (int i = n - 1; i >= 0; --i) {
+            switch (i % 4) {
+            case 0: anticausal_pass<0>(i, c0, width); break;
+            case 1: anticausal_pass<1>(i, c0, width); break;
+            case 2: anticausal_pass<2>(i, c0, width); break;
+            default: anticausal_pass<3>(i, c0, width); break;
+            }
+        }
     }
 };
 
-// Filters columns [0, ncols) along y, a strip at a time, R rows a block.
-template <class V, int R, bool Half>
+// Filters columns [0, ncols) along y, a strip at a time.
+template <class V, bool Half>
 [[gnu::always_inline]] inline void filter_columns(const Coefficients& coefficients,
                                                   const float* const* rows, float* const* dst,
                                                   int nrows, int ncols, const StripScratch& scratch) {
-    const StripFilter<V, R, Half> filter{Splat<V>(coefficients), Splat<float>(coefficients), rows, dst,
-                                      nrows, scratch};
+    const StripFilter<V, Half> filter{Splat<V>(coefficients), Splat<float>(coefficients), rows, dst, nrows, scratch};
     for (int c0 = 0; c0 < ncols; c0 += kStrip)
         filter.strip(c0, ncols - c0 < kStrip ? ncols - c0 : kStrip);
 }

@@ -96,7 +96,7 @@ void rows_sse2(const Coefficients& k, const float* const* src, float* const* dst
 template <bool Half>
 void columns_sse2(const Coefficients& k, const float* const* rows, float* const* dst, int nrows,
                   int ncols, const StripScratch& scratch) {
-    filter_columns<Vec4, 4, Half>(k, rows, dst, nrows, ncols, scratch);
+    filter_columns<Vec4, Half>(k, rows, dst, nrows, ncols, scratch);
 }
 
 template <bool Half>
@@ -110,7 +110,7 @@ template <bool Half>
 __attribute__((target("avx2"))) void columns_avx2(const Coefficients& k, const float* const* rows,
                                                   float* const* dst, int nrows, int ncols,
                                                   const StripScratch& scratch) {
-    filter_columns<Vec8, 4, Half>(k, rows, dst, nrows, ncols, scratch);
+    filter_columns<Vec8, Half>(k, rows, dst, nrows, ncols, scratch);
 }
 
 template <bool Half>
@@ -126,7 +126,7 @@ __attribute__((target("avx512f"))) void columns_avx512(const Coefficients& k,
                                                        const float* const* rows,
                                                        float* const* dst, int nrows, int ncols,
                                                        const StripScratch& scratch) {
-    filter_columns<Vec16, 4, Half>(k, rows, dst, nrows, ncols, scratch);
+    filter_columns<Vec16, Half>(k, rows, dst, nrows, ncols, scratch);
 }
 
 enum class Simd { sse2, avx2, avx512 };

@@ -96,8 +96,8 @@ void expect_same_bits(const CImage& image, const std::vector<Floats>& expected, 
 struct Size {
     int rows, cols;
 };
-// Short lines, sizes around the vector widths (4, 8, 16) and the row blocks
-// and segments of the filter along y (4 and 32 rows), and remainders of each.
+// Short lines, sizes around the vector widths (4, 8, 16) and the four-row
+// rings of the filter along y, and remainders of each.
 const Size kAwkwardSizes[] = {{1, 1},   {1, 7},   {3, 5},  {2, 2},   {4, 4},  {7, 1},
                               {17, 33}, {100, 3}, {16, 16}, {33, 17}, {5, 101}, {40, 9},
                               {70, 23}, {20, 2},  {11, 267}};  // 267: two strips along y and a rest
@@ -173,11 +173,9 @@ void expect_chains_match_reference(Size size, float sigma, unsigned seed) {
 
 }  // namespace
 
-// Pictures of a megapixel or more are filtered in bands side by side, and
-// beyond 4 M pixels rows along x are stored past the cache; the bits must not
-// depend on how many bands there are, nor differ from the scalar recursion.
-// 1031 x 4100 leaves remainders in every band and vector, and its rows lie
-// on 16-byte boundaries, as streamed stores need.
+// Pictures of a megapixel or more are filtered in pieces side by side; the
+// bits must not depend on how many threads take them, nor differ from the
+// scalar recursion. 1031 x 4100 leaves remainders in every piece and vector.
 TEST(IirFilter, LargePicturesMatchTheScalarRecursionWhateverTheThreadCount) {
     const Table smooth(false, 2.0f);
     const Image image = random_image(1031, 4100, 0, 77);
