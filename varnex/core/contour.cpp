@@ -23,6 +23,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -739,11 +740,40 @@ void Contour::count_runs() {
         std::uint32_t* counts[2] = {m_binCount.data(), nullptr};
         std::vector<std::uint32_t> second_counts(m_binCount.size(), 0);
         counts[1] = second_counts.data();
+        // Whole samples from 0 to 2^24, added up exactly as integers.
+        std::uint64_t sums[3];
+        bool whole;
+        int low[3], high[3];
+        // The pixels [from, end) of a run, with a fixed number of channels.
+        auto count_run = [&](auto channel_count, std::size_t from, std::size_t end) {
+            constexpr std::size_t kChannels = decltype(channel_count)::value;
+            for (std::size_t at = from; at < end; ++at) {
+                const float* in = m_pRegionSamples ? m_pRegionSamples + kChannels * at
+                                                   : image->data[at / width] + kChannels * (at % width);
+                std::uint32_t* count_of = counts[at & 1];
+                for (std::size_t c = 0; c < kChannels; ++c) {
+                    const float value = in[c];
+                    int bin = static_cast<int>(value);
+                    if (static_cast<unsigned>(bin) < 256u && static_cast<float>(bin) == value) {
+                        sums[c] += static_cast<unsigned>(bin);
+                    } else {
+                        bin = histogram_bin(value);
+                        const bool whole_value = value >= 0.0f && value <= 16777216.0f &&
+                                                 static_cast<float>(static_cast<std::uint32_t>(value)) == value;
+                        whole = whole && whole_value;
+                        sums[c] += whole_value ? static_cast<std::uint32_t>(value) : 0u;
+                    }
+                    ++count_of[1 + 256 * c + static_cast<unsigned>(bin)];
+                    low[c] = std::min(low[c], bin);
+                    high[c] = std::max(high[c], bin);
+                }
+            }
+        };
         for (int r = 1; r <= count; ++r) {
-            // Whole samples from 0 to 2^24, added up exactly as integers.
-            std::uint64_t sums[3] = {0, 0, 0};
-            bool whole = true;
-            int low[3] = {256, 256, 256}, high[3] = {-1, -1, -1};
+            sums[0] = sums[1] = sums[2] = 0;
+            whole = true;
+            low[0] = low[1] = low[2] = 256;
+            high[0] = high[1] = high[2] = -1;
             for (std::uint32_t i = first_run[static_cast<std::size_t>(r)]; i < first_run[static_cast<std::size_t>(r) + 1];
                  ++i) {
                 // A region's runs lie on rows apart, each on samples no other
@@ -755,28 +785,8 @@ void Contour::count_runs() {
                     __builtin_prefetch(ahead + 16);
                 }
                 const std::uint32_t k = by_region[i];
-                const std::size_t end = run_start[k + 1];
-                for (std::size_t at = run_start[k]; at < end; ++at) {
-                    const float* in = m_pRegionSamples ? m_pRegionSamples + channels * at
-                                                       : image->data[at / width] + channels * (at % width);
-                    std::uint32_t* count_of = counts[at & 1];
-                    for (std::size_t c = 0; c < channels; ++c) {
-                        const float value = in[c];
-                        int bin = static_cast<int>(value);
-                        if (static_cast<unsigned>(bin) < 256u && static_cast<float>(bin) == value) {
-                            sums[c] += static_cast<unsigned>(bin);
-                        } else {
-                            bin = histogram_bin(value);
-                            const bool whole_value = value >= 0.0f && value <= 16777216.0f &&
-                                                     static_cast<float>(static_cast<std::uint32_t>(value)) == value;
-                            whole = whole && whole_value;
-                            sums[c] += whole_value ? static_cast<std::uint32_t>(value) : 0u;
-                        }
-                        ++count_of[1 + 256 * c + static_cast<unsigned>(bin)];
-                        low[c] = std::min(low[c], bin);
-                        high[c] = std::max(high[c], bin);
-                    }
-                }
+                if (colour) count_run(std::integral_constant<std::size_t, 3>{}, run_start[k], run_start[k + 1]);
+                else count_run(std::integral_constant<std::size_t, 1>{}, run_start[k], run_start[k + 1]);
             }
             for (std::size_t c = 0; c < channels; ++c)
                 for (int bin = low[c]; bin <= high[c]; ++bin) {
