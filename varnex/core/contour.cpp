@@ -35,6 +35,24 @@
 using contour_detail::free_int_map;
 using contour_detail::make_int_map;
 
+namespace {
+
+// A colour as the fill compares it: blue, green and red in the low 24 bits
+// of a word.
+inline std::uint32_t colour_word(const std::uint8_t* bgr) {
+    return static_cast<std::uint32_t>(bgr[0]) | static_cast<std::uint32_t>(bgr[1]) << 8 |
+           static_cast<std::uint32_t>(bgr[2]) << 16;
+}
+
+// The samples of pixel `at` (an index in scan order) of `image`, read from
+// `block` when the rows lie in one block in order.
+inline const float* samples_at(const MyImage& image, const float* block, std::size_t at, std::size_t channels) {
+    const std::size_t width = static_cast<std::size_t>(image.width);
+    return block ? block + channels * at : image.data[at / width] + channels * (at % width);
+}
+
+}  // namespace
+
 Contour::Contour(MyImage* image)
     : image(image), parameter(10.0f), region_map(nullptr), result(nullptr),
       mean0(nullptr), mean2(nullptr), mean1(nullptr), marks(nullptr),
@@ -127,8 +145,7 @@ int Contour::read_region_words(CFile& file) {
     auto row = [&](int y, const std::uint8_t* bgr) {
         int* out = words[y];
         for (int x = 0; x < image->width; ++x, bgr += 3)
-            out[x] = static_cast<int>(static_cast<std::uint32_t>(bgr[0]) | static_cast<std::uint32_t>(bgr[1]) << 8 |
-                                      static_cast<std::uint32_t>(bgr[2]) << 16);
+            out[x] = static_cast<int>(colour_word(bgr));
     };
     const int read = read_bmp_rows(&file, size, row);
     if (read != 1) {
@@ -728,7 +745,6 @@ void Contour::count_runs() {
     const std::vector<std::uint32_t>& by_region = runs_of.by_region;
     const std::vector<std::uint32_t>& first_run = runs_of.first_run;
     const std::size_t runs = by_region.size();
-    const std::size_t width = static_cast<std::size_t>(map_cols);
     const int count = runs_of.count;
     try {
         const bool colour = image->color == 1;
@@ -748,8 +764,7 @@ void Contour::count_runs() {
         auto count_run = [&](auto channel_count, std::size_t from, std::size_t end) {
             constexpr std::size_t kChannels = decltype(channel_count)::value;
             for (std::size_t at = from; at < end; ++at) {
-                const float* in = m_pRegionSamples ? m_pRegionSamples + kChannels * at
-                                                   : image->data[at / width] + kChannels * (at % width);
+                const float* in = samples_at(*image, m_pRegionSamples, at, kChannels);
                 std::uint32_t* count_of = counts[at & 1];
                 for (std::size_t c = 0; c < kChannels; ++c) {
                     const float value = in[c];
@@ -821,13 +836,11 @@ void Contour::finish_run_counting() {
     if (failed) throw std::bad_alloc();
     const bool colour = image->color == 1;
     const std::size_t channels = colour ? 3 : 1;
-    const std::size_t width = static_cast<std::size_t>(map_cols);
     std::vector<std::uint32_t> reached, active;
     for (int r : sum_again) {
         float sum0 = 0.0f, sum1 = 0.0f, sum2 = 0.0f;
         visit_in_fill_order(r, reached, active, [&](std::size_t at) {
-            const float* in = m_pRegionSamples ? m_pRegionSamples + channels * at
-                                               : image->data[at / width] + channels * (at % width);
+            const float* in = samples_at(*image, m_pRegionSamples, at, channels);
             sum0 += in[0];
             if (colour) {
                 sum1 += in[1];
@@ -905,8 +918,7 @@ int Contour::label_regions() {
     std::uint32_t table[256] = {};
     for (int k = 0; k < 256 && k < dib.color_count; ++k) {
         const std::uint8_t* bgrx = dib.info + 40 + 4 * k;
-        table[k] = static_cast<std::uint32_t>(bgrx[0]) | static_cast<std::uint32_t>(bgrx[1]) << 8 |
-                   static_cast<std::uint32_t>(bgrx[2]) << 16;
+        table[k] = colour_word(bgrx);
     }
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* row = dib.bits + static_cast<std::size_t>(height - 1 - y) * dib.row_bytes;
@@ -915,8 +927,7 @@ int Contour::label_regions() {
             for (int x = 0; x < width; ++x) out[x] = static_cast<int>(table[row[x]]);
         } else {
             for (int x = 0; x < width; ++x, row += 3)
-                out[x] = static_cast<int>(static_cast<std::uint32_t>(row[0]) | static_cast<std::uint32_t>(row[1]) << 8 |
-                                          static_cast<std::uint32_t>(row[2]) << 16);
+                out[x] = static_cast<int>(colour_word(row));
         }
     }
     if (m_bDropSourceWhenRead) m_regionBitmap.reset();
@@ -946,15 +957,13 @@ void Contour::start_region_tables() {
 void Contour::count_pixels(const std::uint32_t* pixel, std::size_t count) {
     const bool colour = image->color == 1;
     const float* samples = m_pRegionSamples;
-    const std::size_t width = static_cast<std::size_t>(image->width);
     std::uint32_t* bin_counts = m_binCount.data();
     auto count_sample = [&](int k) {
         if (bin_counts[k]++ == 0) m_countedBins.push_back(static_cast<std::uint16_t>(k));
     };
     float sum0 = m_regionSum[0], sum1 = m_regionSum[1], sum2 = m_regionSum[2];
     for (std::size_t i = 0; i < count; ++i) {
-        const float* in = samples ? samples + (colour ? 3 : 1) * static_cast<std::size_t>(pixel[i])
-                                  : image->data[pixel[i] / width] + (colour ? 3 : 1) * (pixel[i] % width);
+        const float* in = samples_at(*image, samples, pixel[i], colour ? 3 : 1);
         if (colour) {
             const float red = in[0], green = in[1], blue = in[2];
             count_sample(1 + histogram_bin(red));
