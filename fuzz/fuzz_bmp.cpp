@@ -1,4 +1,5 @@
-// read_bmp_image, and CDib::Read on a CFile, on arbitrary bytes.
+// read_bmp_image, CDib::Read and read_bmp_rows on a CFile, on arbitrary
+// bytes.
 #include "fuzz_common_p.h"
 
 #include <kalvio/dc.h>
@@ -8,6 +9,30 @@
 
 namespace {
 
+// read_bmp_rows accepts what Read accepts and hands over every row once,
+// each 3 * width bytes, of the size it announced.
+void read_rows(const char* path, bool accepted, int width, int height) {
+    CFile file;
+    if (!file.Open(path, CFile::modeRead)) fuzz::fail("cannot open the scratch file");
+    int announced_width = 0, announced_height = 0, rows = 0;
+    volatile std::uint8_t last = 0;
+    const int read = read_bmp_rows(
+        &file,
+        [&](int w, int h) {
+            announced_width = w;
+            announced_height = h;
+            return true;
+        },
+        [&](int y, const std::uint8_t* bgr) {
+            FUZZ_CHECK(y >= 0 && y < announced_height);
+            last = bgr[3 * static_cast<std::size_t>(announced_width) - 1];
+            ++rows;
+        });
+    (void)last;
+    FUZZ_CHECK((read == 1) == accepted);
+    if (read == 1) FUZZ_CHECK(announced_width == width && announced_height == height && rows == height);
+}
+
 void read_dib(const char* path) {
     CFile file;
     if (!file.Open(path, CFile::modeRead)) fuzz::fail("cannot open the scratch file");
@@ -15,8 +40,10 @@ void read_dib(const char* path) {
     if (!dib.Read(&file)) {
         // A refused file leaves the bitmap empty.
         FUZZ_CHECK(!dib.info && !dib.bits);
+        read_rows(path, false, 0, 0);
         return;
     }
+    read_rows(path, true, dib.width, dib.height);
     // What Read keeps: 8-bit indices or 24-bit pixels, rows padded to 4 bytes.
     FUZZ_CHECK(dib.info && dib.bits && dib.width > 0 && dib.height > 0);
     FUZZ_CHECK(dib.pixel_bytes == 1 || dib.pixel_bytes == 3);
