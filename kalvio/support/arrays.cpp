@@ -44,7 +44,7 @@ std::size_t mapped_length(std::size_t bytes) { return (bytes + kHugePage - 1) / 
 // boundary and advised for huge pages before anything touches it; null when
 // the system refuses. The system hands out mapped pages zeroed, so the block
 // needs no clearing of its own.
-void* map_block(std::size_t bytes) {
+void* map_block(std::size_t bytes, bool huge = true) {
     if (bytes > std::numeric_limits<std::size_t>::max() - 2 * kHugePage) return nullptr;
     const std::size_t length = mapped_length(bytes);
     const std::size_t span = length + kHugePage;  // room to slide to a boundary
@@ -57,7 +57,7 @@ void* map_block(std::size_t bytes) {
     if (first + span > end) ::munmap(reinterpret_cast<void*>(end), first + span - end);
     // Only a hint: where huge pages are off, the block still works in small
     // pages.
-    ::madvise(reinterpret_cast<void*>(begin), length, MADV_HUGEPAGE);
+    ::madvise(reinterpret_cast<void*>(begin), length, huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
     return reinterpret_cast<void*>(begin);
 }
 #endif
@@ -79,6 +79,13 @@ TableHead* head_of(float** rows) { return reinterpret_cast<TableHead*>(rows) - 1
 void* kalvio::allocate_pages(std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     if (bytes >= kMappedBlock) return map_block(bytes);
+#endif
+    return zeroed(bytes);
+}
+
+void* kalvio::allocate_sparse_pages(std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (bytes >= kMappedBlock) return map_block(bytes, false);
 #endif
     return zeroed(bytes);
 }

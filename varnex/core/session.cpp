@@ -77,8 +77,8 @@ bool SegmentationSession::compute_regions() {
     const MyImage* image = m_contour.image;
     const std::size_t pixels = static_cast<std::size_t>(image->width) * static_cast<std::size_t>(image->height);
     try {
-        // Only the pages that seeds fall in are ever touched.
-        if (!m_seedKinds.allocate(pixels)) throw std::bad_alloc();
+        // Only the pages that seeds fall in are ever written.
+        if (!m_seedKinds.allocate_sparse(pixels)) throw std::bad_alloc();
         if (m_bPaint) m_objectMask.assign(pixels, 0);
         m_wasObject.assign(static_cast<std::size_t>(m_contour.region_count()) + 1, 0);
         // Every region at most once per cut: the list never grows later.

@@ -15,7 +15,11 @@ namespace kalvio {
 /// come from the heap. 0 bytes give a valid block. Null when memory is
 /// lacking. Release with release_pages and the same byte count.
 KALVIO_API void* allocate_pages(std::size_t bytes);
-/// Releases a block from allocate_pages; `bytes` must be the count it was
+/// As allocate_pages, for a block of which only scattered bytes will ever
+/// be touched (seeds on a picture): a large block is mapped in small pages,
+/// so that its untouched parts take no memory. Release with release_pages.
+KALVIO_API void* allocate_sparse_pages(std::size_t bytes);
+/// Releases a block from allocate_pages or allocate_sparse_pages; `bytes` must be the count it was
 /// asked for, which tells how the block was obtained. Null is ignored.
 KALVIO_API void release_pages(void* block, std::size_t bytes);
 

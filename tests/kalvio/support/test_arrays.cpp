@@ -180,6 +180,30 @@ TEST(Pages, ZeroFilledAlignedWhenLargeAndUnmappedWhole) {
     kalvio::release_pages(nullptr, kHuge * 4);
 }
 
+// A sparse block is a block like the others, except that writing one byte
+// makes only its own small page resident, not the huge page around it.
+TEST(Pages, SparseBlocksTakeMemoryOnlyWhereWritten) {
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    for (const std::size_t bytes : {std::size_t{0}, std::size_t{4095}, 3 * kHuge + 7}) {
+        auto* block = static_cast<unsigned char*>(kalvio::allocate_sparse_pages(bytes));
+        ASSERT_NE(block, nullptr) << bytes;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        // Before anything else reads the block (reading maps pages too).
+        if (bytes >= 2 * kHuge) {
+            const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+            block[kHuge] = 1;
+            unsigned char resident = 0;
+            ASSERT_EQ(::mincore(block + kHuge + 8 * page, page, &resident), 0);
+            EXPECT_EQ(resident & 1, 0) << "a page beside the written one";
+            block[kHuge] = 0;
+        }
+#endif
+        ASSERT_TRUE(std::all_of(block, block + bytes, [](unsigned char b) { return b == 0; })) << bytes;
+        if (bytes > 0) std::memset(block, 0xA5, bytes);
+        kalvio::release_pages(block, bytes);
+    }
+}
+
 TEST(Arrays2D, InvalidOrUnallocatableSizesGiveNullAfterMessage) {
     // Sign errors that cancel in the product, products beyond 32 bits and
     // requests no machine can satisfy.

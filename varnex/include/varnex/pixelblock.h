@@ -35,15 +35,10 @@ public:
 
     /// `count` zero values in place of the old ones; false (and empty) when
     /// the memory cannot be had.
-    bool allocate(std::size_t count) {
-        release();
-        if (count == 0) return true;
-        if (count > SIZE_MAX / sizeof(T)) return false;
-        m_data = static_cast<T*>(kalvio::allocate_pages(count * sizeof(T)));
-        if (!m_data) return false;
-        m_size = count;
-        return true;
-    }
+    bool allocate(std::size_t count) { return take(count, kalvio::allocate_pages); }
+    /// As allocate, for values of which only a few will ever be written:
+    /// pages never touched take no memory.
+    bool allocate_sparse(std::size_t count) { return take(count, kalvio::allocate_sparse_pages); }
     void release() {
         kalvio::release_pages(m_data, m_size * sizeof(T));
         m_data = nullptr;
@@ -58,6 +53,16 @@ public:
     const T& operator[](std::size_t i) const { return m_data[i]; }
 
 private:
+    bool take(std::size_t count, void* (*pages)(std::size_t)) {
+        release();
+        if (count == 0) return true;
+        if (count > SIZE_MAX / sizeof(T)) return false;
+        m_data = static_cast<T*>(pages(count * sizeof(T)));
+        if (!m_data) return false;
+        m_size = count;
+        return true;
+    }
+
     T* m_data = nullptr;
     std::size_t m_size = 0;
 };
