@@ -365,7 +365,9 @@ public:
         if (m_finished) return !m_failed;
         m_finished = true;
         try {
-            if (!m_failed) hand_over(m_batch.empty() ? m_handed : m_batch.back());
+            // m_failed is the closing thread's until it is joined; without a
+            // thread, a failure has stopped the counting already.
+            if (m_thread.joinable() || !m_failed) hand_over(m_batch.empty() ? m_handed : m_batch.back());
         } catch (const std::bad_alloc&) {
             m_failed = true;
         }
@@ -864,18 +866,19 @@ void Contour::abandon_run_counting() noexcept {
 }
 
 
-// Divides the region map into regions: the label map and the pixel block,
-// then the fill. A bitmap's colours go into the label map first, one word a
-// pixel (a session's map was read that way), and the fill reads nothing
-// else of the map; when the bitmap is not
-// to be kept (m_bDropSourceWhenRead), it goes before the pixel block is
-// taken, so the two never take memory at once. Returns the number of
-// regions, -1 when the label map or pixel block cannot be had.
+// Divides the region map into regions. A float map is filled where it is;
+// a bitmap's colours go into the label map first, one word a pixel (a
+// session's map was read that way already), and nothing else of the map is
+// read after. When the bitmap is not to be kept (m_bDropSourceWhenRead), it
+// goes before the pixel block is taken, so the two never take memory at
+// once. Colour words are divided by runs where no pixel lists are kept,
+// else filled. Returns the number of regions, -1 when the label map or
+// pixel block cannot be had.
 int Contour::label_regions() {
     const int width = map_cols, height = map_rows;
     const std::size_t pixel_count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     if (pixel_count > UINT32_MAX) return -1;
-    // Colour words read into the label map are filled where they are.
+    // Colour words read into the label map are divided where they are.
     const bool words = std::exchange(m_bColoursInLabelMap, false) && label_map;
     if (!words) {
         free_int_map(label_map);
@@ -895,47 +898,37 @@ int Contour::label_regions() {
     for (int y = 1; y < height && m_pRegionSamples; ++y)
         if (image->data[y] != image->data[0] + static_cast<std::size_t>(y) * per_pixel * static_cast<std::size_t>(width))
             m_pRegionSamples = nullptr;
-    // The fill of colour words: each visited pixel keeps its region with
-    // the top bit set until every pixel is reached.
-    auto fill_words = [&] {
-        if (!take_pixel_block()) return -1;
-        const int count = fill_regions(KeyedMap{labels});
-        for (std::size_t at = 0; at < pixel_count; ++at) labels[at] &= 0x7FFFFFFF;
-        return count;
-    };
     if (!m_regionBitmap && !words) {
         if (!take_pixel_block()) return -1;
         return fill_regions(FloatMap{*region_map, region_map->color == 1 ? 3 : 1, labels});
     }
-    if (words && !m_bListPixels) {
-        regions.index.release();
-        return label_by_runs(labels);
-    }
-    if (words) return fill_words();
 
-    const CDib& dib = *m_regionBitmap;
-    // An index beyond the colour table reads as black.
-    std::uint32_t table[256] = {};
-    for (int k = 0; k < 256 && k < dib.color_count; ++k) {
-        const std::uint8_t* bgrx = dib.info + 40 + 4 * k;
-        table[k] = colour_word(bgrx);
-    }
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* row = dib.bits + static_cast<std::size_t>(height - 1 - y) * dib.row_bytes;
-        int* out = labels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-        if (dib.pixel_bytes == 1) {
-            for (int x = 0; x < width; ++x) out[x] = static_cast<int>(table[row[x]]);
-        } else {
-            for (int x = 0; x < width; ++x, row += 3)
-                out[x] = static_cast<int>(colour_word(row));
+    if (!words) {
+        const CDib& dib = *m_regionBitmap;
+        // An index beyond the colour table reads as black.
+        std::uint32_t table[256] = {};
+        for (int k = 0; k < 256 && k < dib.color_count; ++k) table[k] = colour_word(dib.info + 40 + 4 * k);
+        for (int y = 0; y < height; ++y) {
+            const std::uint8_t* row = dib.bits + static_cast<std::size_t>(height - 1 - y) * dib.row_bytes;
+            int* out = labels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+            if (dib.pixel_bytes == 1) {
+                for (int x = 0; x < width; ++x) out[x] = static_cast<int>(table[row[x]]);
+            } else {
+                for (int x = 0; x < width; ++x, row += 3) out[x] = static_cast<int>(colour_word(row));
+            }
         }
+        if (m_bDropSourceWhenRead) m_regionBitmap.reset();
     }
-    if (m_bDropSourceWhenRead) m_regionBitmap.reset();
     if (!m_bListPixels) {
         regions.index.release();
         return label_by_runs(labels);
     }
-    return fill_words();
+    // Each visited pixel keeps its region with the top bit set until every
+    // pixel is reached.
+    if (!take_pixel_block()) return -1;
+    const int count = fill_regions(KeyedMap{labels});
+    for (std::size_t at = 0; at < pixel_count; ++at) labels[at] &= 0x7FFFFFFF;
+    return count;
 }
 
 // Empty histogram and mean tables, and the bin counts of the region being
