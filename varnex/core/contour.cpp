@@ -607,6 +607,8 @@ std::uint8_t Contour::first_kind_in_fill_order(int r, const std::uint8_t* kinds,
 // What count_runs needs of label_by_runs' division, and what it leaves.
 struct Contour::RunCounting {
     std::vector<std::uint32_t> run_start;  // first pixel of each run, in scan order, then the end of the last
+    std::vector<std::uint32_t> run_region;           // the region of each run
+    std::vector<std::uint32_t> row_first;            // the runs of row y: row_first[y] .. row_first[y + 1]
     std::vector<std::uint32_t> by_region;            // runs by region, in scan order within each
     std::vector<std::uint32_t> first_run;            // region r's runs: by_region[first_run[r] .. first_run[r + 1])
     int count = 0;
@@ -637,6 +639,7 @@ int Contour::label_by_runs(int* labels) {
 
     std::vector<std::uint32_t> run_start;  // first pixel of each run, in scan order
     std::vector<std::uint32_t> parent;     // an earlier run of the same region, or the run itself
+    std::vector<std::uint32_t> row_first(height + 1, 0);
     auto find = [&](std::uint32_t a) {
         while (parent[a] != a) {
             parent[a] = parent[parent[a]];
@@ -648,7 +651,7 @@ int Contour::label_by_runs(int* labels) {
     for (std::size_t y = 0; y < height; ++y) {
         const std::uint32_t* row = words + y * width;
         const std::uint32_t* row_above = row - width;
-        const std::size_t row_first = run_start.size();
+        row_first[y] = static_cast<std::uint32_t>(run_start.size());
         auto x_of = [&](std::size_t k) { return run_start[k] - (y - 1) * width; };
         auto end_of_above = [&](std::size_t k) { return k + 1 < above_end ? x_of(k + 1) : width; };
         for (std::size_t x = 0; x < width;) {
@@ -682,9 +685,10 @@ int Contour::label_by_runs(int* labels) {
             }
             x = end;
         }
-        above = row_first;
+        above = row_first[y];
         above_end = run_start.size();
     }
+    row_first[height] = static_cast<std::uint32_t>(run_start.size());
 
     // Regions numbered by their first runs; the label map gets the numbers.
     // A run's parent is an earlier run, numbered before it, so one pass in
@@ -718,13 +722,14 @@ int Contour::label_by_runs(int* labels) {
         std::vector<std::uint32_t> next(first_run.begin(), first_run.end() - 1);
         for (std::size_t k = 0; k < runs; ++k) by_region[next[run_region[k]]++] = static_cast<std::uint32_t>(k);
     }
-    parent = {};
 
     // The runs are counted into the histograms and sums on a thread of
     // their own while the neighbour tables are built (finish_run_counting
     // waits for it); where no thread can be had, here.
     auto counting = std::make_unique<RunCounting>();
     counting->run_start = std::move(run_start);
+    counting->run_region = std::move(run_region);
+    counting->row_first = std::move(row_first);
     counting->by_region = std::move(by_region);
     counting->first_run = std::move(first_run);
     counting->count = count;
@@ -1084,6 +1089,56 @@ void Contour::build_neighbour_tables(int n) {
             for (; x <= map_cols - 2; ++x) meet(row, x);
         }
     };
+    // A map divided by runs is scanned a run at a time: what a run's
+    // interior pixels touch changes only where it begins or ends and where
+    // a run above or below it begins, so those pixels alone are met, each
+    // with its four neighbours in the same order. Pixels between them
+    // would only meet again what was met before, which the last step drops.
+    auto scan_runs = [&](Band& band, auto&& met) {
+        std::vector<int>& last_seen = band.last_seen;
+        std::fill(last_seen.begin(), last_seen.end(), 0);
+        auto meet = [&](int a, std::uint32_t region) {
+            const int b = static_cast<int>(region);
+            if (a == b || last_seen[static_cast<std::size_t>(a)] == b) return;
+            last_seen[static_cast<std::size_t>(a)] = b;
+            met(a, b);
+        };
+        const RunCounting& runs = *m_runCounting;
+        const std::uint32_t* start = runs.run_start.data();
+        const std::uint32_t* region = runs.run_region.data();
+        const std::uint32_t* row_first = runs.row_first.data();
+        const std::uint32_t right_edge = static_cast<std::uint32_t>(width - 1);
+        for (int y = band.first_row; y < band.end_row; ++y) {
+            const std::uint32_t base = static_cast<std::uint32_t>(y) * static_cast<std::uint32_t>(width);
+            const std::uint32_t up_base = base - static_cast<std::uint32_t>(width);
+            const std::uint32_t down_base = base + static_cast<std::uint32_t>(width);
+            std::uint32_t up = row_first[y - 1], down = row_first[y + 1];
+            for (std::uint32_t k = row_first[y]; k < row_first[y + 1]; ++k) {
+                const std::uint32_t s = start[k] - base, e = start[k + 1] - base;
+                const std::uint32_t end = std::min(e, right_edge);
+                std::uint32_t x = std::max<std::uint32_t>(s, 1);
+                if (x >= end) continue;
+                const int a = static_cast<int>(region[k]);
+                while (start[up + 1] - up_base <= x) ++up;
+                while (start[down + 1] - down_base <= x) ++down;
+                // The pixel that has the next run on its right, if inside.
+                const std::uint32_t last = e <= right_edge ? e - 1 : end;
+                for (;;) {
+                    if (x == s) meet(a, region[k - 1]);
+                    if (x == last) meet(a, region[k + 1]);
+                    meet(a, region[up]);
+                    meet(a, region[down]);
+                    const std::uint32_t up_end = start[up + 1] - up_base, down_end = start[down + 1] - down_base;
+                    std::uint32_t next = std::min({end, up_end, down_end});
+                    if (last > x) next = std::min(next, last);
+                    if (next >= end) break;
+                    x = next;
+                    if (x >= up_end) ++up;
+                    if (x >= down_end) ++down;
+                }
+            }
+        }
+    };
     // Both bands, the second on a thread of its own when one can be had.
     auto both = [&](auto&& job) {
         std::thread second;
@@ -1097,7 +1152,12 @@ void Contour::build_neighbour_tables(int n) {
     };
     // First the pairs each band meets per region, then each band's entries
     // of a region placed after the first band's.
-    both([&](Band& band) { scan(band, [&](int a, int) { ++band.count[static_cast<std::size_t>(a)]; }); });
+    const bool by_runs = m_runCounting != nullptr;
+    auto scan_band = [&](Band& band, auto&& met) {
+        if (by_runs) scan_runs(band, met);
+        else scan(band, met);
+    };
+    both([&](Band& band) { scan_band(band, [&](int a, int) { ++band.count[static_cast<std::size_t>(a)]; }); });
     all.start.assign(static_cast<std::size_t>(n) + 2, 0);
     for (int r = 1; r <= n; ++r) {
         const std::size_t at = static_cast<std::size_t>(r);
@@ -1109,7 +1169,7 @@ void Contour::build_neighbour_tables(int n) {
     }
     all.region.assign(static_cast<std::size_t>(all.start[static_cast<std::size_t>(n) + 1]), 0);
     both([&](Band& band) {
-        scan(band, [&](int a, int b) { all.region[static_cast<std::size_t>(band.count[static_cast<std::size_t>(a)]++)] = b; });
+        scan_band(band, [&](int a, int b) { all.region[static_cast<std::size_t>(band.count[static_cast<std::size_t>(a)]++)] = b; });
     });
     for (Band& band : bands) band.count = {};
     // Each region's first meeting of a pair stays, in place.

@@ -336,6 +336,7 @@ TEST_F(RegionsTest, RegionsDividedWithoutPixelListsEqualThoseWithThem) {
 
     struct Tables {
         std::vector<int> labels;
+        std::vector<int> neighbour_starts, neighbours, lower_starts, lower;
         std::vector<std::uint32_t> sizes, starts;
         std::vector<std::uint16_t> bins;
         std::vector<float> values, means;
@@ -343,6 +344,10 @@ TEST_F(RegionsTest, RegionsDividedWithoutPixelListsEqualThoseWithThem) {
     auto tables_of = [&](Contour& c) {
         Tables t;
         for (int y = 0; y < height; ++y) t.labels.insert(t.labels.end(), c.label_map[y], c.label_map[y] + width);
+        t.neighbour_starts = c.neighbours.start;
+        t.neighbours = c.neighbours.region;
+        t.lower_starts = c.lower_neighbours.start;
+        t.lower = c.lower_neighbours.region;
         t.sizes = c.regions.start;
         t.starts = c.histograms.start;
         t.bins = c.histograms.bin;
@@ -373,6 +378,10 @@ TEST_F(RegionsTest, RegionsDividedWithoutPixelListsEqualThoseWithThem) {
     const Tables ring = tables_of(unlisted);
     EXPECT_EQ(ring.labels, listed.labels);
     EXPECT_EQ(ring.sizes, listed.sizes);
+    EXPECT_EQ(ring.neighbour_starts, listed.neighbour_starts);
+    EXPECT_EQ(ring.neighbours, listed.neighbours);
+    EXPECT_EQ(ring.lower_starts, listed.lower_starts);
+    EXPECT_EQ(ring.lower, listed.lower);
     EXPECT_EQ(ring.starts, listed.starts);
     EXPECT_EQ(ring.bins, listed.bins);
     ASSERT_EQ(ring.values.size(), listed.values.size());
