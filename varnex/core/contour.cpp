@@ -2,6 +2,7 @@
 // histograms and mean colours.
 #include <varnex/contour.h>
 #include <varnex/paths.h>
+#include <varnex/pixelblock.h>
 
 #include "core/contour_p.h"
 
@@ -15,6 +16,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -49,6 +51,38 @@ inline std::uint32_t colour_word(const std::uint8_t* bgr) {
 inline const float* samples_at(const MyImage& image, const float* block, std::size_t at, std::size_t channels) {
     const std::size_t width = static_cast<std::size_t>(image.width);
     return block ? block + channels * at : image.data[at / width] + channels * (at % width);
+}
+
+// The `count` samples at `in` as bytes at `out`; false when one of them is
+// not a whole number from 0 to 255 (what is written for it is then of no
+// use).
+bool samples_to_bytes_exactly(const float* in, std::size_t count, std::uint8_t* out) {
+    std::size_t i = 0;
+    bool exact = true;
+#if defined(__SSE2__)
+    const __m128i outside = _mm_set1_epi32(~0xFF);
+    // Lanes that met a value with a fraction or no number (which differs
+    // from its truncation), and the bits beyond a byte of all truncations.
+    __m128i inexact = _mm_setzero_si128(), beyond = _mm_setzero_si128();
+    for (; i + 4 <= count; i += 4) {
+        const __m128 value = _mm_loadu_ps(in + i);
+        const __m128i whole = _mm_cvttps_epi32(value);
+        inexact = _mm_or_si128(inexact, _mm_castps_si128(_mm_cmpneq_ps(_mm_cvtepi32_ps(whole), value)));
+        beyond = _mm_or_si128(beyond, _mm_and_si128(whole, outside));
+        const __m128i words = _mm_packs_epi32(whole, whole);
+        const int four = _mm_cvtsi128_si32(_mm_packus_epi16(words, words));
+        std::memcpy(out + i, &four, 4);
+    }
+    exact = _mm_movemask_epi8(inexact) == 0 &&
+            _mm_movemask_epi8(_mm_cmpeq_epi32(beyond, _mm_setzero_si128())) == 0xFFFF;
+#endif
+    for (; i < count; ++i) {
+        const float value = in[i];
+        const int whole = static_cast<int>(value);
+        exact = exact && value >= 0.0f && value < 256.0f && static_cast<float>(whole) == value;
+        out[i] = static_cast<std::uint8_t>(exact ? whole : 0);
+    }
+    return exact;
 }
 
 }  // namespace
@@ -757,12 +791,14 @@ void Contour::count_runs() {
         const bool colour = image->color == 1;
         const std::size_t channels = colour ? 3 : 1;
         constexpr std::uint32_t kRunsAhead = 16;
-        // Neighbouring pixels go to two count tables in turn, so that a run of
-        // one value does not wait on its own last count; each region's bins are
-        // gathered between the lowest and highest it used, in ascending order.
-        std::uint32_t* counts[2] = {m_binCount.data(), nullptr};
-        std::vector<std::uint32_t> second_counts(m_binCount.size(), 0);
-        counts[1] = second_counts.data();
+        // Neighbouring pixels go to count tables in turn (two from the
+        // picture, four from bytes), so that a run of one value does not wait
+        // on its own last count; each region's bins are gathered between the
+        // lowest and highest it used, in ascending order.
+        constexpr std::size_t kTables = 4;
+        std::uint32_t* counts[kTables] = {m_binCount.data()};
+        std::vector<std::uint32_t> more_counts((kTables - 1) * m_binCount.size(), 0);
+        for (std::size_t t = 1; t < kTables; ++t) counts[t] = more_counts.data() + (t - 1) * m_binCount.size();
         // Whole samples from 0 to 2^24, added up exactly as integers.
         std::uint64_t sums[3];
         bool whole;
@@ -791,16 +827,36 @@ void Contour::count_runs() {
                 }
             }
         };
-        for (int r = 1; r <= count; ++r) {
-            sums[0] = sums[1] = sums[2] = 0;
-            whole = true;
-            low[0] = low[1] = low[2] = 256;
-            high[0] = high[1] = high[2] = -1;
+        // The bytes of a region, with a fixed number of channels. Sums and
+        // bounds are kept in locals: the counts could otherwise be taken to
+        // overwrite them, and each would go through memory at every pixel.
+        auto count_bytes = [&](auto channel_count, const std::uint8_t* in, std::size_t size) {
+            constexpr std::size_t kChannels = decltype(channel_count)::value;
+            std::uint64_t sum[kChannels] = {};
+            unsigned least[kChannels], most[kChannels] = {};
+            std::fill(least, least + kChannels, 255u);
+            std::uint32_t* const count_of[kTables] = {counts[0], counts[1], counts[2], counts[3]};
+            for (std::size_t i = 0; i < size; ++i, in += kChannels)
+                for (std::size_t c = 0; c < kChannels; ++c) {
+                    const unsigned bin = in[c];
+                    sum[c] += bin;
+                    ++count_of[i % kTables][1 + 256 * c + bin];
+                    least[c] = std::min(least[c], bin);
+                    most[c] = std::max(most[c], bin);
+                }
+            for (std::size_t c = 0; c < kChannels && size > 0; ++c) {
+                sums[c] += sum[c];
+                low[c] = std::min(low[c], static_cast<int>(least[c]));
+                high[c] = std::max(high[c], static_cast<int>(most[c]));
+            }
+        };
+        // Region r from the picture, run by run. Its runs lie on rows apart,
+        // each on samples no other region reads: the samples of runs a few
+        // ahead are asked for now, so that they are in cache when their turn
+        // comes.
+        auto count_from_picture = [&](int r) {
             for (std::uint32_t i = first_run[static_cast<std::size_t>(r)]; i < first_run[static_cast<std::size_t>(r) + 1];
                  ++i) {
-                // A region's runs lie on rows apart, each on samples no other
-                // region reads: the samples of runs a few ahead are asked for
-                // now, so that they are in cache when their turn comes.
                 if (m_pRegionSamples && i + kRunsAhead < runs) {
                     const float* ahead = m_pRegionSamples + channels * run_start[by_region[i + kRunsAhead]];
                     __builtin_prefetch(ahead);
@@ -810,11 +866,17 @@ void Contour::count_runs() {
                 if (colour) count_run(std::integral_constant<std::size_t, 3>{}, run_start[k], run_start[k + 1]);
                 else count_run(std::integral_constant<std::size_t, 1>{}, run_start[k], run_start[k + 1]);
             }
+        };
+        // Region r, counted, gets its histogram and means; sums whole
+        // numbers do not give exactly are left to be added up in fill order.
+        auto close = [&](int r) {
             for (std::size_t c = 0; c < channels; ++c)
                 for (int bin = low[c]; bin <= high[c]; ++bin) {
                     const std::size_t k = 1 + 256 * c + static_cast<std::size_t>(bin);
-                    counts[0][k] += counts[1][k];
-                    counts[1][k] = 0;
+                    for (std::size_t t = 1; t < kTables; ++t) {
+                        counts[0][k] += counts[t][k];
+                        counts[t][k] = 0;
+                    }
                     if (counts[0][k]) m_countedBins.push_back(static_cast<std::uint16_t>(k));
                 }
             constexpr std::uint64_t kExact = std::uint64_t{1} << 24;
@@ -825,6 +887,77 @@ void Contour::count_runs() {
                 runs_of.sum_again.push_back(r);
             }
             close_region(regions.size(r));
+            sums[0] = sums[1] = sums[2] = 0;
+            whole = true;
+            low[0] = low[1] = low[2] = 256;
+            high[0] = high[1] = high[2] = -1;
+        };
+        sums[0] = sums[1] = sums[2] = 0;
+        whole = true;
+        low[0] = low[1] = low[2] = 256;
+        high[0] = high[1] = high[2] = -1;
+
+        // Reading a run of each row a region spans waits on memory at every
+        // run. So regions go in batches of consecutive numbers, small enough
+        // together for the cache: one pass in scan order over the rows the
+        // batch spans copies the samples of its regions, as bytes, into a
+        // block in region order, and each region is counted from there. A
+        // region too large or too tall for a batch, or whose samples are
+        // not all bytes, is counted from the picture.
+        constexpr std::size_t kBatchPixels = std::size_t{1} << 18;
+        constexpr std::uint32_t kTallest = 64;
+        varnex::PixelBlock<std::uint8_t> batch;
+        const bool batched = batch.allocate(channels * kBatchPixels);
+        const std::vector<std::uint32_t>& run_region = runs_of.run_region;
+        const std::vector<std::uint32_t>& row_first = runs_of.row_first;
+        const auto width = static_cast<std::uint32_t>(map_cols);
+        auto first_row = [&](int r) { return regions.first[static_cast<std::size_t>(r) - 1] / width; };
+        auto last_row = [&](int r) {
+            return run_start[by_region[first_run[static_cast<std::size_t>(r) + 1] - 1]] / width;
+        };
+        auto fits = [&](int r) {
+            return batched && regions.size(r) <= kBatchPixels && last_row(r) - first_row(r) < kTallest;
+        };
+        std::vector<std::uint32_t> offset;     // per region of the batch: where its next bytes go
+        std::vector<std::uint8_t> not_bytes;  // per region of the batch: a sample is not a byte
+        for (int r = 1; r <= count;) {
+            if (!fits(r)) {
+                count_from_picture(r);
+                close(r);
+                ++r;
+                continue;
+            }
+            int end = r;
+            std::uint32_t pixels = 0, bottom = first_row(r);
+            offset.clear();
+            while (end <= count && fits(end) && pixels + regions.size(end) <= kBatchPixels) {
+                offset.push_back(pixels);
+                pixels += static_cast<std::uint32_t>(regions.size(end));
+                bottom = std::max(bottom, last_row(end));
+                ++end;
+            }
+            not_bytes.assign(offset.size(), 0);
+            const auto first = static_cast<std::uint32_t>(r), beyond = static_cast<std::uint32_t>(end);
+            for (std::uint32_t k = row_first[first_row(r)]; k < row_first[bottom + 1]; ++k) {
+                const std::uint32_t region = run_region[k];
+                if (region < first || region >= beyond) continue;
+                const std::uint32_t length = run_start[k + 1] - run_start[k];
+                std::uint32_t& at = offset[region - first];
+                if (!samples_to_bytes_exactly(samples_at(*image, m_pRegionSamples, run_start[k], channels), channels * length,
+                                              batch.data() + channels * at))
+                    not_bytes[region - first] = 1;
+                at += length;
+            }
+            const std::uint8_t* in = batch.data();
+            for (int q = r; q < end; ++q) {
+                const std::size_t size = regions.size(q);
+                if (not_bytes[static_cast<std::size_t>(q - r)]) count_from_picture(q);
+                else if (colour) count_bytes(std::integral_constant<std::size_t, 3>{}, in, size);
+                else count_bytes(std::integral_constant<std::size_t, 1>{}, in, size);
+                in += channels * size;
+                close(q);
+            }
+            r = end;
         }
     } catch (const std::bad_alloc&) {
         runs_of.failed = true;

@@ -16,6 +16,10 @@
 #include <new>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 using contour_detail::free_int_map;
 using contour_detail::make_int_map;
 
@@ -237,6 +241,45 @@ void Contour::find_seeded_regions(int n, varnex::PixelBlock<std::uint8_t>& seed_
 }
 
 // Mean and variance of the picture's intensity over its interior pixels.
+// The sum of a grey picture's interior samples when all of them are whole
+// numbers from 0 to 65535. Every partial sum is then a whole number below
+// 2^53, which a double holds exactly, so adding them up as integers, four at
+// a time, gives the bits of adding them up one by one in doubles.
+bool Contour::whole_interior_sum(double& sum) const {
+    const int width = image->width, height = image->height;
+    std::uint64_t total = 0;
+    for (int y = 1; y <= height - 2; ++y) {
+        const float* row = image->data[y];
+        int x = 1;
+#if defined(__SSE2__)
+        const __m128i outside = _mm_set1_epi32(~0xFFFF);
+        // Lanes that met a value with a fraction or no number, and the bits
+        // beyond 65535 of all truncations.
+        __m128i inexact = _mm_setzero_si128(), beyond = _mm_setzero_si128(), sums = _mm_setzero_si128();
+        for (; x + 4 <= width - 1; x += 4) {
+            const __m128 value = _mm_loadu_ps(row + x);
+            const __m128i whole = _mm_cvttps_epi32(value);
+            inexact = _mm_or_si128(inexact, _mm_castps_si128(_mm_cmpneq_ps(_mm_cvtepi32_ps(whole), value)));
+            beyond = _mm_or_si128(beyond, _mm_and_si128(whole, outside));
+            sums = _mm_add_epi64(sums, _mm_unpacklo_epi32(whole, _mm_setzero_si128()));
+            sums = _mm_add_epi64(sums, _mm_unpackhi_epi32(whole, _mm_setzero_si128()));
+        }
+        if (_mm_movemask_epi8(inexact) != 0 || _mm_movemask_epi8(_mm_cmpeq_epi32(beyond, _mm_setzero_si128())) != 0xFFFF)
+            return false;
+        std::uint64_t lanes[2];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), sums);
+        total += lanes[0] + lanes[1];
+#endif
+        for (; x <= width - 2; ++x) {
+            const float value = row[x];
+            if (!(value >= 0.0f && value <= 65535.0f) || static_cast<float>(static_cast<int>(value)) != value) return false;
+            total += static_cast<std::uint64_t>(value);
+        }
+    }
+    sum = static_cast<double>(total);
+    return true;
+}
+
 void Contour::measure_picture() {
     const int width = image->width, height = image->height;
     const bool colour = image->color == 1;
@@ -251,8 +294,10 @@ void Contour::measure_picture() {
         return 0.3 * row[3 * x] + 0.6 * row[3 * x + 1] + 0.1 * row[3 * x + 2];
     };
     double sum = 0.0;
-    for (int y = 1; y <= height - 2; ++y)
-        for (int x = 1; x <= width - 2; ++x) sum += intensity(image->data[y], x);
+    if (colour || !whole_interior_sum(sum)) {
+        for (int y = 1; y <= height - 2; ++y)
+            for (int x = 1; x <= width - 2; ++x) sum += intensity(image->data[y], x);
+    }
     m_dMean = sum / static_cast<double>(interior);
     double spread = 0.0;
     for (int y = 1; y <= height - 2; ++y)

@@ -310,14 +310,22 @@ namespace {
 
 // A session that paints nothing keeps no pixel lists. A BMP map is then
 // divided by runs, its sums added up as integers where that is exact and
-// in fill order again where not; another map is filled through a ring of
-// pixels that wraps many times, one region being larger than the ring.
-// Whole samples and samples with fractions (whose float sums depend on the
-// order they are added in) both go through. The tables must be bit for bit
-// those of a division that lists every region's pixels.
+// in fill order again where not, its neighbour tables found from the runs,
+// and regions of byte samples counted in batches from copies of their
+// samples; another map is filled through a ring of pixels that wraps many
+// times, one region being larger than the ring. The map has that region,
+// tiles enough for several batches, tall thin regions and blobs over all;
+// grey and colour pictures, whole samples with a few that are not bytes
+// and samples with fractions (whose float sums depend on the order they
+// are added in) all go through. The tables must be bit for bit those of a
+// division that lists every region's pixels.
 TEST_F(RegionsTest, RegionsDividedWithoutPixelListsEqualThoseWithThem) {
-    const int width = 720, height = 480;
+    const int width = 1200, height = 640;
     std::vector<std::string> rows(height, std::string(width, 'a'));
+    for (int y = 0; y < height; ++y)
+        for (int x = 640; x < width; ++x) rows[y][x] = ((x / 24 + y / 20) % 2) ? 'h' : 'i';
+    for (int x = 700; x < width; x += 97)
+        for (int y = 100; y < 400; ++y) rows[y][x] = 'j';
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> x_of(0, width - 8), y_of(0, height - 8), letter(0, 5);
     for (int blob = 0; blob < 3000; ++blob) {
@@ -331,7 +339,6 @@ TEST_F(RegionsTest, RegionsDividedWithoutPixelListsEqualThoseWithThem) {
     ASSERT_EQ(map.ReadImage(dir.path("map.ppm").c_str()), 1);
     const std::string bmp = dir.path("map.bmp");
     ASSERT_EQ(write_bmp_image(map.data, bmp.c_str(), map.nrows, map.ncols, map.color), 1);
-    MyImage picture(height, width, 1, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
     std::uniform_real_distribution<float> sample(0.0f, 255.9f);
 
     struct Tables {
@@ -355,11 +362,16 @@ TEST_F(RegionsTest, RegionsDividedWithoutPixelListsEqualThoseWithThem) {
         for (float* mean : {c.mean0, c.mean1, c.mean2}) t.means.insert(t.means.end(), mean, mean + c.region_count());
         return t;
     };
+    for (const int colour : {1, 0})
     for (const bool fractions : {true, false})
     for (const std::string& map_path : {bmp, dir.path("map.ppm")}) {
-    SCOPED_TRACE(map_path + (fractions ? ", samples with fractions" : ", whole samples"));
+    SCOPED_TRACE(map_path + (colour ? ", colour" : ", grey") + (fractions ? ", samples with fractions" : ", whole samples"));
+    MyImage picture(height, width, colour, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
+    const int per_row = colour ? 3 * width : width;
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < 3 * width; ++x) picture.data[y][x] = fractions ? sample(rng) : std::floor(sample(rng));
+        for (int x = 0; x < per_row; ++x) picture.data[y][x] = fractions ? sample(rng) : std::floor(sample(rng));
+    // Samples that are no bytes, in a few regions among whole ones.
+    for (const float odd : {256.0f, -1.0f, 1000.5f, 3.25f}) picture.data[height / 2 + 3][per_row - 2 - static_cast<int>(odd)] = odd;
     divide(picture, map_path);
     ASSERT_TRUE(contour->regions.listed());
     const Tables listed = tables_of(*contour);

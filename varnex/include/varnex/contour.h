@@ -231,6 +231,7 @@ private:
     void drop_region_words();
     int region_map_width() const;
     int region_map_height() const;
+    bool whole_interior_sum(double& sum) const;
     void measure_picture();
     void seed_regions(int n);
     void cut_rings(int n);
