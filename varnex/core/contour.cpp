@@ -147,7 +147,7 @@ int Contour::read_region_bitmap(const std::string& region_path) {
     char magic[2] = {0, 0};
     if (file.Read(magic, 2) != 2 || magic[0] != 'B' || magic[1] != 'M' || file.Seek(0, CFile::begin) != 0) return 0;
     if (m_bSession) {
-        const int words = read_region_words(file);
+        const int words = m_bListPixels ? read_region_words(file) : read_region_runs(file);
         if (words != 0) return words;
         if (file.Seek(0, CFile::begin) != 0) return 0;
     }
@@ -194,20 +194,148 @@ int Contour::read_region_words(CFile& file) {
     return 1;
 }
 
-// Forgets colour words waiting in the label map.
+// A session that keeps no pixel lists reads a BMP map's rows into runs of
+// one colour word: a few bytes a run rather than a label map's four a
+// pixel, and no label map is ever made from them. The rows may come bottom
+// up; they are put in scan order once all are read. Returns as
+// read_region_words does, 0 also when memory for the runs ran out (the
+// bitmap read whole then says what it says).
+int Contour::read_region_runs(CFile& file) {
+    RegionRuns arrived;                  // the runs in the order their rows came
+    std::vector<std::uint32_t> words;    // a row's colour words
+    std::vector<std::uint32_t> row_end;  // per row: the end of its runs in `arrived`
+    bool declined = false, failed = false;
+    std::uint32_t width = 0;
+    auto size = [&](int columns, int rows) {
+        declined = !image || columns != image->width || rows != image->height ||
+                   static_cast<std::uint64_t>(columns) * static_cast<std::uint64_t>(rows) >= UINT32_MAX;
+        if (declined) return false;
+        width = static_cast<std::uint32_t>(columns);
+        try {
+            words.resize(width);
+            arrived.row_first.assign(static_cast<std::size_t>(rows), 0);
+            row_end.assign(static_cast<std::size_t>(rows), 0);
+        } catch (const std::bad_alloc&) {
+            declined = true;
+        }
+        return !declined;
+    };
+    auto row = [&](int y, const std::uint8_t* bgr) {
+        if (failed) return;
+        for (std::uint32_t x = 0; x < width; ++x, bgr += 3) words[x] = colour_word(bgr);
+        const auto at = static_cast<std::size_t>(y);
+        arrived.row_first[at] = static_cast<std::uint32_t>(arrived.region.size());
+        try {
+            arrived.add_row(static_cast<std::uint32_t>(y) * width, words.data(), width);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+        }
+        row_end[at] = static_cast<std::uint32_t>(arrived.region.size());
+    };
+    const int read = read_bmp_rows(&file, size, row);
+    if (read != 1) return declined ? 0 : -1;
+    if (failed) return 0;
+    RegionRuns runs;
+    try {
+        const std::size_t count = arrived.region.size(), rows = arrived.row_first.size();
+        runs.start.reserve(count + 1);
+        runs.region.reserve(count);
+        runs.row_first.reserve(rows + 1);
+        for (std::size_t y = 0; y < rows; ++y) {
+            runs.row_first.push_back(static_cast<std::uint32_t>(runs.region.size()));
+            runs.start.insert(runs.start.end(), arrived.start.begin() + arrived.row_first[y], arrived.start.begin() + row_end[y]);
+            runs.region.insert(runs.region.end(), arrived.region.begin() + arrived.row_first[y],
+                               arrived.region.begin() + row_end[y]);
+        }
+        runs.row_first.push_back(static_cast<std::uint32_t>(runs.region.size()));
+        runs.start.push_back(width * static_cast<std::uint32_t>(rows));
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    drop_labels();
+    m_runs = std::move(runs);
+    map_cols = image->width;
+    map_rows = image->height;
+    m_bColourRuns = true;
+    return 1;
+}
+
+// Appends the runs of one row of colour words, four words compared at a
+// time while all four go on the run.
+void Contour::RegionRuns::add_row(std::uint32_t row_start, const std::uint32_t* words, std::size_t width) {
+    for (std::size_t x = 0; x < width;) {
+        const std::uint32_t word = words[x];
+        std::size_t end = x + 1;
+#if defined(__SSE2__)
+        const __m128i same = _mm_set1_epi32(static_cast<int>(word));
+        while (end + 4 <= width) {
+            const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + end));
+            const unsigned equal = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(next, same))));
+            if (equal != 0xFu) {
+                end += static_cast<std::size_t>(std::countr_one(equal));
+                break;
+            }
+            end += 4;
+        }
+        if (end + 4 > width)
+#endif
+            while (end < width && words[end] == word) ++end;
+        start.push_back(row_start + static_cast<std::uint32_t>(x));
+        region.push_back(word);
+        x = end;
+    }
+}
+
+std::uint32_t Contour::RegionRuns::run_at(std::size_t at, std::size_t y) const {
+    const auto first = start.begin() + row_first[y], last = start.begin() + row_first[y + 1];
+    return static_cast<std::uint32_t>(std::upper_bound(first, last, static_cast<std::uint32_t>(at)) - start.begin()) - 1;
+}
+
+int Contour::region_at(int x, int y) const {
+    if (x < 0 || y < 0 || x >= map_cols || y >= map_rows) return 0;
+    if (label_map) return label_map[y][x];
+    if (!m_bRegionRuns) return 0;
+    const std::size_t at = static_cast<std::size_t>(y) * static_cast<std::size_t>(map_cols) + static_cast<std::size_t>(x);
+    return static_cast<int>(m_runs.region[m_runs.run_at(at, static_cast<std::size_t>(y))]);
+}
+
+// Forgets colour words or runs waiting to be divided.
 void Contour::drop_region_words() {
+    if (m_bColourRuns) drop_labels();
     if (!m_bColoursInLabelMap) return;
     m_bColoursInLabelMap = false;
     free_int_map(label_map);
     label_map = nullptr;
 }
 
+// Forgets the label map and the runs, whatever they hold.
+void Contour::drop_labels() {
+    free_int_map(label_map);
+    label_map = nullptr;
+    m_bColoursInLabelMap = false;
+    m_runs.clear();
+    m_bColourRuns = false;
+    m_bRegionRuns = false;
+    m_reachedBits.release();
+}
+
+// A label map made from the runs, null when it cannot be had.
+int** Contour::labels_from_runs() const {
+    int** labels = make_int_map(map_rows, map_cols);
+    if (!labels) return nullptr;
+    for (std::size_t k = 0; k < m_runs.region.size(); ++k)
+        std::fill(labels[0] + m_runs.start[k], labels[0] + m_runs.start[k + 1], static_cast<int>(m_runs.region[k]));
+    return labels;
+}
+
 int Contour::region_map_width() const {
+    if (m_bColourRuns) return map_cols;
     if (m_bColoursInLabelMap && label_map) return map_cols;
     return m_regionBitmap ? m_regionBitmap->width : region_map ? region_map->width : 0;
 }
 
 int Contour::region_map_height() const {
+    if (m_bColourRuns) return map_rows;
     if (m_bColoursInLabelMap && label_map) return map_rows;
     return m_regionBitmap ? m_regionBitmap->height : region_map ? region_map->height : 0;
 }
@@ -223,7 +351,7 @@ bool Contour::SetRegionMap(MyImage* map, const std::string& label) {
         drop_region_words();
     }
     // Every later step indexes both maps with the same coordinates.
-    const bool words = m_bColoursInLabelMap && label_map;
+    const bool words = (m_bColoursInLabelMap && label_map) || m_bColourRuns;
     if (!image || (!region_map && !m_regionBitmap && !words) || region_map_width() != image->width ||
         region_map_height() != image->height) {
         AfxMessageBox("The region map " + label + " does not have the size of the picture", MB_ICONSTOP);
@@ -234,7 +362,7 @@ bool Contour::SetRegionMap(MyImage* map, const std::string& label) {
 
 bool Contour::ComputeRegions() {
     const bool float_map = region_map && region_map->data && (region_map->color == 0 || region_map->color == 1);
-    const bool words = m_bColoursInLabelMap && label_map;
+    const bool words = (m_bColoursInLabelMap && label_map) || m_bColourRuns;
     if (!image || !image->data || (image->color != 0 && image->color != 1) || !(float_map || m_regionBitmap || words) ||
         region_map_width() != image->width || region_map_height() != image->height || image->width <= 0 ||
         image->height <= 0 || !regions.IsEmpty())
@@ -274,8 +402,7 @@ bool Contour::ComputeRegions() {
         measuring.finish();
         abandon_run_counting();
         ReleaseRegions();
-        free_int_map(label_map);
-        label_map = nullptr;
+        drop_labels();
         if (n >= 0) {
             AfxMessageBox("Not enough memory for " + std::to_string(n) + " regions of the region map " + path,
                           MB_ICONSTOP);
@@ -585,19 +712,57 @@ int Contour::fill_regions(SameRegion map) {
 }
 
 // Region r's pixels in fill order, handed to visit(at) until it returns
-// true, from the finished label map: the region is filled again from the
-// pixel its fill started from, and the same depth-first fill over the same
-// pixels reaches them in the same order. Pixels reached are told by their
-// top bit while it runs; `reached` and `active` are scratch.
+// true, from the finished label map or runs: the region is filled again
+// from the pixel its fill started from, and the same depth-first fill over
+// the same pixels reaches them in the same order. In the label map, pixels
+// reached are told by their top bit while it runs; `reached` and `active`
+// are scratch.
 template <typename Visit>
 void Contour::visit_in_fill_order(int r, std::vector<std::uint32_t>& reached, std::vector<std::uint32_t>& active,
                                   Visit&& visit) {
     reached.clear();
     active.clear();
-    int* labels = label_map[0];
     const std::size_t width = static_cast<std::size_t>(map_cols), height = static_cast<std::size_t>(map_rows);
-    const int visited = static_cast<int>(static_cast<std::uint32_t>(r) | 0x80000000u);
     bool stop = false;
+    if (!label_map) {
+        // Over the runs: a pixel's left and right neighbours are in its
+        // region while they are on its run, those above and below when the
+        // run holding them is of its region. Pixels reached are told by a
+        // bit each, in pages taken only where they are written.
+        if (m_reachedBits.empty() && !m_reachedBits.allocate_sparse(width * height / 64 + 1)) throw std::bad_alloc();
+        std::uint64_t* bits = m_reachedBits.data();
+        const auto region = static_cast<std::uint32_t>(r);
+        auto open = [&](std::size_t at, std::size_t y) {
+            return !(bits[at >> 6] >> (at & 63) & 1) && m_runs.region[m_runs.run_at(at, y)] == region;
+        };
+        auto reach = [&](std::size_t at) {
+            reached.push_back(static_cast<std::uint32_t>(at));
+            bits[at >> 6] |= std::uint64_t{1} << (at & 63);
+            stop = visit(at);
+            active.push_back(static_cast<std::uint32_t>(at));
+        };
+        try {
+            reach(regions.first[static_cast<std::size_t>(r) - 1]);
+            while (!active.empty() && !stop) {
+                const std::size_t at = active.back();
+                active.pop_back();
+                const std::size_t y = at / width;
+                const std::uint32_t run = m_runs.run_at(at, y);
+                const std::size_t from = m_runs.start[run], end = m_runs.start[run + 1];
+                if (!stop && at > from && !(bits[(at - 1) >> 6] >> ((at - 1) & 63) & 1)) reach(at - 1);
+                if (!stop && at + 1 < end && !(bits[(at + 1) >> 6] >> ((at + 1) & 63) & 1)) reach(at + 1);
+                if (!stop && y > 0 && open(at - width, y - 1)) reach(at - width);
+                if (!stop && y + 1 < height && open(at + width, y + 1)) reach(at + width);
+            }
+        } catch (const std::bad_alloc&) {
+            for (std::uint32_t at : reached) bits[at >> 6] = 0;
+            throw;
+        }
+        for (std::uint32_t at : reached) bits[at >> 6] = 0;
+        return;
+    }
+    int* labels = label_map[0];
+    const int visited = static_cast<int>(static_cast<std::uint32_t>(r) | 0x80000000u);
     auto reach = [&](std::size_t at) {
         reached.push_back(static_cast<std::uint32_t>(at));
         labels[at] = visited;
@@ -640,9 +805,6 @@ std::uint8_t Contour::first_kind_in_fill_order(int r, const std::uint8_t* kinds,
 
 // What count_runs needs of label_by_runs' division, and what it leaves.
 struct Contour::RunCounting {
-    std::vector<std::uint32_t> run_start;  // first pixel of each run, in scan order, then the end of the last
-    std::vector<std::uint32_t> run_region;           // the region of each run
-    std::vector<std::uint32_t> row_first;            // the runs of row y: row_first[y] .. row_first[y + 1]
     std::vector<std::uint32_t> by_region;            // runs by region, in scan order within each
     std::vector<std::uint32_t> first_run;            // region r's runs: by_region[first_run[r] .. first_run[r + 1])
     int count = 0;
@@ -651,29 +813,30 @@ struct Contour::RunCounting {
     std::thread thread;
 };
 
-// Divides a map of colour words (the label map, as read_region_words or
-// label_regions left it) into regions by runs, for a session that keeps
-// no pixel lists. Each row is cut into runs of one word, and each run is
-// joined to the runs of the row above that it touches with the same word;
-// a region's runs all lead to its first, the one holding its first pixel
-// in scan order, so numbering regions in the order of their first runs
-// gives the fill's numbers. The label map then gets the numbers, a run at
-// a time. Histograms and sums are counted run by run: bin counts do not
-// depend on the order, and neither does a sum of whole non-negative
-// samples that stays at or below 2^24, which a float holds exactly all the
-// way; any other region's sums are added up again in fill order. Returns
-// the number of regions, -1 for too many.
-int Contour::label_by_runs(int* labels) {
+// Divides the runs of colour words in m_runs into regions, for a session
+// that keeps no pixel lists. Each run is joined to the runs of the row
+// above that it touches with the same word; a region's runs all lead to its
+// first, the one holding its first pixel in scan order, so numbering
+// regions in the order of their first runs gives the fill's numbers. The
+// runs then hold the numbers, and stand in for the label map. Histograms
+// and sums are counted run by run: bin counts do not depend on the order,
+// and neither does a sum of whole non-negative samples that stays at or
+// below 2^24, which a float holds exactly all the way; any other region's
+// sums are added up again in fill order. Returns the number of regions, -1
+// for too many.
+int Contour::label_by_runs() {
     const std::size_t width = static_cast<std::size_t>(map_cols), height = static_cast<std::size_t>(map_rows);
-    auto* words = reinterpret_cast<std::uint32_t*>(labels);
     regions.width = map_cols;
     regions.start.assign(1, 0);
     regions.first.clear();
     start_region_tables();
 
-    std::vector<std::uint32_t> run_start;  // first pixel of each run, in scan order
-    std::vector<std::uint32_t> parent;     // an earlier run of the same region, or the run itself
-    std::vector<std::uint32_t> row_first(height + 1, 0);
+    const std::vector<std::uint32_t>& run_start = m_runs.start;
+    const std::vector<std::uint32_t>& row_first = m_runs.row_first;
+    const std::vector<std::uint32_t>& word = m_runs.region;
+    const std::size_t runs = word.size();
+    std::vector<std::uint32_t> parent(runs);  // an earlier run of the same region, or the run itself
+    for (std::size_t k = 0; k < runs; ++k) parent[k] = static_cast<std::uint32_t>(k);
     auto find = [&](std::uint32_t a) {
         while (parent[a] != a) {
             parent[a] = parent[parent[a]];
@@ -681,54 +844,24 @@ int Contour::label_by_runs(int* labels) {
         }
         return a;
     };
-    std::size_t above = 0, above_end = 0;  // the runs of the row above
-    for (std::size_t y = 0; y < height; ++y) {
-        const std::uint32_t* row = words + y * width;
-        const std::uint32_t* row_above = row - width;
-        row_first[y] = static_cast<std::uint32_t>(run_start.size());
-        auto x_of = [&](std::size_t k) { return run_start[k] - (y - 1) * width; };
-        auto end_of_above = [&](std::size_t k) { return k + 1 < above_end ? x_of(k + 1) : width; };
-        for (std::size_t x = 0; x < width;) {
-            const std::uint32_t word = row[x];
-            std::size_t end = x + 1;
-#if defined(__SSE2__)
-            // Four words at a time while all four go on the run.
-            const __m128i same = _mm_set1_epi32(static_cast<int>(word));
-            while (end + 4 <= width) {
-                const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + end));
-                const unsigned equal = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(next, same))));
-                if (equal != 0xFu) {
-                    end += static_cast<std::size_t>(std::countr_one(equal));
-                    break;
-                }
-                end += 4;
+    for (std::size_t y = 1; y < height; ++y) {
+        const std::uint32_t row = static_cast<std::uint32_t>(y * width), above_row = row - static_cast<std::uint32_t>(width);
+        std::uint32_t above = row_first[y - 1];
+        const std::uint32_t above_end = row_first[y];
+        for (std::uint32_t k = row_first[y]; k < row_first[y + 1]; ++k) {
+            const std::uint32_t x = run_start[k] - row, end = run_start[k + 1] - row;
+            while (above < above_end && run_start[above + 1] - above_row <= x) ++above;
+            for (std::uint32_t j = above; j < above_end && run_start[j] - above_row < end; ++j) {
+                if (word[j] != word[k]) continue;
+                const std::uint32_t a = find(k), b = find(j);
+                if (a != b) parent[std::max(a, b)] = std::min(a, b);
             }
-            if (end + 4 > width)
-#endif
-                while (end < width && row[end] == word) ++end;
-            const auto run = static_cast<std::uint32_t>(run_start.size());
-            run_start.push_back(static_cast<std::uint32_t>(y * width + x));
-            parent.push_back(run);
-            if (y > 0) {
-                while (above < above_end && end_of_above(above) <= x) ++above;
-                for (std::size_t k = above; k < above_end && x_of(k) < end; ++k) {
-                    if (row_above[x_of(k)] != word) continue;
-                    const std::uint32_t a = find(run), b = find(static_cast<std::uint32_t>(k));
-                    if (a != b) parent[std::max(a, b)] = std::min(a, b);
-                }
-            }
-            x = end;
         }
-        above = row_first[y];
-        above_end = run_start.size();
     }
-    row_first[height] = static_cast<std::uint32_t>(run_start.size());
 
-    // Regions numbered by their first runs; the label map gets the numbers.
-    // A run's parent is an earlier run, numbered before it, so one pass in
-    // order turns every parent into the number of its region.
-    const std::size_t runs = run_start.size();
-    run_start.push_back(static_cast<std::uint32_t>(width * height));  // each run ends where the next begins
+    // Regions numbered by their first runs. A run's parent is an earlier
+    // run, numbered before it, so one pass in order turns every parent into
+    // the number of its region.
     std::vector<std::uint32_t>& run_region = parent;
     int count = 0;
     for (std::size_t k = 0; k < runs; ++k) {
@@ -741,10 +874,7 @@ int Contour::label_by_runs(int* labels) {
             run_region[k] = run_region[parent[k]];
         }
     }
-    for (std::size_t k = 0; k < runs; ++k) {
-        std::fill(labels + run_start[k], labels + run_start[k + 1], static_cast<int>(run_region[k]));
-        regions.start[run_region[k]] += run_start[k + 1] - run_start[k];
-    }
+    for (std::size_t k = 0; k < runs; ++k) regions.start[run_region[k]] += run_start[k + 1] - run_start[k];
     for (std::size_t r = 1; r < regions.start.size(); ++r) regions.start[r] += regions.start[r - 1];
 
     // Each region's runs in scan order.
@@ -760,10 +890,9 @@ int Contour::label_by_runs(int* labels) {
     // The runs are counted into the histograms and sums on a thread of
     // their own while the neighbour tables are built (finish_run_counting
     // waits for it); where no thread can be had, here.
+    m_runs.region = std::move(run_region);
+    m_bRegionRuns = true;
     auto counting = std::make_unique<RunCounting>();
-    counting->run_start = std::move(run_start);
-    counting->run_region = std::move(run_region);
-    counting->row_first = std::move(row_first);
     counting->by_region = std::move(by_region);
     counting->first_run = std::move(first_run);
     counting->count = count;
@@ -779,10 +908,10 @@ int Contour::label_by_runs(int* labels) {
 // Counts each region's runs into its histogram and sums, region by region,
 // as label_by_runs left them; the sums of a region that whole numbers do
 // not give exactly are left for finish_run_counting, which adds them up in
-// fill order once the label map is free to be filled again.
+// fill order once the counting is done.
 void Contour::count_runs() {
     RunCounting& runs_of = *m_runCounting;
-    const std::vector<std::uint32_t>& run_start = runs_of.run_start;
+    const std::vector<std::uint32_t>& run_start = m_runs.start;
     const std::vector<std::uint32_t>& by_region = runs_of.by_region;
     const std::vector<std::uint32_t>& first_run = runs_of.first_run;
     const std::size_t runs = by_region.size();
@@ -908,8 +1037,8 @@ void Contour::count_runs() {
         constexpr std::uint32_t kTallest = 64;
         varnex::PixelBlock<std::uint8_t> batch;
         const bool batched = batch.allocate(channels * kBatchPixels);
-        const std::vector<std::uint32_t>& run_region = runs_of.run_region;
-        const std::vector<std::uint32_t>& row_first = runs_of.row_first;
+        const std::vector<std::uint32_t>& run_region = m_runs.region;
+        const std::vector<std::uint32_t>& row_first = m_runs.row_first;
         const auto width = static_cast<std::uint32_t>(map_cols);
         auto first_row = [&](int r) { return regions.first[static_cast<std::size_t>(r) - 1] / width; };
         auto last_row = [&](int r) {
@@ -965,8 +1094,8 @@ void Contour::count_runs() {
 }
 
 // Waits for count_runs, then adds up in fill order the sums it left: the
-// region is filled again over the label map, and its means are those the
-// fill's sums give. Throws bad_alloc when memory ran out on the way.
+// region is filled again over the runs, and its means are those the fill's
+// sums give. Throws bad_alloc when memory ran out on the way.
 void Contour::finish_run_counting() {
     if (!m_runCounting) return;
     if (m_runCounting->thread.joinable()) m_runCounting->thread.join();
@@ -976,6 +1105,24 @@ void Contour::finish_run_counting() {
     if (failed) throw std::bad_alloc();
     const bool colour = image->color == 1;
     const std::size_t channels = colour ? 3 : 1;
+    // Filling over the runs looks each row up; when the regions to be
+    // filled again hold many of the pixels (samples with fractions, say), a
+    // label map made for them is quicker, where it can be had.
+    struct MadeLabels {
+        Contour& c;
+        bool made = false;
+        ~MadeLabels() {
+            if (!made) return;
+            free_int_map(c.label_map);
+            c.label_map = nullptr;
+        }
+    } made_labels{*this};
+    std::size_t again = 0;
+    for (int r : sum_again) again += regions.size(r);
+    if (!label_map && m_bRegionRuns && again > static_cast<std::size_t>(map_cols) * static_cast<std::size_t>(map_rows) / 8) {
+        label_map = labels_from_runs();
+        made_labels.made = label_map != nullptr;
+    }
     std::vector<std::uint32_t> reached, active;
     for (int r : sum_again) {
         float sum0 = 0.0f, sum1 = 0.0f, sum2 = 0.0f;
@@ -1003,26 +1150,71 @@ void Contour::abandon_run_counting() noexcept {
     m_runCounting.reset();
 }
 
-
-// Divides the region map into regions. A float map is filled where it is;
-// a bitmap's colours go into the label map first, one word a pixel (a
-// session's map was read that way already), and nothing else of the map is
-// read after. When the bitmap is not to be kept (m_bDropSourceWhenRead), it
-// goes before the pixel block is taken, so the two never take memory at
-// once. Colour words are divided by runs where no pixel lists are kept,
-// else filled. Returns the number of regions, -1 when the label map or
-// pixel block cannot be had.
+// Divides the region map into regions. A float map is filled where it is.
+// Where no pixel lists are kept, a bitmap's colours are cut into runs (a
+// session's map was read that way already) and divided by runs, which then
+// stand in for the label map. Otherwise they go into the label map first,
+// one word a pixel (a painting session's map was read that way already),
+// and are filled. Nothing else of the map is read after. When the bitmap
+// is not to be kept (m_bDropSourceWhenRead), it goes before the pixel block
+// is taken, so the two never take memory at once. Returns the number of
+// regions, -1 when the label map or pixel block cannot be had.
 int Contour::label_regions() {
     const int width = map_cols, height = map_rows;
     const std::size_t pixel_count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     if (pixel_count > UINT32_MAX) return -1;
-    // Colour words read into the label map are divided where they are.
+    // The picture's rows in one block in order are read by pixel index.
+    m_pRegionSamples = image->data[0];
+    const std::size_t per_pixel = image->color == 1 ? 3 : 1;
+    for (int y = 1; y < height && m_pRegionSamples; ++y)
+        if (image->data[y] != image->data[0] + static_cast<std::size_t>(y) * per_pixel * static_cast<std::size_t>(width))
+            m_pRegionSamples = nullptr;
     const bool words = std::exchange(m_bColoursInLabelMap, false) && label_map;
+
+    // Where no pixel lists are kept, a map of colours is divided by runs,
+    // which then stand in for the label map.
+    if (!m_bListPixels && (m_bColourRuns || m_regionBitmap || words)) {
+        if (!m_bColourRuns) {
+            m_runs.clear();
+            std::vector<std::uint32_t> row_words(static_cast<std::size_t>(width));
+            std::uint32_t table[256] = {};
+            if (m_regionBitmap) {
+                // An index beyond the colour table reads as black.
+                const CDib& dib = *m_regionBitmap;
+                for (int k = 0; k < 256 && k < dib.color_count; ++k) table[k] = colour_word(dib.info + 40 + 4 * k);
+            }
+            m_runs.row_first.reserve(static_cast<std::size_t>(height) + 1);
+            for (int y = 0; y < height; ++y) {
+                const std::uint32_t* row = row_words.data();
+                if (words) {
+                    row = reinterpret_cast<const std::uint32_t*>(label_map[y]);
+                } else {
+                    const CDib& dib = *m_regionBitmap;
+                    const std::uint8_t* in = dib.bits + static_cast<std::size_t>(height - 1 - y) * dib.row_bytes;
+                    for (int x = 0; x < width; ++x)
+                        row_words[static_cast<std::size_t>(x)] = dib.pixel_bytes == 1 ? table[in[x]] : colour_word(in + 3 * x);
+                }
+                m_runs.row_first.push_back(static_cast<std::uint32_t>(m_runs.region.size()));
+                m_runs.add_row(static_cast<std::uint32_t>(y) * static_cast<std::uint32_t>(width), row, static_cast<std::size_t>(width));
+            }
+            m_runs.row_first.push_back(static_cast<std::uint32_t>(m_runs.region.size()));
+            m_runs.start.push_back(static_cast<std::uint32_t>(pixel_count));
+            if (m_bDropSourceWhenRead) m_regionBitmap.reset();
+        }
+        free_int_map(label_map);
+        label_map = nullptr;
+        m_bColourRuns = false;
+        regions.index.release();
+        return label_by_runs();
+    }
+
     if (!words) {
         free_int_map(label_map);
         label_map = make_int_map(height, width);
     }
     if (!label_map) return -1;
+    m_runs.clear();
+    m_bRegionRuns = false;
     // Without a pixel block the fill lists its pixels in a ring.
     auto take_pixel_block = [&] {
         if (m_bListPixels) return regions.index.allocate(pixel_count);
@@ -1030,12 +1222,6 @@ int Contour::label_regions() {
         return true;
     };
     int* labels = label_map[0];
-    // The picture's rows in one block in order are read by pixel index.
-    m_pRegionSamples = image->data[0];
-    const std::size_t per_pixel = image->color == 1 ? 3 : 1;
-    for (int y = 1; y < height && m_pRegionSamples; ++y)
-        if (image->data[y] != image->data[0] + static_cast<std::size_t>(y) * per_pixel * static_cast<std::size_t>(width))
-            m_pRegionSamples = nullptr;
     if (!m_regionBitmap && !words) {
         if (!take_pixel_block()) return -1;
         return fill_regions(FloatMap{*region_map, region_map->color == 1 ? 3 : 1, labels});
@@ -1056,10 +1242,6 @@ int Contour::label_regions() {
             }
         }
         if (m_bDropSourceWhenRead) m_regionBitmap.reset();
-    }
-    if (!m_bListPixels) {
-        regions.index.release();
-        return label_by_runs(labels);
     }
     // Each visited pixel keeps its region with the top bit set until every
     // pixel is reached.
@@ -1166,7 +1348,7 @@ bool Contour::region_tables_fit(int n) const {
 // scan covers the rows in two bands, on two threads.
 void Contour::build_neighbour_tables(int n) {
     const int width = map_cols;
-    const int* labels = label_map[0];
+    const int* labels = label_map ? label_map[0] : nullptr;
     RegionTable& all = neighbours;
     // The interior rows in two bands, scanned at once on two threads where
     // there are two. A band starts with nothing seen, so the second may meet
@@ -1236,10 +1418,9 @@ void Contour::build_neighbour_tables(int n) {
             last_seen[static_cast<std::size_t>(a)] = b;
             met(a, b);
         };
-        const RunCounting& runs = *m_runCounting;
-        const std::uint32_t* start = runs.run_start.data();
-        const std::uint32_t* region = runs.run_region.data();
-        const std::uint32_t* row_first = runs.row_first.data();
+        const std::uint32_t* start = m_runs.start.data();
+        const std::uint32_t* region = m_runs.region.data();
+        const std::uint32_t* row_first = m_runs.row_first.data();
         const std::uint32_t right_edge = static_cast<std::uint32_t>(width - 1);
         for (int y = band.first_row; y < band.end_row; ++y) {
             const std::uint32_t base = static_cast<std::uint32_t>(y) * static_cast<std::uint32_t>(width);
@@ -1285,7 +1466,7 @@ void Contour::build_neighbour_tables(int n) {
     };
     // First the pairs each band meets per region, then each band's entries
     // of a region placed after the first band's.
-    const bool by_runs = m_runCounting != nullptr;
+    const bool by_runs = m_bRegionRuns;
     auto scan_band = [&](Band& band, auto&& met) {
         if (by_runs) scan_runs(band, met);
         else scan(band, met);

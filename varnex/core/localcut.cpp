@@ -130,14 +130,13 @@ void Contour::LocalGraphCut() {
     }
     object_regions.RemoveAll();
     background_regions.RemoveAll();
-    free_int_map(label_map);
-    label_map = nullptr;
+    drop_labels();
 }
 
 bool Contour::cut_again(varnex::PixelBlock<std::uint8_t>& seed_kinds) {
     m_nCuts = 0;
     const int n = regions.GetCount();
-    if (!label_map || !marks || n == 0) return false;
+    if (!has_labels() || !marks || n == 0) return false;
     try {
         if (!m_bMeasured) measure_picture();
         const bool replay = can_replay();
@@ -223,7 +222,7 @@ void Contour::find_seeded_regions(int n, varnex::PixelBlock<std::uint8_t>& seed_
             if (!inside(p)) continue;
             std::uint8_t& kind = seed_kinds[at(p)];
             kind = side == 1 || kind == 2 ? 2 : 1;
-            const int r = label_map[p.y][p.x];
+            const int r = region_at(p.x, p.y);
             if (r >= 1 && r <= n && !listed[static_cast<std::size_t>(r)]) {
                 listed[static_cast<std::size_t>(r)] = 1;
                 touched.push_back(r);
@@ -777,6 +776,5 @@ void Contour::ReleaseRunData() {
     // A run stopped before its cut leaves these behind.
     object_regions.RemoveAll();
     background_regions.RemoveAll();
-    free_int_map(label_map);
-    label_map = nullptr;
+    drop_labels();
 }

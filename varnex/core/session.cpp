@@ -194,7 +194,7 @@ void SegmentationSession::paint_region(int r, bool object, bool widen_box) {
 bool SegmentationSession::WriteResult(const std::string& file) const {
     const Contour& c = m_contour;
     const MyImage* image = c.image;
-    if (!m_bCut || !image || !image->data || !c.label_map || !c.marks) {
+    if (!m_bCut || !image || !image->data || !c.has_labels() || !c.marks) {
         AfxMessageBox("write_bmp_image: No image to write");
         return false;
     }
@@ -213,7 +213,20 @@ bool SegmentationSession::WriteResult(const std::string& file) const {
     }
     return write_bmp_rows(file.c_str(), width, image->height, [&](int y, std::uint8_t* out) {
         const float* in = image->data[y];
-        const int* labels = c.label_map[y];
+        const int* labels = c.label_map ? c.label_map[y] : nullptr;
+        // Row y's runs [from, end) of region r, from the label map or the runs.
+        std::uint32_t k = labels ? 0 : c.m_runs.row_first[static_cast<std::size_t>(y)];
+        const std::uint32_t row = static_cast<std::uint32_t>(y) * static_cast<std::uint32_t>(width);
+        auto next_run = [&](int from, int& end) {
+            if (!labels) {
+                end = static_cast<int>(c.m_runs.start[k + 1] - row);
+                return static_cast<int>(c.m_runs.region[k++]);
+            }
+            const int r = labels[from];
+            end = from + 1;
+            while (end < width && labels[end] == r) ++end;
+            return r;
+        };
         if (through_table) {
             for (int x = 0; x < width; ++x)
                 bytes[static_cast<std::size_t>(x)] =
@@ -222,9 +235,8 @@ bool SegmentationSession::WriteResult(const std::string& file) const {
             kalvio::samples_to_bytes(in, bytes.data(), bytes.size());
         }
         for (int x = 0; x < width;) {
-            const int r = labels[x];
-            int end = x + 1;
-            while (end < width && labels[end] == r) ++end;
+            int end = 0;
+            const int r = next_run(x, end);
             std::uint8_t* to = out + 3 * static_cast<std::size_t>(x);
             if (r < 1 || r > n || c.marks[r] != 1) {
                 std::memset(to, 255, 3 * static_cast<std::size_t>(end - x));

@@ -114,11 +114,11 @@ TEST_F(RegionsTest, IndexedBitmapMapIsDividedByTableColours) {
         EXPECT_EQ(contour->region_count(), expected_count);
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x)
-                EXPECT_EQ(contour->label_map[y][x], expected[static_cast<std::size_t>(y * width + x)]) << x << "," << y;
+                EXPECT_EQ(contour->region_at(x, y), expected[static_cast<std::size_t>(y * width + x)]) << x << "," << y;
     };
     divide(picture, bmp);
     expect_same_division();
-    // A session reads the map's rows straight into the label map instead.
+    // A session that paints nothing reads the map's rows into runs instead.
     contour->ReleaseRegions();
     contour->ReleaseRunData();
     SegmentationSession session(*contour, false);
@@ -312,7 +312,9 @@ namespace {
 // divided by runs, its sums added up as integers where that is exact and
 // in fill order again where not, its neighbour tables found from the runs,
 // and regions of byte samples counted in batches from copies of their
-// samples; another map is filled through a ring of pixels that wraps many
+// samples, the regions to be added up again are filled over the runs (or,
+// when they are many, over a label map made from the runs); another map is
+// filled through a ring of pixels that wraps many
 // times, one region being larger than the ring. The map has that region,
 // tiles enough for several batches, tall thin regions and blobs over all;
 // grey and colour pictures, whole samples with a few that are not bytes
@@ -350,7 +352,8 @@ TEST_F(RegionsTest, RegionsDividedWithoutPixelListsEqualThoseWithThem) {
     };
     auto tables_of = [&](Contour& c) {
         Tables t;
-        for (int y = 0; y < height; ++y) t.labels.insert(t.labels.end(), c.label_map[y], c.label_map[y] + width);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) t.labels.push_back(c.region_at(x, y));
         t.neighbour_starts = c.neighbours.start;
         t.neighbours = c.neighbours.region;
         t.lower_starts = c.lower_neighbours.start;
@@ -368,9 +371,16 @@ TEST_F(RegionsTest, RegionsDividedWithoutPixelListsEqualThoseWithThem) {
     SCOPED_TRACE(map_path + (colour ? ", colour" : ", grey") + (fractions ? ", samples with fractions" : ", whole samples"));
     MyImage picture(height, width, colour, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
     const int per_row = colour ? 3 * width : width;
+    // Whole samples are small on the left, so that the large region's sum
+    // is exact and only regions with odd samples are added up again.
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < per_row; ++x) picture.data[y][x] = fractions ? sample(rng) : std::floor(sample(rng));
-    // Samples that are no bytes, in a few regions among whole ones.
+        for (int x = 0; x < per_row; ++x)
+            picture.data[y][x] = fractions ? sample(rng) : std::floor(sample(rng) / (x < per_row / 2 ? 8.0f : 1.0f));
+    // Samples with fractions in the last columns and a few that are no
+    // bytes elsewhere, in regions among whole ones.
+    if (!fractions)
+        for (int y = 0; y < height; ++y)
+            for (int x = per_row - (colour ? 240 : 80); x < per_row; ++x) picture.data[y][x] = sample(rng);
     for (const float odd : {256.0f, -1.0f, 1000.5f, 3.25f}) picture.data[height / 2 + 3][per_row - 2 - static_cast<int>(odd)] = odd;
     divide(picture, map_path);
     ASSERT_TRUE(contour->regions.listed());

@@ -159,9 +159,28 @@ public:
     int cut_count() const { return m_nCuts; }
     /// Number of regions of the current run (0 between runs).
     int region_count() const { return regions.GetCount(); }
+    /// The region of pixel (x, y) from the label map or, in a session that
+    /// divided its map by runs and keeps no label map, from the runs; 0
+    /// outside the map or when the map is not divided.
+    int region_at(int x, int y) const;
 
 private:
     friend class SegmentationSession;
+
+    // A map divided by runs, kept in place of a label map: the runs of one
+    // colour along each row, in scan order. Before the division `region`
+    // holds each run's colour word, after it the run's region.
+    struct RegionRuns {
+        std::vector<std::uint32_t> start;      // first pixel of each run, then the number of pixels
+        std::vector<std::uint32_t> region;     // of each run
+        std::vector<std::uint32_t> row_first;  // the runs of row y: row_first[y] .. row_first[y + 1]
+        bool empty() const { return row_first.empty(); }
+        void clear() { *this = RegionRuns(); }
+        // Appends the runs of a row of colour words whose first pixel is `row_start`.
+        void add_row(std::uint32_t row_start, const std::uint32_t* words, std::size_t width);
+        // The run holding pixel `at`, which lies on row y.
+        std::uint32_t run_at(std::size_t at, std::size_t y) const;
+    };
 
     // The labelled regions of one side, bucketed by mean colour for
     // nearest-region searches: a coarse grid of 16 cells per axis over
@@ -214,7 +233,7 @@ private:
     template <typename Visit>
     void visit_in_fill_order(int r, std::vector<std::uint32_t>& reached, std::vector<std::uint32_t>& active,
                              Visit&& visit);
-    int label_by_runs(int* labels);
+    int label_by_runs();
     struct RunCounting;
     void count_runs();
     void finish_run_counting();
@@ -228,6 +247,10 @@ private:
     void build_upper_table(int n);
     int read_region_bitmap(const std::string& region_path);
     int read_region_words(CFile& file);
+    int read_region_runs(CFile& file);
+    bool has_labels() const { return label_map || m_bRegionRuns; }
+    void drop_labels();
+    int** labels_from_runs() const;
     void drop_region_words();
     int region_map_width() const;
     int region_map_height() const;
@@ -303,6 +326,10 @@ private:
     std::unique_ptr<CDib> m_regionBitmap;  // the region map as read from a BMP file, in place of `region_map`
     bool m_bDropSourceWhenRead = false;    // the bitmap goes once its colours are in the label map
     bool m_bColoursInLabelMap = false;     // a BMP map's colours wait in `label_map`, one word a pixel
+    RegionRuns m_runs;             // a BMP map's runs, in a session that keeps no pixel lists
+    bool m_bColourRuns = false;    // m_runs holds the map's colours, waiting to be divided
+    bool m_bRegionRuns = false;    // m_runs holds the regions, in place of a label map
+    varnex::PixelBlock<std::uint64_t> m_reachedBits;  // pixels a fill over the runs has reached, one bit each
     // While the regions are filled: the means so far, the pixel counts of
     // the bins of the region being filled and the bins it has counted.
     std::vector<float> m_regionMean[3];
