@@ -116,6 +116,9 @@ bool Contour::AddSeed(int x, int y, int kind) {
 
 bool Contour::LoadRegionMap(const std::string& region_path) {
     path = region_path;
+    // A session that paints nothing divides the map as soon as it is read:
+    // the picture's statistics are taken on another core meanwhile.
+    if (m_bSession && !m_bListPixels && image && image->data) start_measuring();
     delete region_map;
     region_map = nullptr;
     m_regionBitmap.reset();
@@ -222,7 +225,19 @@ int Contour::read_region_runs(CFile& file) {
     };
     auto row = [&](int y, const std::uint8_t* bgr) {
         if (failed) return;
-        for (std::uint32_t x = 0; x < width; ++x, bgr += 3) words[x] = colour_word(bgr);
+        // A pixel's three bytes and the next one's first, read at once where
+        // the low byte comes first; the last pixel of the row alone has no
+        // byte after it.
+        const std::uint32_t columns = width;
+        std::uint32_t* out = words.data();
+        std::uint32_t x = 0;
+        if constexpr (std::endian::native == std::endian::little)
+            for (; x + 1 < columns; ++x, bgr += 3) {
+                std::uint32_t four;
+                std::memcpy(&four, bgr, 4);
+                out[x] = four & 0xFFFFFFu;
+            }
+        for (; x < columns; ++x, bgr += 3) out[x] = colour_word(bgr);
         const auto at = static_cast<std::size_t>(y);
         arrived.row_first[at] = static_cast<std::uint32_t>(arrived.region.size());
         try {
@@ -372,22 +387,14 @@ bool Contour::ComputeRegions() {
     map_cols = image->width;
     map_rows = image->height;
     // The picture's mean and variance, which the cuts need, are taken on a
-    // thread of their own while the map is divided: both only read the
-    // picture, and neither reads what the other writes. Where no thread can
-    // be had, the first cut takes them.
+    // thread of their own while the map is divided (or, in a session that
+    // paints nothing, from when its map is read): both only read the
+    // picture, and neither reads what the other writes.
     struct Measuring {
-        std::thread thread;
-        void finish() {
-            if (thread.joinable()) thread.join();
-        }
-        ~Measuring() { finish(); }
-    } measuring;
-    if (!m_bMeasured) {
-        try {
-            measuring.thread = std::thread([this] { measure_picture(); });
-        } catch (const std::system_error&) {
-        }
-    }
+        Contour& c;
+        ~Measuring() { c.finish_measuring(); }
+    } measuring{*this};
+    start_measuring();
     int n = 0;
     try {
         n = label_regions();
@@ -399,7 +406,7 @@ bool Contour::ComputeRegions() {
         keep_region_means(n);
         prepare_run_tables(n);
     } catch (const std::bad_alloc&) {
-        measuring.finish();
+        finish_measuring();
         abandon_run_counting();
         ReleaseRegions();
         drop_labels();
@@ -1454,10 +1461,13 @@ void Contour::build_neighbour_tables(int n) {
         }
     };
     // Both bands, the second on a thread of its own when one can be had.
+    // While runs are being counted on a thread, that thread has the other
+    // core: both bands are scanned here then.
+    const bool alone = m_runCounting != nullptr;
     auto both = [&](auto&& job) {
         std::thread second;
         try {
-            second = std::thread([&] { job(bands[1]); });
+            if (!alone) second = std::thread([&] { job(bands[1]); });
         } catch (const std::system_error&) {
         }
         job(bands[0]);

@@ -15,6 +15,8 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -110,6 +112,7 @@ void Contour::BuildGraph() {
 }
 
 void Contour::LocalGraphCut() {
+    finish_measuring();
     m_nCuts = 0;
     const int n = regions.GetCount();
     if (!label_map || !seed_map || !marks || n == 0) return;
@@ -134,6 +137,7 @@ void Contour::LocalGraphCut() {
 }
 
 bool Contour::cut_again(varnex::PixelBlock<std::uint8_t>& seed_kinds) {
+    finish_measuring();
     m_nCuts = 0;
     const int n = regions.GetCount();
     if (!has_labels() || !marks || n == 0) return false;
@@ -277,6 +281,22 @@ bool Contour::whole_interior_sum(double& sum) const {
     }
     sum = static_cast<double>(total);
     return true;
+}
+
+// The picture's statistics taken on a thread of its own, when they are not
+// taken yet and a thread can be had (else the first cut takes them).
+void Contour::start_measuring() {
+    if (m_bMeasured || m_measuring.joinable() || !image || !image->data) return;
+    try {
+        m_measuring = std::thread([this] { measure_picture(); });
+    } catch (const std::system_error&) {
+    }
+}
+
+// Waits for the statistics' thread, if one runs; every reader of the
+// statistics, and whatever forgets them, comes after this.
+void Contour::finish_measuring() noexcept {
+    if (m_measuring.joinable()) m_measuring.join();
 }
 
 void Contour::measure_picture() {
@@ -764,6 +784,7 @@ void Contour::release_cut_tables() {
     m_recut.clear();
     delete graph;
     graph = nullptr;
+    finish_measuring();
     m_bMeasured = false;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 class CDib;
@@ -256,6 +257,8 @@ private:
     int region_map_height() const;
     bool whole_interior_sum(double& sum) const;
     void measure_picture();
+    void start_measuring();
+    void finish_measuring() noexcept;
     void seed_regions(int n);
     void cut_rings(int n);
     void grow_band(const std::vector<int>& frontier, std::vector<int>& ring);
@@ -322,6 +325,7 @@ private:
     double m_dVariance;
     bool m_bHasInterior;
     bool m_bMeasured = false;       // the picture statistics are those of `image`
+    std::thread m_measuring;        // taking the picture statistics, until finish_measuring
     bool m_bPaintByIndex = false;   // paint_region may find pixels by their index
     std::unique_ptr<CDib> m_regionBitmap;  // the region map as read from a BMP file, in place of `region_map`
     bool m_bDropSourceWhenRead = false;    // the bitmap goes once its colours are in the label map
