@@ -332,6 +332,7 @@ void Contour::drop_labels() {
     m_bColourRuns = false;
     m_bRegionRuns = false;
     m_reachedBits.release();
+    m_rowHint = {};
 }
 
 // A label map made from the runs, null when it cannot be had.
@@ -734,32 +735,53 @@ void Contour::visit_in_fill_order(int r, std::vector<std::uint32_t>& reached, st
     if (!label_map) {
         // Over the runs: a pixel's left and right neighbours are in its
         // region while they are on its run, those above and below when the
-        // run holding them is of its region. Pixels reached are told by a
-        // bit each, in pages taken only where they are written.
+        // run holding them is of its region. Each pixel waits with its run;
+        // the run above or below is looked for from the one last found on
+        // that row, as the fill moves little between looks. Pixels reached
+        // are told by a bit each, in pages taken only where they are
+        // written.
         if (m_reachedBits.empty() && !m_reachedBits.allocate_sparse(width * height / 64 + 1)) throw std::bad_alloc();
         std::uint64_t* bits = m_reachedBits.data();
+        const std::uint32_t* start = m_runs.start.data();
         const auto region = static_cast<std::uint32_t>(r);
-        auto open = [&](std::size_t at, std::size_t y) {
-            return !(bits[at >> 6] >> (at & 63) & 1) && m_runs.region[m_runs.run_at(at, y)] == region;
+        auto is_reached = [&](std::size_t at) { return (bits[at >> 6] >> (at & 63) & 1) != 0; };
+        std::vector<std::uint32_t>& hint = m_rowHint;
+        if (hint.size() != height) hint.assign(m_runs.row_first.begin(), m_runs.row_first.end() - 1);
+        const std::uint32_t* row_first = m_runs.row_first.data();
+        auto run_of = [&](std::size_t at, std::size_t y) {
+            std::uint32_t k = hint[y];
+            if (at >= start[k] && at < start[k + 1]) return k;
+            if (at >= start[k + 1] && k + 1 < row_first[y + 1] && at < start[k + 2]) ++k;
+            else if (at < start[k] && k > row_first[y] && at >= start[k - 1]) --k;
+            else k = m_runs.run_at(at, y);
+            hint[y] = k;
+            return k;
         };
-        auto reach = [&](std::size_t at) {
+        auto reach = [&](std::size_t at, std::uint32_t run) {
             reached.push_back(static_cast<std::uint32_t>(at));
             bits[at >> 6] |= std::uint64_t{1} << (at & 63);
             stop = visit(at);
             active.push_back(static_cast<std::uint32_t>(at));
+            active.push_back(run);
+        };
+        auto reach_across = [&](std::size_t at, std::size_t y) {
+            if (is_reached(at)) return;
+            const std::uint32_t run = run_of(at, y);
+            if (m_runs.region[run] == region) reach(at, run);
         };
         try {
-            reach(regions.first[static_cast<std::size_t>(r) - 1]);
+            const std::size_t first = regions.first[static_cast<std::size_t>(r) - 1];
+            reach(first, run_of(first, first / width));
             while (!active.empty() && !stop) {
+                const std::uint32_t run = active.back();
+                active.pop_back();
                 const std::size_t at = active.back();
                 active.pop_back();
                 const std::size_t y = at / width;
-                const std::uint32_t run = m_runs.run_at(at, y);
-                const std::size_t from = m_runs.start[run], end = m_runs.start[run + 1];
-                if (!stop && at > from && !(bits[(at - 1) >> 6] >> ((at - 1) & 63) & 1)) reach(at - 1);
-                if (!stop && at + 1 < end && !(bits[(at + 1) >> 6] >> ((at + 1) & 63) & 1)) reach(at + 1);
-                if (!stop && y > 0 && open(at - width, y - 1)) reach(at - width);
-                if (!stop && y + 1 < height && open(at + width, y + 1)) reach(at + width);
+                if (!stop && at > start[run] && !is_reached(at - 1)) reach(at - 1, run);
+                if (!stop && at + 1 < start[run + 1] && !is_reached(at + 1)) reach(at + 1, run);
+                if (!stop && y > 0) reach_across(at - width, y - 1);
+                if (!stop && y + 1 < height) reach_across(at + width, y + 1);
             }
         } catch (const std::bad_alloc&) {
             for (std::uint32_t at : reached) bits[at >> 6] = 0;

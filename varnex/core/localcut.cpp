@@ -193,6 +193,9 @@ void Contour::mark_seeded_regions() {
 // seed lists only grew since, only the new seeds are applied and only the
 // regions they fall in are looked at again.
 void Contour::find_seeded_regions(int n, varnex::PixelBlock<std::uint8_t>& seed_kinds) {
+    // Beside the kind of its first seeded pixel (the low two bits), a
+    // region's entry tells which kinds the seeds put on it had.
+    constexpr std::uint8_t kHolds[3] = {0, 4, 8};
     const int width = image->width, height = image->height;
     auto at = [&](const CPoint& p) {
         return static_cast<std::size_t>(p.y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(p.x);
@@ -227,23 +230,33 @@ void Contour::find_seeded_regions(int n, varnex::PixelBlock<std::uint8_t>& seed_
             std::uint8_t& kind = seed_kinds[at(p)];
             kind = side == 1 || kind == 2 ? 2 : 1;
             const int r = region_at(p.x, p.y);
-            if (r >= 1 && r <= n && !listed[static_cast<std::size_t>(r)]) {
+            if (r < 1 || r > n) continue;
+            m_seededKind[static_cast<std::size_t>(r)] |= kHolds[kind];
+            if (!listed[static_cast<std::size_t>(r)]) {
                 listed[static_cast<std::size_t>(r)] = 1;
                 touched.push_back(r);
             }
         }
     }
-    // A region takes the kind of its first seeded pixel in fill order.
+    // A region takes the kind of its first seeded pixel in fill order. When
+    // every seed ever put on it was of one kind, no pixel of it can have the
+    // other, and that kind is the first's without looking.
     std::vector<std::uint32_t> reached, active;
-    for (int r : touched)
-        m_seededKind[static_cast<std::size_t>(r)] = first_kind_in_fill_order(r, seed_kinds.data(), reached, active);
+    for (int r : touched) {
+        std::uint8_t& entry = m_seededKind[static_cast<std::size_t>(r)];
+        const std::uint8_t holds = entry & (kHolds[1] | kHolds[2]);
+        const std::uint8_t first = holds == kHolds[1]   ? 1
+                                   : holds == kHolds[2] ? 2
+                                                        : first_kind_in_fill_order(r, seed_kinds.data(), reached, active);
+        entry = static_cast<std::uint8_t>(holds | first);
+    }
     for (int r = 1; r <= n; ++r) {
-        if (m_seededKind[static_cast<std::size_t>(r)] == 1) object_regions.Add(r);
-        else if (m_seededKind[static_cast<std::size_t>(r)] == 2) background_regions.Add(r);
+        const int kind = m_seededKind[static_cast<std::size_t>(r)] & 3;
+        if (kind == 1) object_regions.Add(r);
+        else if (kind == 2) background_regions.Add(r);
     }
 }
 
-// Mean and variance of the picture's intensity over its interior pixels.
 // The sum of a grey picture's interior samples when all of them are whole
 // numbers from 0 to 65535. Every partial sum is then a whole number below
 // 2^53, which a double holds exactly, so adding them up as integers, four at
@@ -299,6 +312,7 @@ void Contour::finish_measuring() noexcept {
     if (m_measuring.joinable()) m_measuring.join();
 }
 
+// Mean and variance of the picture's intensity over its interior pixels.
 void Contour::measure_picture() {
     const int width = image->width, height = image->height;
     const bool colour = image->color == 1;

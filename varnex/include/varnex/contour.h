@@ -334,6 +334,7 @@ private:
     bool m_bColourRuns = false;    // m_runs holds the map's colours, waiting to be divided
     bool m_bRegionRuns = false;    // m_runs holds the regions, in place of a label map
     varnex::PixelBlock<std::uint64_t> m_reachedBits;  // pixels a fill over the runs has reached, one bit each
+    std::vector<std::uint32_t> m_rowHint;  // per row: the run a fill over the runs found there last
     // While the regions are filled: the means so far, the pixel counts of
     // the bins of the region being filled and the bins it has counted.
     std::vector<float> m_regionMean[3];
@@ -372,7 +373,7 @@ private:
     CutMemory m_thisCut;
     CutMemory m_lastCut;
     std::vector<CPoint> m_appliedSeeds[2];    // object and background seeds in a session's seed byte map
-    std::vector<std::uint8_t> m_seededKind;    // per region: the kind of its first seeded pixel, 0 none
+    std::vector<std::uint8_t> m_seededKind;    // per region: the kind of its first seeded pixel (0 none), and the kinds put on it
     std::vector<SideIndex::Member> m_relabelled[2];  // per side: labelled now, not yet at this point of the last cut
 
     // Per side (object, background): the regions that joined its labelled
