@@ -31,6 +31,10 @@ namespace {
 // sensible parameter gives, and low enough that flows cannot overflow.
 constexpr float kMaxCapacity = 1073741824.0f;
 
+// A session's ring of at least this many nodes has its distances and
+// capacities computed on two cores.
+constexpr int kSharedRing = 256;
+
 // Largest terminal capacity handed to the graph: sums of capacities beyond
 // it are cut down to it.
 constexpr long long kLargestTerminal = std::numeric_limits<int>::max() / 4;
@@ -45,6 +49,14 @@ constexpr int kLargestFlow = std::numeric_limits<int>::max() / 4;
 // Capacity of the edge between region a and its lower neighbour at `entry`
 // of the flat lower table, computed once per pair and parameter.
 int Contour::neighbour_capacity(int a, int entry) {
+    const int capacity = fill_capacity(a, entry);
+    weight = m_lowerWeight[static_cast<std::size_t>(entry)];
+    return capacity;
+}
+
+// The capacity of that edge, computed into the cache if it is not there;
+// touches nothing else, so threads may fill the entries of different edges.
+int Contour::fill_capacity(int a, int entry) {
     int& capacity = m_lowerCapacity[static_cast<std::size_t>(entry)];
     float& pair_weight = m_lowerWeight[static_cast<std::size_t>(entry)];
     if (capacity < 0) {
@@ -64,7 +76,6 @@ int Contour::neighbour_capacity(int a, int entry) {
         const float c = scale * pair_weight;
         capacity = c >= kMaxCapacity ? static_cast<int>(kMaxCapacity) : static_cast<int>(c);
     }
-    weight = pair_weight;
     return capacity;
 }
 
@@ -645,6 +656,7 @@ int Contour::build_ring_graph(const std::vector<int>& nodes) {
         m_localPosition[static_cast<std::size_t>(r)] = ++m;
         m_localRegion[static_cast<std::size_t>(m)] = r;
     }
+    const bool prepared = m_bSession && m >= kSharedRing && prepare_ring(m);
     graph->reset();
     for (int k = 0; k <= m; ++k) graph->add_node(1);
     for (int k = 1; k <= m; ++k) {
@@ -657,14 +669,55 @@ int Contour::build_ring_graph(const std::vector<int>& nodes) {
             own = 1 - seed_capacity(r);
             add_ring_node(k, r, 1, seed_capacity(r), -1);
         } else {
-            if (m_bSession) ring_distances(r, m_nCuts + 1);
-            else DistancesToLabelled(r);
+            if (prepared) {
+                const RegionMemory& now = m_thisCut.region[static_cast<std::size_t>(r)];
+                dist_object = now.distance[0];
+                dist_background = now.distance[1];
+            } else if (m_bSession) {
+                ring_distances(r, m_nCuts + 1);
+            } else {
+                DistancesToLabelled(r);
+            }
             own = std::abs(dist_background) - std::abs(dist_object);
             add_ring_node(k, r, std::abs(dist_background), std::abs(dist_object), -1);
         }
     }
     add_ring_edges(m);
     return m;
+}
+
+// Before a session's graph of m nodes is built: the distances of its ring
+// regions and the capacities of every edge its nodes will ask for, half of
+// them on a thread of their own. Each region's distances and each edge's
+// capacity are computed from what the ring leaves unchanged, and are the
+// same whichever core computes them. False, with nothing computed that is
+// not kept, when no thread can be had.
+bool Contour::prepare_ring(int m) {
+    const int iteration = m_nCuts + 1;
+    auto share = [&](int from, int to) {
+        for (int k = from; k <= to; ++k) {
+            const int r = m_localRegion[static_cast<std::size_t>(k)];
+            if (marks[r] != 1 && marks[r] != -1) store_ring_distances(r, iteration);
+            for (int e = lower_neighbours.start[static_cast<std::size_t>(r)]; e < lower_neighbours.start[static_cast<std::size_t>(r) + 1]; ++e)
+                fill_capacity(r, e);
+            // An edge from a region outside the graph is asked for by r
+            // alone.
+            for (int u = m_upper.start[static_cast<std::size_t>(r)]; u < m_upper.start[static_cast<std::size_t>(r) + 1]; ++u) {
+                const int a = m_upper.region[static_cast<std::size_t>(u)];
+                if (m_localPosition[static_cast<std::size_t>(a)] == 0) fill_capacity(a, m_upper.entry[static_cast<std::size_t>(u)]);
+            }
+        }
+    };
+    const int half = m / 2;
+    std::thread other;
+    try {
+        other = std::thread([&] { share(half + 1, m); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    share(1, half);
+    other.join();
+    return true;
 }
 
 // Node k of the graph, for region r: its terminal capacities, with the

@@ -260,6 +260,15 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest, Search
 // labelled on that side, the distance is the last one or that of a region
 // labelled since.
 void Contour::ring_distances(int r, int iteration) {
+    store_ring_distances(r, iteration);
+    const RegionMemory& now = m_thisCut.region[static_cast<std::size_t>(r)];
+    dist_object = now.distance[0];
+    dist_background = now.distance[1];
+}
+
+// As ring_distances, into region r's memory of this cut alone: threads may
+// store the distances of different regions.
+void Contour::store_ring_distances(int r, int iteration) {
     const RegionMemory& last = m_lastCut.valid ? m_lastCut.region[static_cast<std::size_t>(r)] : RegionMemory();
     RegionMemory& now = m_thisCut.region[static_cast<std::size_t>(r)];
     const bool recall = m_lastCut.valid && m_lastCut.all_fixed && m_thisCut.all_fixed && last.ring == iteration;
@@ -296,8 +305,6 @@ void Contour::ring_distances(int r, int iteration) {
         now.distance[side] = result[side];
         now.nearest[side] = nearest;
     }
-    dist_object = result[0];
-    dist_background = result[1];
 }
 
 // A new cut of the session: nothing found yet.

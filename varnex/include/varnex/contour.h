@@ -300,6 +300,9 @@ private:
     void reset_side_indexes();
     int fine_cell_of(int r) const;
     int neighbour_capacity(int a, int entry);
+    int fill_capacity(int a, int entry);
+    bool prepare_ring(int m);
+    void store_ring_distances(int r, int iteration);
     void release_region_tables();
     void release_cut_tables();
     // A further cut over regions computed before: the session's path.
