@@ -218,6 +218,12 @@ int Contour::read_region_runs(CFile& file) {
             words.resize(width);
             arrived.row_first.assign(static_cast<std::size_t>(rows), 0);
             row_end.assign(static_cast<std::size_t>(rows), 0);
+            // Room for runs of 16 pixels on average, which maps of regions
+            // rarely exceed: only the pages written take memory, and the
+            // runs are not copied as they grow.
+            const std::size_t guess = static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows) / 16 + 1;
+            arrived.start.reserve(guess);
+            arrived.region.reserve(guess);
         } catch (const std::bad_alloc&) {
             declined = true;
         }
