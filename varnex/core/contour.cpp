@@ -1205,6 +1205,20 @@ int Contour::label_regions() {
         if (image->data[y] != image->data[0] + static_cast<std::size_t>(y) * per_pixel * static_cast<std::size_t>(width))
             m_pRegionSamples = nullptr;
     const bool words = std::exchange(m_bColoursInLabelMap, false) && label_map;
+    // The colour words of the bitmap's row y; an index beyond the colour
+    // table reads as black.
+    std::uint32_t table[256] = {};
+    if (m_regionBitmap)
+        for (int k = 0; k < 256 && k < m_regionBitmap->color_count; ++k) table[k] = colour_word(m_regionBitmap->info + 40 + 4 * k);
+    auto bitmap_words = [&](int y, std::uint32_t* out) {
+        const CDib& dib = *m_regionBitmap;
+        const std::uint8_t* in = dib.bits + static_cast<std::size_t>(height - 1 - y) * dib.row_bytes;
+        if (dib.pixel_bytes == 1) {
+            for (int x = 0; x < width; ++x) out[x] = table[in[x]];
+        } else {
+            for (int x = 0; x < width; ++x, in += 3) out[x] = colour_word(in);
+        }
+    };
 
     // Where no pixel lists are kept, a map of colours is divided by runs,
     // which then stand in for the label map.
@@ -1212,23 +1226,11 @@ int Contour::label_regions() {
         if (!m_bColourRuns) {
             m_runs.clear();
             std::vector<std::uint32_t> row_words(static_cast<std::size_t>(width));
-            std::uint32_t table[256] = {};
-            if (m_regionBitmap) {
-                // An index beyond the colour table reads as black.
-                const CDib& dib = *m_regionBitmap;
-                for (int k = 0; k < 256 && k < dib.color_count; ++k) table[k] = colour_word(dib.info + 40 + 4 * k);
-            }
             m_runs.row_first.reserve(static_cast<std::size_t>(height) + 1);
             for (int y = 0; y < height; ++y) {
                 const std::uint32_t* row = row_words.data();
-                if (words) {
-                    row = reinterpret_cast<const std::uint32_t*>(label_map[y]);
-                } else {
-                    const CDib& dib = *m_regionBitmap;
-                    const std::uint8_t* in = dib.bits + static_cast<std::size_t>(height - 1 - y) * dib.row_bytes;
-                    for (int x = 0; x < width; ++x)
-                        row_words[static_cast<std::size_t>(x)] = dib.pixel_bytes == 1 ? table[in[x]] : colour_word(in + 3 * x);
-                }
+                if (words) row = reinterpret_cast<const std::uint32_t*>(label_map[y]);
+                else bitmap_words(y, row_words.data());
                 m_runs.row_first.push_back(static_cast<std::uint32_t>(m_runs.region.size()));
                 m_runs.add_row(static_cast<std::uint32_t>(y) * static_cast<std::uint32_t>(width), row, static_cast<std::size_t>(width));
             }
@@ -1263,19 +1265,8 @@ int Contour::label_regions() {
     }
 
     if (!words) {
-        const CDib& dib = *m_regionBitmap;
-        // An index beyond the colour table reads as black.
-        std::uint32_t table[256] = {};
-        for (int k = 0; k < 256 && k < dib.color_count; ++k) table[k] = colour_word(dib.info + 40 + 4 * k);
-        for (int y = 0; y < height; ++y) {
-            const std::uint8_t* row = dib.bits + static_cast<std::size_t>(height - 1 - y) * dib.row_bytes;
-            int* out = labels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-            if (dib.pixel_bytes == 1) {
-                for (int x = 0; x < width; ++x) out[x] = static_cast<int>(table[row[x]]);
-            } else {
-                for (int x = 0; x < width; ++x, row += 3) out[x] = static_cast<int>(colour_word(row));
-            }
-        }
+        for (int y = 0; y < height; ++y)
+            bitmap_words(y, reinterpret_cast<std::uint32_t*>(labels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width)));
         if (m_bDropSourceWhenRead) m_regionBitmap.reset();
     }
     // Each visited pixel keeps its region with the top bit set until every
