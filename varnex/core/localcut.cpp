@@ -310,7 +310,8 @@ bool Contour::whole_interior_sum(double& sum) const {
 // The picture's statistics taken on a thread of its own, when they are not
 // taken yet and a thread can be had (else the first cut takes them).
 void Contour::start_measuring() {
-    if (m_bMeasured || m_measuring.joinable() || !image || !image->data) return;
+    // A running thread is asked first: while it runs, it owns m_bMeasured.
+    if (m_measuring.joinable() || m_bMeasured || !image || !image->data) return;
     try {
         m_measuring = std::thread([this] { measure_picture(); });
     } catch (const std::system_error&) {
