@@ -60,21 +60,14 @@ bool samples_to_bytes_exactly(const float* in, std::size_t count, std::uint8_t* 
     std::size_t i = 0;
     bool exact = true;
 #if defined(__SSE2__)
-    const __m128i outside = _mm_set1_epi32(~0xFF);
-    // Lanes that met a value with a fraction or no number (which differs
-    // from its truncation), and the bits beyond a byte of all truncations.
-    __m128i inexact = _mm_setzero_si128(), beyond = _mm_setzero_si128();
+    contour_detail::WholeLanes lanes(~0xFF);
     for (; i + 4 <= count; i += 4) {
-        const __m128 value = _mm_loadu_ps(in + i);
-        const __m128i whole = _mm_cvttps_epi32(value);
-        inexact = _mm_or_si128(inexact, _mm_castps_si128(_mm_cmpneq_ps(_mm_cvtepi32_ps(whole), value)));
-        beyond = _mm_or_si128(beyond, _mm_and_si128(whole, outside));
+        const __m128i whole = lanes.truncate(_mm_loadu_ps(in + i));
         const __m128i words = _mm_packs_epi32(whole, whole);
         const int four = _mm_cvtsi128_si32(_mm_packus_epi16(words, words));
         std::memcpy(out + i, &four, 4);
     }
-    exact = _mm_movemask_epi8(inexact) == 0 &&
-            _mm_movemask_epi8(_mm_cmpeq_epi32(beyond, _mm_setzero_si128())) == 0xFFFF;
+    exact = lanes.all_whole();
 #endif
     for (; i < count; ++i) {
         const float value = in[i];

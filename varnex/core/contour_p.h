@@ -7,6 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace contour_detail {
 
 // Bytes ahead of an int map's cells, holding the block's size.
@@ -41,5 +45,31 @@ inline void free_int_map(int** map) {
     kalvio::release_pages(block, bytes);
     std::free(map);
 }
+
+#if defined(__SSE2__)
+/// Truncates floats four at a time, noting whether every one so far was a
+/// whole number (a fraction or no number differs from its truncation) with
+/// no bits of `outside` set in its truncation. movemask sees only the top
+/// bit of each byte, so the bits beyond the bound are compared with zero
+/// before they are asked for.
+class WholeLanes {
+public:
+    explicit WholeLanes(int outside) : m_outside(_mm_set1_epi32(outside)) {}
+    __m128i truncate(__m128 value) {
+        const __m128i whole = _mm_cvttps_epi32(value);
+        m_inexact = _mm_or_si128(m_inexact, _mm_castps_si128(_mm_cmpneq_ps(_mm_cvtepi32_ps(whole), value)));
+        m_beyond = _mm_or_si128(m_beyond, _mm_and_si128(whole, m_outside));
+        return whole;
+    }
+    bool all_whole() const {
+        return _mm_movemask_epi8(m_inexact) == 0 &&
+               _mm_movemask_epi8(_mm_cmpeq_epi32(m_beyond, _mm_setzero_si128())) == 0xFFFF;
+    }
+
+private:
+    __m128i m_outside;
+    __m128i m_inexact = _mm_setzero_si128(), m_beyond = _mm_setzero_si128();
+};
+#endif
 
 }  // namespace contour_detail

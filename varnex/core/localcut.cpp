@@ -279,20 +279,14 @@ bool Contour::whole_interior_sum(double& sum) const {
         const float* row = image->data[y];
         int x = 1;
 #if defined(__SSE2__)
-        const __m128i outside = _mm_set1_epi32(~0xFFFF);
-        // Lanes that met a value with a fraction or no number, and the bits
-        // beyond 65535 of all truncations.
-        __m128i inexact = _mm_setzero_si128(), beyond = _mm_setzero_si128(), sums = _mm_setzero_si128();
+        contour_detail::WholeLanes whole_lanes(~0xFFFF);
+        __m128i sums = _mm_setzero_si128();
         for (; x + 4 <= width - 1; x += 4) {
-            const __m128 value = _mm_loadu_ps(row + x);
-            const __m128i whole = _mm_cvttps_epi32(value);
-            inexact = _mm_or_si128(inexact, _mm_castps_si128(_mm_cmpneq_ps(_mm_cvtepi32_ps(whole), value)));
-            beyond = _mm_or_si128(beyond, _mm_and_si128(whole, outside));
+            const __m128i whole = whole_lanes.truncate(_mm_loadu_ps(row + x));
             sums = _mm_add_epi64(sums, _mm_unpacklo_epi32(whole, _mm_setzero_si128()));
             sums = _mm_add_epi64(sums, _mm_unpackhi_epi32(whole, _mm_setzero_si128()));
         }
-        if (_mm_movemask_epi8(inexact) != 0 || _mm_movemask_epi8(_mm_cmpeq_epi32(beyond, _mm_setzero_si128())) != 0xFFFF)
-            return false;
+        if (!whole_lanes.all_whole()) return false;
         std::uint64_t lanes[2];
         _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), sums);
         total += lanes[0] + lanes[1];
