@@ -343,15 +343,17 @@ int** Contour::labels_from_runs() const {
     return labels;
 }
 
+// A BMP map's colours wait to be divided, as words in the label map or as
+// runs.
+bool Contour::colours_waiting() const { return (m_bColoursInLabelMap && label_map) || m_bColourRuns; }
+
 int Contour::region_map_width() const {
-    if (m_bColourRuns) return map_cols;
-    if (m_bColoursInLabelMap && label_map) return map_cols;
+    if (colours_waiting()) return map_cols;
     return m_regionBitmap ? m_regionBitmap->width : region_map ? region_map->width : 0;
 }
 
 int Contour::region_map_height() const {
-    if (m_bColourRuns) return map_rows;
-    if (m_bColoursInLabelMap && label_map) return map_rows;
+    if (colours_waiting()) return map_rows;
     return m_regionBitmap ? m_regionBitmap->height : region_map ? region_map->height : 0;
 }
 
@@ -366,7 +368,7 @@ bool Contour::SetRegionMap(MyImage* map, const std::string& label) {
         drop_region_words();
     }
     // Every later step indexes both maps with the same coordinates.
-    const bool words = (m_bColoursInLabelMap && label_map) || m_bColourRuns;
+    const bool words = colours_waiting();
     if (!image || (!region_map && !m_regionBitmap && !words) || region_map_width() != image->width ||
         region_map_height() != image->height) {
         AfxMessageBox("The region map " + label + " does not have the size of the picture", MB_ICONSTOP);
@@ -377,7 +379,7 @@ bool Contour::SetRegionMap(MyImage* map, const std::string& label) {
 
 bool Contour::ComputeRegions() {
     const bool float_map = region_map && region_map->data && (region_map->color == 0 || region_map->color == 1);
-    const bool words = (m_bColoursInLabelMap && label_map) || m_bColourRuns;
+    const bool words = colours_waiting();
     if (!image || !image->data || (image->color != 0 && image->color != 1) || !(float_map || m_regionBitmap || words) ||
         region_map_width() != image->width || region_map_height() != image->height || image->width <= 0 ||
         image->height <= 0 || !regions.IsEmpty())

@@ -253,6 +253,7 @@ private:
     void drop_labels();
     int** labels_from_runs() const;
     void drop_region_words();
+    bool colours_waiting() const;
     int region_map_width() const;
     int region_map_height() const;
     bool whole_interior_sum(double& sum) const;
