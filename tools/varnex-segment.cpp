@@ -376,6 +376,38 @@ bool save_region_map(const std::string& file, CImage& map) {
     return colour->WriteImage(file.c_str()) == 1;
 }
 
+// True when `file` begins as a BMP file does ("BM"), which is how pictures
+// are told apart when read.
+bool begins_as_bmp(const std::string& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    char head[2] = {};
+    const bool bmp = ::read(fd, head, 2) == 2 && head[0] == 'B' && head[1] == 'M';
+    ::close(fd);
+    return bmp;
+}
+
+// Reads the picture: a BMP one, when only its samples are needed (no region
+// map is made from it), as bytes, which are a quarter of the memory of its
+// floats and hold the same values; `picture` then gives only its size and
+// colour. Whatever the bytes cannot be read for, the ordinary reader tries,
+// with its own messages.
+bool read_picture(const Options& options, MyImage& picture, kalvio::PictureBytes& bytes) {
+    if (!options.make_regions && begins_as_bmp(options.picture)) {
+        if (kalvio::read_bmp_bytes(options.picture.c_str(), &bytes)) {
+            picture.nrows = bytes.rows();
+            picture.ncols = bytes.cols();
+            picture.color = bytes.color();
+            picture.datatype = KALVIO_TYPE_UINT8;
+            picture.format = KALVIO_FORMAT_BMP;
+            picture.SetWindow();
+            return true;
+        }
+        g_messages.clear();
+    }
+    return picture.ReadImage(options.picture.c_str()) != 0;
+}
+
 // Reads the picture and seeds, segments, writes the result and the marks
 // and prints a summary. Returns the exit status.
 int segment(const Options& options) {
@@ -386,13 +418,15 @@ int segment(const Options& options) {
 
     const auto start = std::chrono::steady_clock::now();
     MyImage picture;
-    if (!picture.ReadImage(options.picture.c_str()))
+    kalvio::PictureBytes picture_bytes;
+    if (!read_picture(options, picture, picture_bytes))
         return fail(options.picture, first_message("cannot read the picture"));
     const double t_read = seconds_since(start);
 
     // A grey picture's object shows as the application would show it.
     const varnex::OpeningGreyTable shown(picture);
     Contour contour(&picture);
+    contour.picture_bytes = picture_bytes.data();
     contour.parameter = options.parameter;
     contour.result_levels = shown.table;
     SeedCount seeds;

@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <utility>
 
 using namespace kalvio::detail;
@@ -421,66 +422,99 @@ const char* read_bitmap(CFile& file, Loaded& out) {
     return error;
 }
 
-// The float picture of a bitmap whose rows arrive one by one in the file's
-// order. Whether it is grey or colour shows only from the pixels, so the
-// rows go to a grey array while every row so far is grey; the first row
-// that is not moves the rows written to a colour array. Each float is thus
-// written once in the common cases: a colour picture whose first row has
-// colour, and a grey one.
-class FloatPicture {
+// Rows of floats: a row table into one block (make_2D_float_array).
+struct FloatRows {
+    using Sample = float;
+    float** data = nullptr;
+    bool make(int height, int per_row) { return (data = make_2D_float_array(height, per_row)) != nullptr; }
+    float* row(int y) const { return data[y]; }
+    void release() {
+        free_2D_float_array(data);
+        data = nullptr;
+    }
+};
+
+// Rows of bytes in one block, in small pages: a picture's block is written
+// once, row by row, and pages the system need not gather into large ones
+// come at a steady cost on every machine.
+struct ByteRows {
+    using Sample = std::uint8_t;
+    std::uint8_t* data = nullptr;
+    std::size_t per_row = 0, bytes = 0;
+    bool make(int height, int row_samples) {
+        per_row = static_cast<std::size_t>(row_samples);
+        bytes = per_row * static_cast<std::size_t>(height);
+        data = static_cast<std::uint8_t*>(kalvio::allocate_sparse_pages(bytes));
+        if (!data) AfxMessageBox(kTooLarge, MB_OK);
+        return data != nullptr;
+    }
+    std::uint8_t* row(int y) const { return data + per_row * static_cast<std::size_t>(y); }
+    void release() {
+        kalvio::release_pages(data, bytes);
+        data = nullptr;
+    }
+};
+
+// The picture of a bitmap whose rows arrive one by one in the file's
+// order, as floats or bytes (`Rows`). Whether it is grey or colour shows
+// only from the pixels, so the rows go to a grey array while every row so
+// far is grey; the first row that is not moves the rows written to a
+// colour array. Each sample is thus written once in the common cases: a
+// colour picture whose first row has colour, and a grey one.
+template <class Rows>
+class SamplePicture {
 public:
-    FloatPicture(const KeptRows& kept, int height, int width)
+    SamplePicture(const KeptRows& kept, int height, int width)
         : m_kept(kept), m_height(height), m_width(width) {}
-    ~FloatPicture() { free_2D_float_array(m_data); }
-    FloatPicture(const FloatPicture&) = delete;
-    FloatPicture& operator=(const FloatPicture&) = delete;
+    ~SamplePicture() { m_rows.release(); }
+    SamplePicture(const SamplePicture&) = delete;
+    SamplePicture& operator=(const SamplePicture&) = delete;
 
     // Converts the kept row of picture row y; false (after the allocator's
     // message) when memory is lacking.
     bool put(int y, const std::uint8_t* row) {
         bool grey = m_kept.always_grey();
-        if (!grey && (!m_data || m_grey)) grey = m_kept.is_grey(row);
-        if (!m_data) {
+        if (!grey && (!m_rows.data || m_grey)) grey = m_kept.is_grey(row);
+        if (!m_rows.data) {
             m_grey = grey;
-            m_data = make_2D_float_array(m_height, m_grey ? m_width : 3 * m_width);
-            if (!m_data) return false;
+            if (!m_rows.make(m_height, m_grey ? m_width : 3 * m_width)) return false;
         } else if (m_grey && !grey && !widen()) {
             return false;
         }
         if (m_grey)
-            m_kept.to_grey(row, m_data[y]);
+            m_kept.to_grey(row, m_rows.row(y));
         else
-            m_kept.to_colour(row, m_data[y]);
+            m_kept.to_colour(row, m_rows.row(y));
         m_first = std::min(m_first, y);
         m_last = std::max(m_last, y);
         return true;
     }
 
-    // The array, now the caller's, and its colour flag.
-    float** release(int* color) {
+    // The rows, now the caller's, and the colour flag.
+    Rows release(int* color) {
         if (color) *color = m_grey ? 0 : 1;
-        return std::exchange(m_data, nullptr);
+        return std::exchange(m_rows, Rows{});
     }
 
 private:
     // Moves the rows written so far, all grey, to a new colour array.
     bool widen() {
-        float** colour = make_2D_float_array(m_height, 3 * m_width);
-        if (!colour) return false;
+        Rows colour;
+        if (!colour.make(m_height, 3 * m_width)) return false;
         for (int y = m_first; y <= m_last; ++y) {
-            const float* in = m_data[y];
-            float* out = colour[y];
+            const typename Rows::Sample* in = m_rows.row(y);
+            typename Rows::Sample* out = colour.row(y);
             for (int x = 0; x < m_width; ++x) out[3 * x] = out[3 * x + 1] = out[3 * x + 2] = in[x];
         }
-        free_2D_float_array(m_data);
-        m_data = colour;
+        m_rows.release();
+        m_rows = colour;
         m_grey = false;
         return true;
     }
 
     const KeptRows& m_kept;
     int m_height, m_width;
-    float** m_data = nullptr;
+    Rows m_rows;
     bool m_grey = true;
     int m_first = INT_MAX, m_last = -1;  // picture rows written so far
 };
@@ -489,8 +523,9 @@ private:
 // `picture`, from the file's position at the pixels. Null on success or
 // when `picture` stopped for lack of memory (`*stopped` then set), else the
 // message to show.
-const char* read_float_pixels(CFile& file, const Header& h, const Extent& e, FloatPicture& picture,
-                              bool* stopped) {
+template <class Rows>
+const char* read_sample_pixels(CFile& file, const Header& h, const Extent& e, SamplePicture<Rows>& picture,
+                               bool* stopped) {
     *stopped = false;
     if (h.rle) {
         // Deltas move anywhere in the picture, so the stream is decoded whole
@@ -553,11 +588,16 @@ int CDib::Write(CFile* file) {
 // The file's rows go straight into the float picture, a block at a time,
 // without the whole bitmap in between; what is accepted and refused, and
 // the messages, are those of CDib::Read and MakeFloatImage.
-float** read_bmp_image(const char* path, int* nrows, int* ncols, int* color) {
+namespace {
+
+// The samples of the BMP file at `path` as `Rows`, for read_bmp_image and
+// read_bmp_bytes (`reader` names it in messages); false after a message.
+template <class Rows>
+bool read_bmp_samples(const char* path, const char* reader, Rows* rows, int* nrows, int* ncols, int* color) {
     CFile file;
     if (!path || !file.Open(path, CFile::modeRead)) {
-        AfxMessageBox("read_bmp_image: Can't open file");
-        return nullptr;
+        AfxMessageBox(std::string(reader) + ": Can't open file");
+        return false;
     }
     Header header;
     Extent extent;
@@ -566,28 +606,73 @@ float** read_bmp_image(const char* path, int* nrows, int* ncols, int* color) {
     if (!error) error = read_table(file, header, table);
     if (error) {
         AfxMessageBox(error, MB_OK);
-        return nullptr;
+        return false;
     }
     if (header.width > INT_MAX / 3) {
-        AfxMessageBox("read_bmp_image: Unsupported bitmap");
-        return nullptr;
+        AfxMessageBox(std::string(reader) + ": Unsupported bitmap");
+        return false;
     }
     const KeptRows kept(extent.out_bits, header.width, table, header.color_count);
-    FloatPicture picture(kept, header.height, header.width);
+    SamplePicture<Rows> picture(kept, header.height, header.width);
     bool stopped = false;
-    error = read_float_pixels(file, header, extent, picture, &stopped);
+    error = read_sample_pixels(file, header, extent, picture, &stopped);
     if (error) {
         AfxMessageBox(error, MB_OK);
-        return nullptr;
+        return false;
     }
     if (stopped) {
-        AfxMessageBox("read_bmp_image: Unsupported bitmap");
-        return nullptr;
+        AfxMessageBox(std::string(reader) + ": Unsupported bitmap");
+        return false;
     }
     if (nrows) *nrows = header.height;
     if (ncols) *ncols = header.width;
-    return picture.release(color);
+    *rows = picture.release(color);
+    return true;
 }
+
+}  // namespace
+
+float** read_bmp_image(const char* path, int* nrows, int* ncols, int* color) {
+    FloatRows rows;
+    return read_bmp_samples(path, "read_bmp_image", &rows, nrows, ncols, color) ? rows.data : nullptr;
+}
+
+namespace kalvio {
+
+PictureBytes::PictureBytes(PictureBytes&& other) noexcept
+    : m_data(std::exchange(other.m_data, nullptr)), m_size(std::exchange(other.m_size, 0)),
+      m_rows(std::exchange(other.m_rows, 0)), m_cols(std::exchange(other.m_cols, 0)),
+      m_color(std::exchange(other.m_color, 0)) {}
+
+PictureBytes& PictureBytes::operator=(PictureBytes&& other) noexcept {
+    if (this != &other) {
+        kalvio::release_pages(m_data, m_size);
+        m_data = std::exchange(other.m_data, nullptr);
+        m_size = std::exchange(other.m_size, 0);
+        m_rows = std::exchange(other.m_rows, 0);
+        m_cols = std::exchange(other.m_cols, 0);
+        m_color = std::exchange(other.m_color, 0);
+    }
+    return *this;
+}
+
+PictureBytes::~PictureBytes() { kalvio::release_pages(m_data, m_size); }
+
+int read_bmp_bytes(const char* path, PictureBytes* picture) {
+    ByteRows rows;
+    int nrows = 0, ncols = 0, color = 0;
+    if (!picture || !read_bmp_samples(path, "read_bmp_bytes", &rows, &nrows, &ncols, &color)) return 0;
+    PictureBytes read;
+    read.m_data = rows.data;
+    read.m_size = rows.bytes;
+    read.m_rows = nrows;
+    read.m_cols = ncols;
+    read.m_color = color;
+    *picture = std::move(read);
+    return 1;
+}
+
+}  // namespace kalvio
 
 int read_bmp_rows(CFile* file, const std::function<bool(int, int)>& size,
                   const std::function<void(int, const std::uint8_t*)>& row) {

@@ -300,6 +300,9 @@ KeptRows::KeptRows(int bit_count, int width, const std::uint8_t* colour_table, i
             m_colours[3 * k] = bgrx[2];
             m_colours[3 * k + 1] = bgrx[1];
             m_colours[3 * k + 2] = bgrx[0];
+            m_bytes[3 * k] = bgrx[2];
+            m_bytes[3 * k + 1] = bgrx[1];
+            m_bytes[3 * k + 2] = bgrx[0];
         }
         m_grey[k] = m_colours[3 * k] == m_colours[3 * k + 1] && m_colours[3 * k + 1] == m_colours[3 * k + 2];
         m_always_grey = m_always_grey && m_grey[k];
@@ -335,6 +338,28 @@ void KeptRows::to_grey(const std::uint8_t* row, float* out) const {
         return;
     }
     for (std::size_t x = 0; x < n; ++x) out[x] = m_colours[3 * row[x]];
+}
+
+void KeptRows::to_colour(const std::uint8_t* row, std::uint8_t* out) const {
+    const std::size_t n = static_cast<std::size_t>(m_width);
+    if (m_bit_count == 24) {
+        for (std::size_t x = 0; x < n; ++x, row += 3, out += 3) {
+            out[0] = row[2];
+            out[1] = row[1];
+            out[2] = row[0];
+        }
+        return;
+    }
+    for (std::size_t x = 0; x < n; ++x, out += 3) std::memcpy(out, m_bytes + 3 * row[x], 3);
+}
+
+void KeptRows::to_grey(const std::uint8_t* row, std::uint8_t* out) const {
+    const std::size_t n = static_cast<std::size_t>(m_width);
+    if (m_bit_count == 24) {
+        for (std::size_t x = 0; x < n; ++x) out[x] = row[3 * x];
+        return;
+    }
+    for (std::size_t x = 0; x < n; ++x) out[x] = m_bytes[3 * row[x]];
 }
 
 }  // namespace kalvio::detail

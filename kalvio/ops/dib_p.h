@@ -56,11 +56,15 @@ public:
     void to_colour(const std::uint8_t* row, float* out) const;
     /// A grey row as one float a pixel.
     void to_grey(const std::uint8_t* row, float* out) const;
+    /// The same as bytes, which hold every value exactly.
+    void to_colour(const std::uint8_t* row, std::uint8_t* out) const;
+    void to_grey(const std::uint8_t* row, std::uint8_t* out) const;
 
 private:
     int m_bit_count, m_width;
     bool m_always_grey = true;
     float m_colours[3 * 256] = {};  // of each index, red, green, blue
+    std::uint8_t m_bytes[3 * 256] = {};  // the same as bytes
     bool m_grey[256] = {};
 };
 

@@ -111,7 +111,7 @@ bool Contour::LoadRegionMap(const std::string& region_path) {
     path = region_path;
     // A session that paints nothing divides the map as soon as it is read:
     // the picture's statistics are taken on another core meanwhile.
-    if (m_bSession && !m_bListPixels && image && image->data) start_measuring();
+    if (m_bSession && !m_bListPixels && has_samples()) start_measuring();
     delete region_map;
     region_map = nullptr;
     m_regionBitmap.reset();
@@ -380,7 +380,8 @@ bool Contour::SetRegionMap(MyImage* map, const std::string& label) {
 bool Contour::ComputeRegions() {
     const bool float_map = region_map && region_map->data && (region_map->color == 0 || region_map->color == 1);
     const bool words = colours_waiting();
-    if (!image || !image->data || (image->color != 0 && image->color != 1) || !(float_map || m_regionBitmap || words) ||
+    if (!has_samples() || (!image->data && m_bListPixels) || (image->color != 0 && image->color != 1) ||
+        !(float_map || m_regionBitmap || words) ||
         region_map_width() != image->width || region_map_height() != image->height || image->width <= 0 ||
         image->height <= 0 || !regions.IsEmpty())
         return false;
@@ -1014,6 +1015,18 @@ void Contour::count_runs() {
         // ahead are asked for now, so that they are in cache when their turn
         // comes.
         auto count_from_picture = [&](int r) {
+            if (picture_bytes) {
+                // Bytes already: each run is counted where it lies.
+                for (std::uint32_t i = first_run[static_cast<std::size_t>(r)];
+                     i < first_run[static_cast<std::size_t>(r) + 1]; ++i) {
+                    const std::uint32_t k = by_region[i];
+                    const std::uint8_t* in = picture_bytes + channels * run_start[k];
+                    const std::size_t length = run_start[k + 1] - run_start[k];
+                    if (colour) count_bytes(std::integral_constant<std::size_t, 3>{}, in, length);
+                    else count_bytes(std::integral_constant<std::size_t, 1>{}, in, length);
+                }
+                return;
+            }
             for (std::uint32_t i = first_run[static_cast<std::size_t>(r)]; i < first_run[static_cast<std::size_t>(r) + 1];
                  ++i) {
                 if (m_pRegionSamples && i + kRunsAhead < runs) {
@@ -1102,7 +1115,9 @@ void Contour::count_runs() {
                 if (region < first || region >= beyond) continue;
                 const std::uint32_t length = run_start[k + 1] - run_start[k];
                 std::uint32_t& at = offset[region - first];
-                if (!samples_to_bytes_exactly(samples_at(*image, m_pRegionSamples, run_start[k], channels), channels * length,
+                if (picture_bytes)
+                    std::memcpy(batch.data() + channels * at, picture_bytes + channels * run_start[k], channels * length);
+                else if (!samples_to_bytes_exactly(samples_at(*image, m_pRegionSamples, run_start[k], channels), channels * length,
                                               batch.data() + channels * at))
                     not_bytes[region - first] = 1;
                 at += length;
@@ -1134,7 +1149,6 @@ void Contour::finish_run_counting() {
     m_runCounting.reset();
     if (failed) throw std::bad_alloc();
     const bool colour = image->color == 1;
-    const std::size_t channels = colour ? 3 : 1;
     // Filling over the runs looks each row up; when the regions to be
     // filled again hold many of the pixels (samples with fractions, say), a
     // label map made for them is quicker, where it can be had.
@@ -1157,11 +1171,10 @@ void Contour::finish_run_counting() {
     for (int r : sum_again) {
         float sum0 = 0.0f, sum1 = 0.0f, sum2 = 0.0f;
         visit_in_fill_order(r, reached, active, [&](std::size_t at) {
-            const float* in = samples_at(*image, m_pRegionSamples, at, channels);
-            sum0 += in[0];
+            sum0 += sample_at(at, 0);
             if (colour) {
-                sum1 += in[1];
-                sum2 += in[2];
+                sum1 += sample_at(at, 1);
+                sum2 += sample_at(at, 2);
             }
             return false;
         });
@@ -1171,6 +1184,14 @@ void Contour::finish_run_counting() {
         m_regionMean[1][at] = colour ? sum1 / size : 0.0f;
         m_regionMean[2][at] = colour ? sum2 / size : 0.0f;
     }
+}
+
+// Channel `channel` of pixel `at` (an index in scan order), from the
+// picture's bytes or its floats.
+float Contour::sample_at(std::size_t at, std::size_t channel) const {
+    const std::size_t channels = image->color == 1 ? 3 : 1;
+    if (picture_bytes) return picture_bytes[channels * at + channel];
+    return samples_at(*image, m_pRegionSamples, at, channels)[channel];
 }
 
 // Stops waiting for count_runs, dropping what it counted.
@@ -1194,7 +1215,7 @@ int Contour::label_regions() {
     const std::size_t pixel_count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     if (pixel_count > UINT32_MAX) return -1;
     // The picture's rows in one block in order are read by pixel index.
-    m_pRegionSamples = image->data[0];
+    m_pRegionSamples = image->data ? image->data[0] : nullptr;
     const std::size_t per_pixel = image->color == 1 ? 3 : 1;
     for (int y = 1; y < height && m_pRegionSamples; ++y)
         if (image->data[y] != image->data[0] + static_cast<std::size_t>(y) * per_pixel * static_cast<std::size_t>(width))
@@ -1291,13 +1312,20 @@ void Contour::start_region_tables() {
 void Contour::count_pixels(const std::uint32_t* pixel, std::size_t count) {
     const bool colour = image->color == 1;
     const float* samples = m_pRegionSamples;
+    const std::size_t channels = colour ? 3 : 1;
     std::uint32_t* bin_counts = m_binCount.data();
     auto count_sample = [&](int k) {
         if (bin_counts[k]++ == 0) m_countedBins.push_back(static_cast<std::uint16_t>(k));
     };
     float sum0 = m_regionSum[0], sum1 = m_regionSum[1], sum2 = m_regionSum[2];
     for (std::size_t i = 0; i < count; ++i) {
-        const float* in = samples_at(*image, samples, pixel[i], colour ? 3 : 1);
+        float bytes[3];
+        const float* in = bytes;
+        if (picture_bytes) {
+            for (std::size_t c = 0; c < channels; ++c) bytes[c] = picture_bytes[channels * pixel[i] + c];
+        } else {
+            in = samples_at(*image, samples, pixel[i], channels);
+        }
         if (colour) {
             const float red = in[0], green = in[1], blue = in[2];
             count_sample(1 + histogram_bin(red));

@@ -275,6 +275,15 @@ void Contour::find_seeded_regions(int n, varnex::PixelBlock<std::uint8_t>& seed_
 bool Contour::whole_interior_sum(double& sum) const {
     const int width = image->width, height = image->height;
     std::uint64_t total = 0;
+    // Bytes are whole numbers, all of them.
+    if (picture_bytes) {
+        for (int y = 1; y <= height - 2; ++y) {
+            const std::uint8_t* row = picture_bytes + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+            for (int x = 1; x <= width - 2; ++x) total += row[x];
+        }
+        sum = static_cast<double>(total);
+        return true;
+    }
     for (int y = 1; y <= height - 2; ++y) {
         const float* row = image->data[y];
         int x = 1;
@@ -305,7 +314,7 @@ bool Contour::whole_interior_sum(double& sum) const {
 // taken yet and a thread can be had (else the first cut takes them).
 void Contour::start_measuring() {
     // A running thread is asked first: while it runs, it owns m_bMeasured.
-    if (m_measuring.joinable() || m_bMeasured || !image || !image->data) return;
+    if (m_measuring.joinable() || m_bMeasured || !has_samples()) return;
     try {
         m_measuring = std::thread([this] { measure_picture(); });
     } catch (const std::system_error&) {
@@ -328,25 +337,33 @@ void Contour::measure_picture() {
     m_dVariance = 0.0;
     m_bMeasured = true;
     if (!m_bHasInterior) return;
-    auto intensity = [&](const float* row, int x) {
-        if (!colour) return static_cast<double>(row[x]);
-        return 0.3 * row[3 * x] + 0.6 * row[3 * x + 1] + 0.1 * row[3 * x + 2];
-    };
-    double sum = 0.0;
-    if (colour || !whole_interior_sum(sum)) {
-        for (int y = 1; y <= height - 2; ++y)
-            for (int x = 1; x <= width - 2; ++x) sum += intensity(image->data[y], x);
-    }
-    m_dMean = sum / static_cast<double>(interior);
-    double spread = 0.0;
-    for (int y = 1; y <= height - 2; ++y)
-        for (int x = 1; x <= width - 2; ++x) {
-            // A colour intensity is rounded to a float before its deviation
-            // is taken.
-            const double value = colour ? static_cast<double>(static_cast<float>(intensity(image->data[y], x)))
-                                        : intensity(image->data[y], x);
-            spread += (value - m_dMean) * (value - m_dMean);
+    // Row y's samples, from the floats or the bytes; a sample reads the same
+    // either way, so every sum below has the same bits.
+    auto measure = [&](auto row_of) {
+        auto intensity = [&](const auto* row, int x) {
+            if (!colour) return static_cast<double>(row[x]);
+            return 0.3 * row[3 * x] + 0.6 * row[3 * x + 1] + 0.1 * row[3 * x + 2];
+        };
+        double sum = 0.0;
+        if (colour || !whole_interior_sum(sum)) {
+            for (int y = 1; y <= height - 2; ++y)
+                for (int x = 1; x <= width - 2; ++x) sum += intensity(row_of(y), x);
         }
+        m_dMean = sum / static_cast<double>(interior);
+        double spread = 0.0;
+        for (int y = 1; y <= height - 2; ++y)
+            for (int x = 1; x <= width - 2; ++x) {
+                // A colour intensity is rounded to a float before its deviation
+                // is taken.
+                const double value = colour ? static_cast<double>(static_cast<float>(intensity(row_of(y), x)))
+                                            : intensity(row_of(y), x);
+                spread += (value - m_dMean) * (value - m_dMean);
+            }
+        return spread;
+    };
+    const std::size_t per_row = static_cast<std::size_t>(width) * (colour ? 3 : 1);
+    const double spread = picture_bytes ? measure([&](int y) { return picture_bytes + per_row * static_cast<std::size_t>(y); })
+                                        : measure([&](int y) { return static_cast<const float*>(image->data[y]); });
     m_dVariance = spread / static_cast<double>(interior);
 }
 

@@ -195,7 +195,7 @@ void SegmentationSession::paint_region(int r, bool object, bool widen_box) {
 bool SegmentationSession::WriteResult(const std::string& file) const {
     const Contour& c = m_contour;
     const MyImage* image = c.image;
-    if (!m_bCut || !image || !image->data || !c.has_labels() || !c.marks) {
+    if (!m_bCut || !c.has_samples() || !c.has_labels() || !c.marks) {
         AfxMessageBox("write_bmp_image: No image to write");
         return false;
     }
@@ -213,7 +213,6 @@ bool SegmentationSession::WriteResult(const std::string& file) const {
         return false;
     }
     return write_bmp_rows(file.c_str(), width, image->height, [&](int y, std::uint8_t* out) {
-        const float* in = image->data[y];
         const int* labels = c.label_map ? c.label_map[y] : nullptr;
         // Row y's runs [from, end) of region r, from the label map or the runs.
         std::uint32_t k = labels ? 0 : c.m_runs.row_first[static_cast<std::size_t>(y)];
@@ -228,12 +227,19 @@ bool SegmentationSession::WriteResult(const std::string& file) const {
             while (end < width && labels[end] == r) ++end;
             return r;
         };
+        const std::size_t per_row = bytes.size();
+        const std::uint8_t* plane = c.picture_bytes ? c.picture_bytes + per_row * static_cast<std::size_t>(y) : nullptr;
+        const std::uint8_t* samples = bytes.data();
         if (through_table) {
-            for (int x = 0; x < width; ++x)
-                bytes[static_cast<std::size_t>(x)] =
-                    kalvio::sample_to_byte(static_cast<float>(c.result_levels.LevelOf(in[x])));
+            const float* in = plane ? nullptr : image->data[y];
+            for (int x = 0; x < width; ++x) {
+                const float value = plane ? plane[x] : in[x];
+                bytes[static_cast<std::size_t>(x)] = kalvio::sample_to_byte(static_cast<float>(c.result_levels.LevelOf(value)));
+            }
+        } else if (plane) {
+            samples = plane;
         } else {
-            kalvio::samples_to_bytes(in, bytes.data(), bytes.size());
+            kalvio::samples_to_bytes(image->data[y], bytes.data(), per_row);
         }
         for (int x = 0; x < width;) {
             int end = 0;
@@ -242,7 +248,7 @@ bool SegmentationSession::WriteResult(const std::string& file) const {
             if (r < 1 || r > n || c.marks[r] != 1) {
                 std::memset(to, 255, 3 * static_cast<std::size_t>(end - x));
             } else if (colour) {
-                for (const std::uint8_t* from = &bytes[3 * static_cast<std::size_t>(x)]; x < end; ++x, from += 3, to += 3) {
+                for (const std::uint8_t* from = samples + 3 * static_cast<std::size_t>(x); x < end; ++x, from += 3, to += 3) {
                     to[0] = from[2];
                     to[1] = from[1];
                     to[2] = from[0];
@@ -250,7 +256,7 @@ bool SegmentationSession::WriteResult(const std::string& file) const {
             } else {
                 // Four grey pixels make three words of blue, green, red
                 // where the low byte comes first.
-                const std::uint8_t* from = &bytes[static_cast<std::size_t>(x)];
+                const std::uint8_t* from = samples + x;
                 if constexpr (std::endian::native == std::endian::little)
                 for (; x + 4 <= end; x += 4, from += 4, to += 12) {
                     const std::uint32_t g0 = from[0], g1 = from[1], g2 = from[2], g3 = from[3];

@@ -23,6 +23,40 @@ KALVIO_API float** read_pgm_image(const char* path, int* nrows, int* ncols, int*
 KALVIO_API float** read_ppm_image(const char* path, int* nrows, int* ncols, int* datatype = nullptr);
 /// BMP through CDib; *color is 0 when every pixel is grey, else 1.
 KALVIO_API float** read_bmp_image(const char* path, int* nrows, int* ncols, int* color);
+namespace kalvio {
+
+/// A picture's 8-bit samples in one block, top row first: `rows()` rows of
+/// `cols()` grey bytes (`color()` 0) or 3 * `cols()` bytes of red, green,
+/// blue (`color()` 1). Owns its block.
+class KALVIO_API PictureBytes {
+public:
+    PictureBytes() = default;
+    PictureBytes(PictureBytes&& other) noexcept;
+    PictureBytes& operator=(PictureBytes&& other) noexcept;
+    ~PictureBytes();
+    PictureBytes(const PictureBytes&) = delete;
+    PictureBytes& operator=(const PictureBytes&) = delete;
+
+    const std::uint8_t* data() const { return m_data; }
+    std::size_t size() const { return m_size; }
+    int rows() const { return m_rows; }
+    int cols() const { return m_cols; }
+    int color() const { return m_color; }
+
+private:
+    friend int read_bmp_bytes(const char* path, PictureBytes* picture);
+    std::uint8_t* m_data = nullptr;
+    std::size_t m_size = 0;
+    int m_rows = 0, m_cols = 0, m_color = 0;
+};
+/// A BMP file's samples as read_bmp_image reads them (the same values, the
+/// same grey or colour decision, the same refusals), as bytes: a quarter of
+/// the memory, for callers that only read them. 1 on success; 0 after a
+/// message, `picture` unchanged.
+KALVIO_API int read_bmp_bytes(const char* path, PictureBytes* picture);
+
+}  // namespace kalvio
+
 /// A BMP file row by row, from the file's position, without the whole
 /// bitmap in memory: `size(width, height)` once the headers are read, then
 /// `row(y, bgr)` for every row, y from the top, with 3 * width bytes of

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -103,7 +104,10 @@ protected:
         kalvio_test::MessageRecorder recorder;
         const int result = m_dib.Read(&file);
         m_messages = recorder.texts();
-        if (skip == 0) expect_read_bmp_image_agrees(path, result);
+        if (skip == 0) {
+            expect_read_bmp_image_agrees(path, result);
+            expect_read_bmp_bytes_agrees(path, result);
+        }
         expect_read_bmp_rows_agrees(path, skip, result);
         return result;
     }
@@ -169,6 +173,30 @@ protected:
         for (int y = 0; y < rows && y < dib_rows; ++y)
             EXPECT_EQ(std::vector<float>(data[y], data[y] + length), std::vector<float>(expected[y], expected[y] + length)) << y;
         free_2D_float_array(data);
+        free_2D_float_array(expected);
+    }
+
+    // read_bmp_bytes accepts and refuses as read_bmp_image, and its bytes
+    // are the floats' values.
+    void expect_read_bmp_bytes_agrees(const std::string& path, int result) {
+        kalvio_test::MessageRecorder recorder;
+        kalvio::PictureBytes bytes;
+        EXPECT_EQ(kalvio::read_bmp_bytes(path.c_str(), &bytes), result);
+        if (result != 1) {
+            EXPECT_EQ(recorder.texts(), m_messages);
+            EXPECT_EQ(bytes.data(), nullptr);
+            return;
+        }
+        int rows = 0, cols = 0, color = -1;
+        float** expected = m_dib.MakeFloatImage(&rows, &cols, &color);
+        ASSERT_NE(expected, nullptr);
+        EXPECT_EQ(Ints({bytes.rows(), bytes.cols(), bytes.color()}), Ints({rows, cols, color}));
+        const std::size_t length = static_cast<std::size_t>(cols) * (color ? 3 : 1);
+        ASSERT_EQ(bytes.size(), length * static_cast<std::size_t>(rows));
+        for (int y = 0; y < rows; ++y) {
+            const std::uint8_t* row = bytes.data() + length * static_cast<std::size_t>(y);
+            EXPECT_EQ(std::vector<float>(row, row + length), std::vector<float>(expected[y], expected[y] + length)) << y;
+        }
         free_2D_float_array(expected);
     }
 
@@ -550,6 +578,13 @@ TEST(ReadBmpImage, TheLayoutFollowsEveryPixelWhicheverRowIsReadFirst) {
                 same = color ? Ints{int(p[0]), int(p[1]), int(p[2])} == rgb : int(p[0]) == rgb[0];
                 EXPECT_TRUE(same) << "pixel " << y << ", " << k;
             }
+        // The bytes follow the same layout.
+        kalvio::PictureBytes samples;
+        ASSERT_EQ(kalvio::read_bmp_bytes(dir.path("picture.bmp").c_str(), &samples), 1);
+        EXPECT_EQ(samples.color(), color);
+        const std::size_t length = static_cast<std::size_t>(cols) * (color ? 3 : 1);
+        for (int y = 0; y < height; ++y)
+            EXPECT_TRUE(std::equal(data[y], data[y] + length, samples.data() + length * static_cast<std::size_t>(y))) << y;
         free_2D_float_array(data);
     }
 }

@@ -365,54 +365,111 @@ TEST_F(RegionsTest, RegionsDividedWithoutPixelListsEqualThoseWithThem) {
         for (float* mean : {c.mean0, c.mean1, c.mean2}) t.means.insert(t.means.end(), mean, mean + c.region_count());
         return t;
     };
-    for (const int colour : {1, 0})
-    for (const bool fractions : {true, false})
-    for (const std::string& map_path : {bmp, dir.path("map.ppm")}) {
-    SCOPED_TRACE(map_path + (colour ? ", colour" : ", grey") + (fractions ? ", samples with fractions" : ", whole samples"));
-    MyImage picture(height, width, colour, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
-    const int per_row = colour ? 3 * width : width;
-    // Whole samples are small on the left, so that the large region's sum
-    // is exact and only regions with odd samples are added up again.
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < per_row; ++x)
-            picture.data[y][x] = fractions ? sample(rng) : std::floor(sample(rng) / (x < per_row / 2 ? 8.0f : 1.0f));
-    // Samples with fractions in the last columns and a few that are no
-    // bytes elsewhere, in regions among whole ones.
-    if (!fractions)
-        for (int y = 0; y < height; ++y)
-            for (int x = per_row - (colour ? 240 : 80); x < per_row; ++x) picture.data[y][x] = sample(rng);
-    for (const float odd : {256.0f, -1.0f, 1000.5f, 3.25f}) picture.data[height / 2 + 3][per_row - 2 - static_cast<int>(odd)] = odd;
-    divide(picture, map_path);
-    ASSERT_TRUE(contour->regions.listed());
-    const Tables listed = tables_of(*contour);
-    std::uint32_t largest = 0;
-    for (int r = 1; r <= contour->region_count(); ++r)
-        largest = std::max<std::uint32_t>(largest, static_cast<std::uint32_t>(contour->regions.size(r)));
-    ASSERT_GT(largest, 1u << 18) << "one region outgrows the ring";
-    contour->ReleaseRegions();
-    contour->ReleaseRunData();
+    // Samples with fractions; whole samples with a few that are not bytes;
+    // bytes only, also read from a block of bytes in place of the floats.
+    enum Samples { kFractions, kWhole, kBytes };
+    for (const int colour : {1, 0}) {
+        for (const Samples samples : {kFractions, kWhole, kBytes}) {
+            for (const std::string& map_path : {bmp, dir.path("map.ppm")}) {
+                SCOPED_TRACE(map_path + (colour ? ", colour" : ", grey") +
+                             (samples == kFractions ? ", samples with fractions"
+                                                    : samples == kWhole ? ", whole samples" : ", bytes"));
+                MyImage picture(height, width, colour, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
+                const int per_row = colour ? 3 * width : width;
+                // Whole samples are small on the left, so that the large
+                // region's sum is exact and only regions with odd samples are
+                // added up again; bytes are not, so that its sum is added up
+                // again.
+                for (int y = 0; y < height; ++y)
+                    for (int x = 0; x < per_row; ++x)
+                        picture.data[y][x] = samples == kFractions ? sample(rng)
+                                             : samples == kBytes   ? std::floor(sample(rng))
+                                                                   : std::floor(sample(rng) / (x < per_row / 2 ? 8.0f : 1.0f));
+                // Samples with fractions in the last columns and a few that
+                // are no bytes elsewhere, in regions among whole ones.
+                if (samples == kWhole) {
+                    for (int y = 0; y < height; ++y)
+                        for (int x = per_row - (colour ? 240 : 80); x < per_row; ++x) picture.data[y][x] = sample(rng);
+                    for (const float odd : {256.0f, -1.0f, 1000.5f, 3.25f})
+                        picture.data[height / 2 + 3][per_row - 2 - static_cast<int>(odd)] = odd;
+                }
+                divide(picture, map_path);
+                ASSERT_TRUE(contour->regions.listed());
+                const Tables listed = tables_of(*contour);
+                std::uint32_t largest = 0;
+                for (int r = 1; r <= contour->region_count(); ++r)
+                    largest = std::max<std::uint32_t>(largest, static_cast<std::uint32_t>(contour->regions.size(r)));
+                ASSERT_GT(largest, 1u << 18) << "one region outgrows the ring";
+                contour->ReleaseRegions();
+                contour->ReleaseRunData();
 
-    // A bitmap read before the session began is cut into runs when divided.
-    const bool read_before = map_path == bmp && !fractions;
-    Contour unlisted(&picture);
-    if (read_before) ASSERT_TRUE(unlisted.LoadRegionMap(map_path));
-    SegmentationSession session(unlisted, false);
-    if (!read_before) ASSERT_TRUE(unlisted.LoadRegionMap(map_path));
-    ASSERT_TRUE(unlisted.ComputeRegions());
-    EXPECT_FALSE(unlisted.regions.listed());
-    const Tables ring = tables_of(unlisted);
-    EXPECT_EQ(ring.labels, listed.labels);
-    EXPECT_EQ(ring.sizes, listed.sizes);
-    EXPECT_EQ(ring.neighbour_starts, listed.neighbour_starts);
-    EXPECT_EQ(ring.neighbours, listed.neighbours);
-    EXPECT_EQ(ring.lower_starts, listed.lower_starts);
-    EXPECT_EQ(ring.lower, listed.lower);
-    EXPECT_EQ(ring.starts, listed.starts);
-    EXPECT_EQ(ring.bins, listed.bins);
-    ASSERT_EQ(ring.values.size(), listed.values.size());
-    EXPECT_EQ(std::memcmp(ring.values.data(), listed.values.data(), ring.values.size() * sizeof(float)), 0);
-    ASSERT_EQ(ring.means.size(), listed.means.size());
-    EXPECT_EQ(std::memcmp(ring.means.data(), listed.means.data(), ring.means.size() * sizeof(float)), 0);
+                // The same picture as bytes, with a picture of its size only.
+                std::vector<std::uint8_t> bytes;
+                MyImage size_only;
+                size_only.nrows = height;
+                size_only.ncols = width;
+                size_only.color = colour;
+                size_only.datatype = KALVIO_TYPE_UINT8;
+                size_only.SetWindow();
+                for (int y = 0; y < height && samples == kBytes; ++y)
+                    bytes.insert(bytes.end(), picture.data[y], picture.data[y] + per_row);
+
+                std::vector<int> marks[2];
+                for (const bool from_bytes : {false, true}) {
+                    if (from_bytes && samples != kBytes) continue;
+                    SCOPED_TRACE(from_bytes ? "from bytes" : "from floats");
+                    // A bitmap read before the session began is cut into runs
+                    // when divided.
+                    const bool read_before = map_path == bmp && samples == kWhole;
+                    Contour unlisted(from_bytes ? &size_only : &picture);
+                    if (from_bytes) unlisted.picture_bytes = bytes.data();
+                    if (read_before) {
+                        ASSERT_TRUE(unlisted.LoadRegionMap(map_path));
+                    }
+                    SegmentationSession session(unlisted, false);
+                    if (samples == kBytes) {
+                        ASSERT_TRUE(session.LoadRegionMap(map_path));
+                    } else if (!read_before) {
+                        ASSERT_TRUE(unlisted.LoadRegionMap(map_path));
+                    }
+                    // Bytes are cut too, which also reads the picture's mean
+                    // and variance, and written.
+                    if (samples == kBytes) {
+                        for (int k = 0; k < 40; ++k) {
+                            unlisted.AddSeed(30 + 7 * k, 50 + 11 * k, 1);
+                            unlisted.AddSeed(700 + 12 * k, 20 + 13 * k, 2);
+                        }
+                        ASSERT_TRUE(session.Cut());
+                    } else {
+                        ASSERT_TRUE(unlisted.ComputeRegions());
+                    }
+                    EXPECT_FALSE(unlisted.regions.listed());
+                    const Tables ring = tables_of(unlisted);
+                    EXPECT_EQ(ring.labels, listed.labels);
+                    EXPECT_EQ(ring.sizes, listed.sizes);
+                    EXPECT_EQ(ring.neighbour_starts, listed.neighbour_starts);
+                    EXPECT_EQ(ring.neighbours, listed.neighbours);
+                    EXPECT_EQ(ring.lower_starts, listed.lower_starts);
+                    EXPECT_EQ(ring.lower, listed.lower);
+                    EXPECT_EQ(ring.starts, listed.starts);
+                    EXPECT_EQ(ring.bins, listed.bins);
+                    ASSERT_EQ(ring.values.size(), listed.values.size());
+                    EXPECT_EQ(std::memcmp(ring.values.data(), listed.values.data(), ring.values.size() * sizeof(float)), 0);
+                    ASSERT_EQ(ring.means.size(), listed.means.size());
+                    EXPECT_EQ(std::memcmp(ring.means.data(), listed.means.data(), ring.means.size() * sizeof(float)), 0);
+                    if (samples != kBytes) continue;
+                    marks[from_bytes].assign(unlisted.marks + 1, unlisted.marks + 1 + unlisted.region_count());
+                    const std::string result = dir.path(from_bytes ? "from_bytes.bmp" : "from_floats.bmp");
+                    ASSERT_TRUE(session.WriteResult(result));
+                }
+                if (samples == kBytes) {
+                    EXPECT_EQ(marks[1], marks[0]);
+                    EXPECT_NE(std::count(marks[0].begin(), marks[0].end(), 1), 0);
+                    EXPECT_NE(std::count(marks[0].begin(), marks[0].end(), -1), 0);
+                    EXPECT_EQ(dir.get(dir.path("from_bytes.bmp")), dir.get(dir.path("from_floats.bmp")));
+                }
+            }
+        }
     }
 }
 

@@ -74,6 +74,12 @@ public:
     };
 
     MyImage* image;                 ///< the document's picture; not owned
+    /// The picture's samples as bytes, row after row in one block as
+    /// `image->data` would hold them, in place of `image->data` (then null;
+    /// `image` gives the size and colour only). Not owned. Only a session
+    /// that paints nothing reads a picture this way; any other division
+    /// into regions is refused.
+    const std::uint8_t* picture_bytes = nullptr;
     float parameter;                ///< neighbour capacity scale; set before each run
     std::string path;               ///< region file of the last LoadRegionMap
     /// The region map as a float image, owned; null when it was read from a
@@ -256,6 +262,8 @@ private:
     bool colours_waiting() const;
     int region_map_width() const;
     int region_map_height() const;
+    bool has_samples() const { return image && (image->data || picture_bytes); }
+    float sample_at(std::size_t at, std::size_t channel) const;
     bool whole_interior_sum(double& sum) const;
     void measure_picture();
     void start_measuring();
