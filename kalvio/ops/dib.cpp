@@ -307,6 +307,8 @@ KeptRows::KeptRows(int bit_count, int width, const std::uint8_t* colour_table, i
         m_grey[k] = m_colours[3 * k] == m_colours[3 * k + 1] && m_colours[3 * k + 1] == m_colours[3 * k + 2];
         m_always_grey = m_always_grey && m_grey[k];
     }
+    m_identity = m_always_grey;
+    for (int k = 0; k < 256 && m_identity; ++k) m_identity = m_bytes[3 * k] == k;
 }
 
 bool KeptRows::is_grey(const std::uint8_t* row) const {
@@ -357,6 +359,10 @@ void KeptRows::to_grey(const std::uint8_t* row, std::uint8_t* out) const {
     const std::size_t n = static_cast<std::size_t>(m_width);
     if (m_bit_count == 24) {
         for (std::size_t x = 0; x < n; ++x) out[x] = row[3 * x];
+        return;
+    }
+    if (m_identity) {
+        std::memcpy(out, row, n);
         return;
     }
     for (std::size_t x = 0; x < n; ++x) out[x] = m_bytes[3 * row[x]];

@@ -63,6 +63,7 @@ public:
 private:
     int m_bit_count, m_width;
     bool m_always_grey = true;
+    bool m_identity = false;  // 8-bit, index k is the grey k for every k: rows are their own grey bytes
     float m_colours[3 * 256] = {};  // of each index, red, green, blue
     std::uint8_t m_bytes[3 * 256] = {};  // the same as bytes
     bool m_grey[256] = {};

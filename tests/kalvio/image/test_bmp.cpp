@@ -307,6 +307,25 @@ TEST_F(DibReadTest, SmallIndicesExpandToOneBytePerPixel) {
     }
 }
 
+// A table that is the whole grey ramp gives each index as its sample; one
+// entry off, or the ramp one entry short (index 255 then reads black), do not.
+TEST_F(DibReadTest, GreyRampTablesGiveTheirIndicesAsSamples) {
+    for (const int variant : {0, 1, 2}) {
+        SCOPED_TRACE(variant);
+        const int colors = variant == 2 ? 255 : 256;
+        Bmp bmp{.width = 7, .height = 2, .bit_count = 8, .colors_used = static_cast<std::uint32_t>(colors)};
+        for (int k = 0; k < colors; ++k) bmp.table.push_back(0x010101u * static_cast<std::uint32_t>(k));
+        if (variant == 1) bmp.table[100] = 0x010101u * 101;
+        bmp.rows = {{255, 100, 3, 2, 1, 0, 7}, {0, 1, 100, 128, 200, 254, 255}};  // bottom row first
+        ASSERT_EQ(read(bmp.bytes()), 1);
+        const std::vector<std::vector<Ints>> got = picture();
+        ASSERT_EQ(got.size(), 2u);
+        EXPECT_EQ(got[0][2], Ints(3, variant == 1 ? 101 : 100));
+        EXPECT_EQ(got[0][6], Ints(3, variant == 2 ? 0 : 255));
+        EXPECT_EQ(got[1][6], Ints(3, 7));
+    }
+}
+
 // Masks the peer fixtures (tests/data/peer, bmp16_* and bmp32_*) do not use.
 TEST_F(DibReadTest, ThirtyTwoBitPixelsScaleUnusualMasks) {
     struct Case {
