@@ -16,7 +16,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <string>
+#include <system_error>
 #include <utility>
 
 using namespace kalvio::detail;
@@ -816,11 +818,12 @@ int write_bmp_rows(const char* path, int width, int height, const std::function<
         AfxMessageBox("write_bmp_image: No image to write");
         return 0;
     }
-    // About a megabyte of rows at a time.
+    // About a megabyte of rows at a time, in two blocks: while one is on its
+    // way to the file on a thread, the rows of the other are made.
     const std::uint64_t rows_per_block = std::max<std::uint64_t>(1, (1u << 20) / stride);
     const std::uint64_t block_rows = std::min<std::uint64_t>(rows_per_block, static_cast<std::uint64_t>(height));
-    Bytes block = new_bytes(stride * block_rows);
-    if (!block) {
+    Bytes blocks[2] = {new_bytes(stride * block_rows), new_bytes(stride * block_rows)};
+    if (!blocks[0] || !blocks[1]) {
         AfxMessageBox("write_bmp_image: No image to write");
         return 0;
     }
@@ -834,13 +837,24 @@ int write_bmp_rows(const char* path, int width, int height, const std::function<
         return 0;
     }
     bool ok = file.Write(head, sizeof head);
-    for (int first = height - 1; ok && first >= 0;) {
-        std::uint8_t* out = block.get();
+    std::future<bool> writing;  // the write of the other block, when one is on its way
+    auto written = [&] { return !writing.valid() || writing.get(); };
+    for (int first = height - 1, b = 0; ok && first >= 0; b ^= 1) {
+        std::uint8_t* const begin = blocks[b].get();
+        std::uint8_t* out = begin;
         int y = first;
         for (; y >= 0 && y > first - static_cast<int>(block_rows); --y, out += stride) row(y, out);
-        ok = file.Write(block.get(), static_cast<std::size_t>(out - block.get()));
         first = y;
+        ok = written();
+        const std::size_t bytes = static_cast<std::size_t>(out - begin);
+        try {
+            if (ok) writing = std::async(std::launch::async, [&file, begin, bytes] { return file.Write(begin, bytes); });
+        } catch (const std::system_error&) {
+            // No thread to be had: this block is written here.
+            ok = file.Write(begin, bytes);
+        }
     }
+    ok = written() && ok;
     ok = ok && file.Close();
     if (!ok) {
         file.Abort();

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <string>
@@ -533,6 +534,34 @@ TEST(DibWrite, FailuresReturnZeroAndPublishNothing) {
     EXPECT_FALSE(read_only.IsOpen());
     EXPECT_EQ(dir.get(dir.path("old.bmp")), "old");
     EXPECT_EQ(dir.entries(), 1u);
+}
+
+// Rows go to the file a block at a time while the next block is made: a
+// picture of many blocks reads back row for row, and a write that fails on
+// the way is reported once every block has been made or abandoned.
+TEST(WriteBmpRows, ManyBlocksArriveInOrderAndAFailedWriteIsReported) {
+    const kalvio_test::TempDir dir;
+    const int width = 1000, height = 1500;  // 3000 bytes a row: about 350 rows a block
+    auto fill = [&](int y, std::uint8_t* out) {
+        for (int x = 0; x < 3 * width; ++x) out[x] = static_cast<std::uint8_t>(x * 5 + y * 11);
+    };
+    ASSERT_EQ(write_bmp_rows(dir.path("rows.bmp").c_str(), width, height, fill), 1);
+    CDib dib;
+    CFile in;
+    ASSERT_TRUE(in.Open(dir.path("rows.bmp").c_str(), CFile::modeRead));
+    ASSERT_EQ(dib.Read(&in), 1);
+    std::vector<std::uint8_t> expected(3 * width);
+    for (int y = 0; y < height; ++y) {
+        fill(y, expected.data());
+        const std::uint8_t* stored = dib.bits + static_cast<std::size_t>(height - 1 - y) * dib.row_bytes;
+        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), stored)) << "row " << y;
+    }
+    if (std::FILE* full = std::fopen("/dev/full", "wb")) {
+        std::fclose(full);
+        kalvio_test::MessageRecorder recorder;
+        EXPECT_EQ(write_bmp_rows("/dev/full", width, height, fill), 0);
+        EXPECT_EQ(recorder.texts(), std::vector<std::string>{"write_bmp_image: Can't write file"});
+    }
 }
 
 namespace {
