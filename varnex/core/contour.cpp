@@ -198,7 +198,6 @@ int Contour::read_region_words(CFile& file) {
 // bitmap read whole then says what it says).
 int Contour::read_region_runs(CFile& file) {
     RegionRuns arrived;                  // the runs in the order their rows came
-    std::vector<std::uint32_t> words;    // a row's colour words
     std::vector<std::uint32_t> row_end;  // per row: the end of its runs in `arrived`
     bool declined = false, failed = false;
     std::uint32_t width = 0;
@@ -208,7 +207,6 @@ int Contour::read_region_runs(CFile& file) {
         if (declined) return false;
         width = static_cast<std::uint32_t>(columns);
         try {
-            words.resize(width);
             arrived.row_first.assign(static_cast<std::size_t>(rows), 0);
             row_end.assign(static_cast<std::size_t>(rows), 0);
             // Room for runs of 16 pixels on average, which maps of regions
@@ -224,23 +222,10 @@ int Contour::read_region_runs(CFile& file) {
     };
     auto row = [&](int y, const std::uint8_t* bgr) {
         if (failed) return;
-        // A pixel's three bytes and the next one's first, read at once where
-        // the low byte comes first; the last pixel of the row alone has no
-        // byte after it.
-        const std::uint32_t columns = width;
-        std::uint32_t* out = words.data();
-        std::uint32_t x = 0;
-        if constexpr (std::endian::native == std::endian::little)
-            for (; x + 1 < columns; ++x, bgr += 3) {
-                std::uint32_t four;
-                std::memcpy(&four, bgr, 4);
-                out[x] = four & 0xFFFFFFu;
-            }
-        for (; x < columns; ++x, bgr += 3) out[x] = colour_word(bgr);
         const auto at = static_cast<std::size_t>(y);
         arrived.row_first[at] = static_cast<std::uint32_t>(arrived.region.size());
         try {
-            arrived.add_row(static_cast<std::uint32_t>(y) * width, words.data(), width);
+            arrived.add_bgr_row(static_cast<std::uint32_t>(y) * width, bgr, width);
         } catch (const std::bad_alloc&) {
             failed = true;
         }
@@ -296,6 +281,35 @@ void Contour::RegionRuns::add_row(std::uint32_t row_start, const std::uint32_t* 
             while (end < width && words[end] == word) ++end;
         start.push_back(row_start + static_cast<std::uint32_t>(x));
         region.push_back(word);
+        x = end;
+    }
+}
+
+// A run goes on while each pixel's three bytes equal those of the pixel
+// before it: sixteen bytes at a time are compared with the same sixteen
+// three bytes back, which checks five pixels at once.
+void Contour::RegionRuns::add_bgr_row(std::uint32_t row_start, const std::uint8_t* bgr, std::size_t width) {
+    const std::size_t bytes = 3 * width;
+    for (std::size_t x = 0; x < width;) {
+        std::size_t end = x + 1;
+        bool ended = false;
+#if defined(__SSE2__)
+        for (std::size_t at = 3 * end; at + 16 <= bytes; at = 3 * end) {
+            const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + at));
+            const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + at - 3));
+            const unsigned equal = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, before))) & 0x7FFFu;
+            if (equal != 0x7FFFu) {
+                end += static_cast<std::size_t>(std::countr_one(equal)) / 3;
+                ended = true;
+                break;
+            }
+            end += 5;
+        }
+#endif
+        if (!ended)
+            while (end < width && std::memcmp(bgr + 3 * end, bgr + 3 * end - 3, 3) == 0) ++end;
+        start.push_back(row_start + static_cast<std::uint32_t>(x));
+        region.push_back(colour_word(bgr + 3 * x));
         x = end;
     }
 }

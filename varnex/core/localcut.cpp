@@ -17,6 +17,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -279,7 +280,18 @@ bool Contour::whole_interior_sum(double& sum) const {
     if (picture_bytes) {
         for (int y = 1; y <= height - 2; ++y) {
             const std::uint8_t* row = picture_bytes + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-            for (int x = 1; x <= width - 2; ++x) total += row[x];
+            int x = 1;
+#if defined(__SSE2__)
+            // Sixteen bytes at a time, summed in two halves of eight.
+            __m128i sums = _mm_setzero_si128();
+            for (; x + 16 <= width - 1; x += 16)
+                sums = _mm_add_epi64(sums, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)),
+                                                        _mm_setzero_si128()));
+            std::uint64_t halves[2];
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(halves), sums);
+            total += halves[0] + halves[1];
+#endif
+            for (; x <= width - 2; ++x) total += row[x];
         }
         sum = static_cast<double>(total);
         return true;
@@ -351,6 +363,21 @@ void Contour::measure_picture() {
         }
         m_dMean = sum / static_cast<double>(interior);
         double spread = 0.0;
+        using Sample = std::remove_cv_t<std::remove_pointer_t<decltype(row_of(0))>>;
+        if constexpr (std::is_same_v<Sample, std::uint8_t>) {
+            if (!colour) {
+                // A grey byte's squared deviation is one of 256, each the
+                // same double as computed in place; they are added in the
+                // same order.
+                double deviation[256];
+                for (int v = 0; v < 256; ++v) deviation[v] = (v - m_dMean) * (v - m_dMean);
+                for (int y = 1; y <= height - 2; ++y) {
+                    const std::uint8_t* row = row_of(y);
+                    for (int x = 1; x <= width - 2; ++x) spread += deviation[row[x]];
+                }
+                return spread;
+            }
+        }
         for (int y = 1; y <= height - 2; ++y)
             for (int x = 1; x <= width - 2; ++x) {
                 // A colour intensity is rounded to a float before its deviation

@@ -415,6 +415,7 @@ TEST_F(RegionsTest, RegionsDividedWithoutPixelListsEqualThoseWithThem) {
                     bytes.insert(bytes.end(), picture.data[y], picture.data[y] + per_row);
 
                 std::vector<int> marks[2];
+                float weights[2] = {};
                 for (const bool from_bytes : {false, true}) {
                     if (from_bytes && samples != kBytes) continue;
                     SCOPED_TRACE(from_bytes ? "from bytes" : "from floats");
@@ -459,11 +460,13 @@ TEST_F(RegionsTest, RegionsDividedWithoutPixelListsEqualThoseWithThem) {
                     EXPECT_EQ(std::memcmp(ring.means.data(), listed.means.data(), ring.means.size() * sizeof(float)), 0);
                     if (samples != kBytes) continue;
                     marks[from_bytes].assign(unlisted.marks + 1, unlisted.marks + 1 + unlisted.region_count());
+                    weights[from_bytes] = unlisted.weight;  // from the picture's variance
                     const std::string result = dir.path(from_bytes ? "from_bytes.bmp" : "from_floats.bmp");
                     ASSERT_TRUE(session.WriteResult(result));
                 }
                 if (samples == kBytes) {
                     EXPECT_EQ(marks[1], marks[0]);
+                    EXPECT_EQ(std::memcmp(&weights[1], &weights[0], sizeof(float)), 0);
                     EXPECT_NE(std::count(marks[0].begin(), marks[0].end(), 1), 0);
                     EXPECT_NE(std::count(marks[0].begin(), marks[0].end(), -1), 0);
                     EXPECT_EQ(dir.get(dir.path("from_bytes.bmp")), dir.get(dir.path("from_floats.bmp")));

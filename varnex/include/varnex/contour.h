@@ -185,6 +185,8 @@ private:
         void clear() { *this = RegionRuns(); }
         // Appends the runs of a row of colour words whose first pixel is `row_start`.
         void add_row(std::uint32_t row_start, const std::uint32_t* words, std::size_t width);
+        // The same from a row of blue, green, red bytes.
+        void add_bgr_row(std::uint32_t row_start, const std::uint8_t* bgr, std::size_t width);
         // The run holding pixel `at`, which lies on row y.
         std::uint32_t run_at(std::size_t at, std::size_t y) const;
     };
