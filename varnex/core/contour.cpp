@@ -1010,7 +1010,25 @@ void Contour::count_runs() {
             unsigned least[kChannels], most[kChannels] = {};
             std::fill(least, least + kChannels, 255u);
             std::uint32_t* const count_of[kTables] = {counts[0], counts[1], counts[2], counts[3]};
-            for (std::size_t i = 0; i < size; ++i, in += kChannels)
+            static_assert(kTables == 4);
+            std::uint32_t* const t0 = counts[0] + 1;
+            std::uint32_t* const t1 = counts[1] + 1;
+            std::uint32_t* const t2 = counts[2] + 1;
+            std::uint32_t* const t3 = counts[3] + 1;
+            // Four pixels a step, one to each table.
+            std::size_t i = 0;
+            for (; i + 4 <= size; i += 4, in += 4 * kChannels)
+                for (std::size_t c = 0; c < kChannels; ++c) {
+                    const unsigned b0 = in[c], b1 = in[kChannels + c], b2 = in[2 * kChannels + c], b3 = in[3 * kChannels + c];
+                    ++t0[256 * c + b0];
+                    ++t1[256 * c + b1];
+                    ++t2[256 * c + b2];
+                    ++t3[256 * c + b3];
+                    sum[c] += (b0 + b1) + (b2 + b3);
+                    least[c] = std::min(least[c], std::min(std::min(b0, b1), std::min(b2, b3)));
+                    most[c] = std::max(most[c], std::max(std::max(b0, b1), std::max(b2, b3)));
+                }
+            for (; i < size; ++i, in += kChannels)
                 for (std::size_t c = 0; c < kChannels; ++c) {
                     const unsigned bin = in[c];
                     sum[c] += bin;
@@ -1421,24 +1439,48 @@ void Contour::build_neighbour_tables(int n) {
     struct Band {
         int first_row, end_row;
         std::vector<int> last_seen, count;
+        // The pairs met, in order (a in the high half, b in the low), in
+        // chunks, which a map of tiny regions fills by the million.
+        std::vector<std::vector<std::uint64_t>> met;
+        void add(int a, int b) {
+            constexpr std::size_t kChunk = std::size_t{1} << 16;
+            if (met.empty() || met.back().size() == kChunk) {
+                met.emplace_back();
+                met.back().reserve(kChunk);
+            }
+            met.back().push_back(static_cast<std::uint64_t>(a) << 32 | static_cast<std::uint32_t>(b));
+        }
+        bool failed = false;             // memory ran out on the band's thread
     };
     const int middle = 1 + (map_rows - 2) / 2;
-    Band bands[2] = {{1, middle, {}, {}}, {middle, map_rows - 1, {}, {}}};
+    Band bands[2] = {{1, middle, {}, {}, {}}, {middle, map_rows - 1, {}, {}, {}}};
+    // Each region remembers the last four regions it met, most recent
+    // first: along a run the regions above and below alternate with those
+    // at its ends, and a pair met again soon is not met twice. The first
+    // meeting of a pair always counts, so the tables are the same.
+    constexpr std::size_t kRecent = 4;
     for (Band& band : bands) {
-        band.last_seen.assign(static_cast<std::size_t>(n) + 1, 0);
+        band.last_seen.assign(kRecent * (static_cast<std::size_t>(n) + 1), 0);
         band.count.assign(static_cast<std::size_t>(n) + 1, 0);
     }
+    // True when region a met b lately; else b becomes a's latest meeting.
+    auto met_lately = [](std::vector<int>& last_seen, int a, int b) {
+        int* recent = last_seen.data() + kRecent * static_cast<std::size_t>(a);
+        if (recent[0] == b || recent[1] == b || recent[2] == b || recent[3] == b) return true;
+        recent[3] = recent[2];
+        recent[2] = recent[1];
+        recent[1] = recent[0];
+        recent[0] = b;
+        return false;
+    };
     auto scan = [&](Band& band, auto&& met) {
         std::vector<int>& last_seen = band.last_seen;
         std::fill(last_seen.begin(), last_seen.end(), 0);
         auto meet = [&](const int* row, int x) {
             const int a = row[x];
             const int around[4] = {row[x - 1], row[x + 1], row[x - width], row[x + width]};
-            for (int b : around) {
-                if (a == b || last_seen[static_cast<std::size_t>(a)] == b) continue;
-                last_seen[static_cast<std::size_t>(a)] = b;
-                met(a, b);
-            }
+            for (int b : around)
+                if (a != b && !met_lately(last_seen, a, b)) met(a, b);
         };
         // Most pixels have their region all around: four at a time are
         // compared with their neighbours, and only those that touch another
@@ -1477,9 +1519,7 @@ void Contour::build_neighbour_tables(int n) {
         std::fill(last_seen.begin(), last_seen.end(), 0);
         auto meet = [&](int a, std::uint32_t region) {
             const int b = static_cast<int>(region);
-            if (a == b || last_seen[static_cast<std::size_t>(a)] == b) return;
-            last_seen[static_cast<std::size_t>(a)] = b;
-            met(a, b);
+            if (a != b && !met_lately(last_seen, a, b)) met(a, b);
         };
         const std::uint32_t* start = m_runs.start.data();
         const std::uint32_t* region = m_runs.region.data();
@@ -1523,21 +1563,41 @@ void Contour::build_neighbour_tables(int n) {
     auto both = [&](auto&& job) {
         std::thread second;
         try {
-            if (!alone) second = std::thread([&] { job(bands[1]); });
+            if (!alone)
+                second = std::thread([&] {
+                    try {
+                        job(bands[1]);
+                    } catch (const std::bad_alloc&) {
+                        bands[1].failed = true;
+                    }
+                });
         } catch (const std::system_error&) {
         }
+        struct Joined {
+            std::thread& t;
+            ~Joined() {
+                if (t.joinable()) t.join();
+            }
+        } joined{second};
         job(bands[0]);
         if (second.joinable()) second.join();
         else job(bands[1]);
+        if (bands[1].failed) throw std::bad_alloc();
     };
-    // First the pairs each band meets per region, then each band's entries
-    // of a region placed after the first band's.
     const bool by_runs = m_bRegionRuns;
     auto scan_band = [&](Band& band, auto&& met) {
         if (by_runs) scan_runs(band, met);
         else scan(band, met);
     };
-    both([&](Band& band) { scan_band(band, [&](int a, int) { ++band.count[static_cast<std::size_t>(a)]; }); });
+    // One scan a band: the pairs it meets, in order, and how many of them
+    // each region has; then each band's pairs of a region go after the
+    // first band's.
+    both([&](Band& band) {
+        scan_band(band, [&](int a, int b) {
+            ++band.count[static_cast<std::size_t>(a)];
+            band.add(a, b);
+        });
+    });
     all.start.assign(static_cast<std::size_t>(n) + 2, 0);
     for (int r = 1; r <= n; ++r) {
         const std::size_t at = static_cast<std::size_t>(r);
@@ -1548,9 +1608,15 @@ void Contour::build_neighbour_tables(int n) {
         bands[1].count[at] = second_from;
     }
     all.region.assign(static_cast<std::size_t>(all.start[static_cast<std::size_t>(n) + 1]), 0);
-    both([&](Band& band) {
-        scan_band(band, [&](int a, int b) { all.region[static_cast<std::size_t>(band.count[static_cast<std::size_t>(a)]++)] = b; });
-    });
+    for (Band& band : bands) {
+        for (std::vector<std::uint64_t>& chunk : band.met) {
+            for (const std::uint64_t pair : chunk)
+                all.region[static_cast<std::size_t>(band.count[static_cast<std::size_t>(pair >> 32)]++)] =
+                    static_cast<int>(static_cast<std::uint32_t>(pair));
+            chunk = {};
+        }
+        band.met = {};
+    }
     for (Band& band : bands) band.count = {};
     // Each region's first meeting of a pair stays, in place.
     std::vector<int>& stamp = bands[0].last_seen;
