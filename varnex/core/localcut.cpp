@@ -351,10 +351,22 @@ void Contour::measure_picture() {
     if (!m_bHasInterior) return;
     // Row y's samples, from the floats or the bytes; a sample reads the same
     // either way, so every sum below has the same bits.
+    // A colour byte's share of the intensity is one of 256 per channel,
+    // each the same double as the product taken in place.
+    double shares[3][256];
+    if (picture_bytes && colour)
+        for (int v = 0; v < 256; ++v) {
+            shares[0][v] = 0.3 * v;
+            shares[1][v] = 0.6 * v;
+            shares[2][v] = 0.1 * v;
+        }
     auto measure = [&](auto row_of) {
         auto intensity = [&](const auto* row, int x) {
             if (!colour) return static_cast<double>(row[x]);
-            return 0.3 * row[3 * x] + 0.6 * row[3 * x + 1] + 0.1 * row[3 * x + 2];
+            if constexpr (std::is_same_v<std::remove_cv_t<std::remove_reference_t<decltype(*row)>>, std::uint8_t>)
+                return shares[0][row[3 * x]] + shares[1][row[3 * x + 1]] + shares[2][row[3 * x + 2]];
+            else
+                return 0.3 * row[3 * x] + 0.6 * row[3 * x + 1] + 0.1 * row[3 * x + 2];
         };
         double sum = 0.0;
         if (colour || !whole_interior_sum(sum)) {

@@ -327,6 +327,25 @@ TEST_F(DibReadTest, GreyRampTablesGiveTheirIndicesAsSamples) {
     }
 }
 
+// 24-bit rows of every width up to a few steps of five pixels, each pixel's
+// three bytes different: the bytes, read five pixels at a time where the
+// processor allows, keep every channel in its place (checked against the
+// floats in read()).
+TEST_F(DibReadTest, TwentyFourBitRowsOfAnyWidthKeepTheirChannels) {
+    for (int width = 1; width <= 17; ++width) {
+        SCOPED_TRACE(width);
+        Bmp bmp{.width = width, .height = 2, .bit_count = 24};
+        for (int y = 0; y < 2; ++y) {
+            Bytes row;
+            for (int x = 0; x < width; ++x)
+                row.insert(row.end(), {std::uint8_t(x * 3 + y), std::uint8_t(100 + x), std::uint8_t(200 + x + y)});
+            bmp.rows.push_back(row);
+        }
+        ASSERT_EQ(read(bmp.bytes()), 1);
+        EXPECT_EQ(picture()[1][width - 1], Ints({200 + width - 1, 100 + width - 1, 3 * (width - 1)}));
+    }
+}
+
 // Masks the peer fixtures (tests/data/peer, bmp16_* and bmp32_*) do not use.
 TEST_F(DibReadTest, ThirtyTwoBitPixelsScaleUnusualMasks) {
     struct Case {
