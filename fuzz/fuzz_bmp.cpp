@@ -1,5 +1,5 @@
-// read_bmp_image, CDib::Read and read_bmp_rows on a CFile, on arbitrary
-// bytes.
+// read_bmp_image, read_bmp_bytes, CDib::Read and read_bmp_rows on a CFile,
+// on arbitrary bytes.
 #include "fuzz_common_p.h"
 
 #include <kalvio/dc.h>
@@ -76,6 +76,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* path = input.path();
     int nrows = -1, ncols = -1, color = -1;
     float** image = read_bmp_image(path, &nrows, &ncols, &color);
+    // The bytes are read exactly when the floats are, with the same size,
+    // colour and values.
+    kalvio::PictureBytes bytes;
+    FUZZ_CHECK((kalvio::read_bmp_bytes(path, &bytes) == 1) == (image != nullptr));
+    if (image) {
+        FUZZ_CHECK(bytes.rows() == nrows && bytes.cols() == ncols && bytes.color() == color);
+        const std::size_t length = static_cast<std::size_t>(ncols) * (color == 1 ? 3 : 1);
+        FUZZ_CHECK(bytes.size() == length * static_cast<std::size_t>(nrows));
+        for (int y = 0; y < nrows; ++y)
+            for (std::size_t x = 0; x < length; ++x)
+                FUZZ_CHECK(static_cast<float>(bytes.data()[length * static_cast<std::size_t>(y) + x]) == image[y][x]);
+    }
     if (image) {
         FUZZ_CHECK(color == 0 || color == 1);
         fuzz::check_shape(image, nrows, ncols, color == 1 ? 3 : 1);
