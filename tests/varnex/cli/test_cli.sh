@@ -196,6 +196,20 @@ fi
     fail "--make-regions: $(cat "$work/out")"
 grep -qF "regions: made," "$work/out" || fail "--make-regions read the file: $(cat "$work/out")"
 
+# A BMP picture is kept as bytes: its result and marks are those of the
+# same picture read as floats from a PPM file. A BMP picture cut short is
+# refused with the reader's own message.
+for ext in bmp ppm; do
+    "$tool" "$examples/coffee.$ext" --regions "$examples/coffee_regions.bmp" --seeds "$examples/coffee_seeds.txt" \
+        --output "$work/coffee_from_$ext.bmp" --marks "$work/coffee_from_$ext.json" >/dev/null 2>"$work/err" ||
+        fail "coffee.$ext: status $?: $(cat "$work/err")"
+done
+cmp -s "$work/coffee_from_bmp.bmp" "$work/coffee_from_ppm.bmp" || fail "a BMP picture's result differs from its PPM twin's"
+cmp -s "$work/coffee_from_bmp.json" "$work/coffee_from_ppm.json" || fail "a BMP picture's marks differ from its PPM twin's"
+head -c 5000 "$examples/coffee.bmp" >"$work/cut.bmp"
+expect_refused "a BMP picture cut short" "truncated bitmap" \
+    "$work/cut.bmp" --regions "$examples/coffee_regions.bmp" --output "$work/cut_res.bmp"
+
 # A sample case with the default region map, seeds and output beside it.
 for f in brain_pd.bmp brain_pd_regions.bmp brain_pd_seeds.txt; do cp "$examples/$f" "$work/$f"; done
 expect_refused "output onto the default seeds" "refusing to overwrite the seeds" \
