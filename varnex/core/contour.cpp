@@ -1382,7 +1382,8 @@ void Contour::count_pixels(const std::uint32_t* pixel, std::size_t count) {
 // region's size) and its means, the sums added up in fill order.
 void Contour::close_region(std::size_t size) {
     const bool colour = image->color == 1;
-    std::sort(m_countedBins.begin(), m_countedBins.end());
+    // Counting runs gathers the bins in order already; a fill, as it meets them.
+    if (!std::is_sorted(m_countedBins.begin(), m_countedBins.end())) std::sort(m_countedBins.begin(), m_countedBins.end());
     for (std::uint16_t k : m_countedBins) {
         histograms.bin.push_back(k);
         histograms.value.push_back(bin_count(m_binCount[k]) / static_cast<float>(size));
