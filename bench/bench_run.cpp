@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,7 +42,24 @@ struct RunCase {
     std::string name, picture, regions, seeds;
     double pixels = 0;
     int iterations = 1;
+    // FNV-1a of the result file and of the marks file (--marks) that the
+    // case gives; 0: not checked.
+    std::uint64_t result_hash = 0, marks_hash = 0;
 };
+
+// FNV-1a, 64 bits, of the file's bytes; 0 when it cannot be read.
+std::uint64_t file_hash(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return 0;
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    std::vector<char> buffer(1 << 20);
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        for (std::streamsize i = 0; i < in.gcount(); ++i)
+            hash = (hash ^ static_cast<unsigned char>(buffer[static_cast<std::size_t>(i)])) * 0x100000001b3ULL;
+    }
+    return hash;
+}
 
 // Writes the seeds of `c` as 'x y kind' lines, unless the file exists.
 std::string write_seed_file(const SegmentCase& c, const std::string& name) {
@@ -87,10 +105,14 @@ std::vector<RunCase> make_cases() {
     const double twelve = 4000.0 * 3000.0;
     const SegmentCase fine = make_large_case(10000), finer = make_large_case(50000);
     const std::string seeds = write_seed_file(fine, "large_seeds.txt");
-    cases.push_back({"12MP_colour_10000_regions", fine.picture, fine.regions, seeds, twelve, 5});
-    cases.push_back({"12MP_colour_50000_regions", finer.picture, finer.regions, seeds, twelve, 3});
+    // The results and marks every change so far has kept, bit for bit.
+    cases.push_back({"12MP_colour_10000_regions", fine.picture, fine.regions, seeds, twelve, 5, 0xa3ba308118ce7e7cULL,
+                     0x74ae3ed927c6d25dULL});
+    cases.push_back({"12MP_colour_50000_regions", finer.picture, finer.regions, seeds, twelve, 3, 0x43555306cff7279dULL,
+                     0x5dd8ca267b0ce649ULL});
     // The main case: a grey picture with a colour region map.
-    cases.push_back({"12MP_grey_10000_regions", write_grey_picture(fine.picture), fine.regions, seeds, twelve, 5});
+    cases.push_back({"12MP_grey_10000_regions", write_grey_picture(fine.picture), fine.regions, seeds, twelve, 5,
+                     0x1b51cf4ed45e0c9eULL, 0x178c57813153e65dULL});
     if (g_per_pixel_map) {
         const int side = 2000;
         SegmentCase square;
@@ -242,6 +264,28 @@ void run_case(benchmark::State& state, const RunCase& c) {
         run_peak = std::max(run_peak, run.peak_bytes);
         for (const auto& [phase, seconds] : phase_seconds(run.output)) phase_totals[phase] += seconds;
         regions = region_count(run.output);
+    }
+    // Once more, untimed, with the marks: the result and the marks must be
+    // those the case has always given.
+    if (!state.error_occurred() && (c.result_hash != 0 || c.marks_hash != 0)) {
+        const std::string marks_out = (scratch_folder() / "run_marks.json").string();
+        std::vector<std::string> marked = run_args;
+        marked.insert(marked.end(), {"--marks", marks_out});
+        const ChildRun run = run_child(marked);
+        char problem[160] = "";
+        if (!run.problem.empty()) {
+            std::snprintf(problem, sizeof problem, "%s", run.problem.c_str());
+        } else {
+            const std::uint64_t result = file_hash(run_out), marks = file_hash(marks_out);
+            if (c.result_hash != 0 && result != c.result_hash)
+                std::snprintf(problem, sizeof problem, "the result changed (FNV-1a %#llx)",
+                              static_cast<unsigned long long>(result));
+            else if (c.marks_hash != 0 && marks != c.marks_hash)
+                std::snprintf(problem, sizeof problem, "the marks changed (FNV-1a %#llx)",
+                              static_cast<unsigned long long>(marks));
+        }
+        fs::remove(marks_out);
+        if (problem[0]) state.SkipWithError(problem);
     }
     fs::remove(floor_out);
     fs::remove(run_out);
