@@ -849,12 +849,31 @@ std::uint8_t Contour::first_kind_in_fill_order(int r, const std::uint8_t* kinds,
 }
 
 // What count_runs needs of label_by_runs' division, and what it leaves.
+// Where counted regions go: the counts of the region being counted, then
+// the histograms and means of the regions closed, in order, and those whose
+// sums are to be added up again in fill order.
+struct Contour::CountSink {
+    std::vector<std::uint32_t> bin_count = std::vector<std::uint32_t>(769, 0);
+    std::vector<std::uint16_t> counted;
+    float sum[3] = {0.0f, 0.0f, 0.0f};
+    RegionHistograms histograms;
+    std::vector<float> mean[3];
+    std::vector<int> sum_again;
+    bool failed = false;  // memory ran out while counting
+    CountSink() { histograms.start.assign(1, 0); }
+};
+
 struct Contour::RunCounting {
     std::vector<std::uint32_t> by_region;            // runs by region, in scan order within each
     std::vector<std::uint32_t> first_run;            // region r's runs: by_region[first_run[r] .. first_run[r + 1])
     int count = 0;
-    std::vector<int> sum_again;  // regions whose sums are to be added up in fill order
-    bool failed = false;         // memory ran out while counting
+    CountSink sink;  // what the counting thread counted: regions 1 .. limit - 1
+    // The thread takes regions from the first up, a step at a time, and
+    // until `limit`; finish_run_counting may lower the limit to count the
+    // last regions itself. Both under `claim`.
+    std::mutex claim;
+    int next = 1;      // the first region no step has taken
+    int limit = 0;     // regions from here on are not the thread's
     std::thread thread;
 };
 
@@ -941,20 +960,24 @@ int Contour::label_by_runs() {
     counting->by_region = std::move(by_region);
     counting->first_run = std::move(first_run);
     counting->count = count;
+    counting->limit = count + 1;
     m_runCounting = std::move(counting);
+    RunCounting& runs_of = *m_runCounting;
     try {
-        m_runCounting->thread = std::thread([this] { count_runs(); });
+        runs_of.thread = std::thread([this, &runs_of] { count_runs(runs_of.sink, 1, true); });
     } catch (const std::system_error&) {
-        count_runs();
+        count_runs(runs_of.sink, 1, false);
     }
     return count;
 }
 
-// Counts each region's runs into its histogram and sums, region by region,
-// as label_by_runs left them; the sums of a region that whole numbers do
-// not give exactly are left for finish_run_counting, which adds them up in
-// fill order once the counting is done.
-void Contour::count_runs() {
+// Counts each region's runs into its histogram and sums, region by region
+// from `first`, as label_by_runs left them, into `sink`; the sums of a
+// region that whole numbers do not give exactly are left for
+// finish_run_counting, which adds them up in fill order once the counting
+// is done. With `shared`, the regions are taken a step at a time under the
+// limit that finish_run_counting may lower; without, up to the last.
+void Contour::count_runs(CountSink& sink, int first, bool shared) {
     RunCounting& runs_of = *m_runCounting;
     const std::vector<std::uint32_t>& run_start = m_runs.start;
     const std::vector<std::uint32_t>& by_region = runs_of.by_region;
@@ -970,9 +993,10 @@ void Contour::count_runs() {
         // on its own last count; each region's bins are gathered between the
         // lowest and highest it used, in ascending order.
         constexpr std::size_t kTables = 4;
-        std::uint32_t* counts[kTables] = {m_binCount.data()};
-        std::vector<std::uint32_t> more_counts((kTables - 1) * m_binCount.size(), 0);
-        for (std::size_t t = 1; t < kTables; ++t) counts[t] = more_counts.data() + (t - 1) * m_binCount.size();
+        const std::size_t table = sink.bin_count.size();
+        std::uint32_t* counts[kTables] = {sink.bin_count.data()};
+        std::vector<std::uint32_t> more_counts((kTables - 1) * table, 0);
+        for (std::size_t t = 1; t < kTables; ++t) counts[t] = more_counts.data() + (t - 1) * table;
         // Whole samples from 0 to 2^24, added up exactly as integers.
         std::uint64_t sums[3];
         bool whole;
@@ -1081,16 +1105,17 @@ void Contour::count_runs() {
                         counts[0][k] += counts[t][k];
                         counts[t][k] = 0;
                     }
-                    if (counts[0][k]) m_countedBins.push_back(static_cast<std::uint16_t>(k));
+                    if (counts[0][k]) sink.counted.push_back(static_cast<std::uint16_t>(k));
                 }
             constexpr std::uint64_t kExact = std::uint64_t{1} << 24;
             whole = whole && sums[0] <= kExact && sums[1] <= kExact && sums[2] <= kExact;
             if (whole) {
-                for (int c = 0; c < 3; ++c) m_regionSum[c] = static_cast<float>(sums[c]);
+                for (int c = 0; c < 3; ++c) sink.sum[c] = static_cast<float>(sums[c]);
             } else {
-                runs_of.sum_again.push_back(r);
+                sink.sum_again.push_back(r);
             }
-            close_region(regions.size(r));
+            close_counted(colour, static_cast<std::size_t>(regions.size(r)), sink.bin_count, sink.counted, sink.sum,
+                          sink.histograms, sink.mean);
             sums[0] = sums[1] = sums[2] = 0;
             whole = true;
             low[0] = low[1] = low[2] = 256;
@@ -1124,34 +1149,49 @@ void Contour::count_runs() {
         };
         std::vector<std::uint32_t> offset;     // per region of the batch: where its next bytes go
         std::vector<std::uint8_t> not_bytes;  // per region of the batch: a sample is not a byte
-        for (int r = 1; r <= count;) {
-            if (!fits(r)) {
+        for (int r = first; r <= count;) {
+            // A step: region r alone when it does not fit in a batch, else
+            // the batch from r, below the limit.
+            int end = r;
+            std::uint32_t pixels = 0, bottom = 0;
+            const bool alone = !fits(r);
+            {
+                std::unique_lock<std::mutex> lock(runs_of.claim, std::defer_lock);
+                if (shared) lock.lock();
+                const int limit = shared ? runs_of.limit : count + 1;
+                if (r >= limit) break;
+                if (alone) {
+                    end = r + 1;
+                } else {
+                    bottom = first_row(r);
+                    offset.clear();
+                    while (end < limit && end <= count && fits(end) && pixels + regions.size(end) <= kBatchPixels) {
+                        offset.push_back(pixels);
+                        pixels += static_cast<std::uint32_t>(regions.size(end));
+                        bottom = std::max(bottom, last_row(end));
+                        ++end;
+                    }
+                }
+                if (shared) runs_of.next = end;
+            }
+            if (alone) {
                 count_from_picture(r);
                 close(r);
-                ++r;
+                r = end;
                 continue;
             }
-            int end = r;
-            std::uint32_t pixels = 0, bottom = first_row(r);
-            offset.clear();
-            while (end <= count && fits(end) && pixels + regions.size(end) <= kBatchPixels) {
-                offset.push_back(pixels);
-                pixels += static_cast<std::uint32_t>(regions.size(end));
-                bottom = std::max(bottom, last_row(end));
-                ++end;
-            }
             not_bytes.assign(offset.size(), 0);
-            const auto first = static_cast<std::uint32_t>(r), beyond = static_cast<std::uint32_t>(end);
+            const auto lowest = static_cast<std::uint32_t>(r), beyond = static_cast<std::uint32_t>(end);
             for (std::uint32_t k = row_first[first_row(r)]; k < row_first[bottom + 1]; ++k) {
                 const std::uint32_t region = run_region[k];
-                if (region < first || region >= beyond) continue;
+                if (region < lowest || region >= beyond) continue;
                 const std::uint32_t length = run_start[k + 1] - run_start[k];
-                std::uint32_t& at = offset[region - first];
+                std::uint32_t& at = offset[region - lowest];
                 if (picture_bytes)
                     std::memcpy(batch.data() + channels * at, picture_bytes + channels * run_start[k], channels * length);
                 else if (!samples_to_bytes_exactly(samples_at(*image, m_pRegionSamples, run_start[k], channels), channels * length,
                                               batch.data() + channels * at))
-                    not_bytes[region - first] = 1;
+                    not_bytes[region - lowest] = 1;
                 at += length;
             }
             const std::uint8_t* in = batch.data();
@@ -1166,7 +1206,7 @@ void Contour::count_runs() {
             r = end;
         }
     } catch (const std::bad_alloc&) {
-        runs_of.failed = true;
+        sink.failed = true;
     }
 }
 
@@ -1175,11 +1215,41 @@ void Contour::count_runs() {
 // sums give. Throws bad_alloc when memory ran out on the way.
 void Contour::finish_run_counting() {
     if (!m_runCounting) return;
-    if (m_runCounting->thread.joinable()) m_runCounting->thread.join();
-    const bool failed = m_runCounting->failed;
-    std::vector<int> sum_again = std::move(m_runCounting->sum_again);
+    RunCounting& runs_of = *m_runCounting;
+    // While the thread still counts, the regions it has not taken are
+    // shared: the last ones, about half their pixels, are counted here.
+    CountSink last;
+    if (runs_of.thread.joinable()) {
+        int from = runs_of.count + 1;
+        {
+            std::lock_guard<std::mutex> lock(runs_of.claim);
+            std::size_t left = 0;
+            for (int r = runs_of.next; r <= runs_of.count; ++r) left += regions.size(r);
+            std::size_t mine = 0;
+            while (from > runs_of.next && 2 * (mine + regions.size(from - 1)) <= left) mine += regions.size(--from);
+            runs_of.limit = from;
+        }
+        if (from <= runs_of.count) count_runs(last, from, false);
+        runs_of.thread.join();
+    }
+    if (runs_of.sink.failed || last.failed) {
+        m_runCounting.reset();
+        throw std::bad_alloc();
+    }
+    // The thread's regions, then these.
+    CountSink& counted = runs_of.sink;
+    histograms = std::move(counted.histograms);
+    const std::uint32_t base = static_cast<std::uint32_t>(histograms.bin.size());
+    histograms.bin.insert(histograms.bin.end(), last.histograms.bin.begin(), last.histograms.bin.end());
+    histograms.value.insert(histograms.value.end(), last.histograms.value.begin(), last.histograms.value.end());
+    for (std::size_t i = 1; i < last.histograms.start.size(); ++i) histograms.start.push_back(base + last.histograms.start[i]);
+    for (int c = 0; c < 3; ++c) {
+        m_regionMean[c] = std::move(counted.mean[c]);
+        m_regionMean[c].insert(m_regionMean[c].end(), last.mean[c].begin(), last.mean[c].end());
+    }
+    std::vector<int> sum_again = std::move(counted.sum_again);
+    sum_again.insert(sum_again.end(), last.sum_again.begin(), last.sum_again.end());
     m_runCounting.reset();
-    if (failed) throw std::bad_alloc();
     const bool colour = image->color == 1;
     // Filling over the runs looks each row up; when the regions to be
     // filled again hold many of the pixels (samples with fractions, say), a
@@ -1381,20 +1451,27 @@ void Contour::count_pixels(const std::uint32_t* pixel, std::size_t count) {
 // histogram (its non-zero bins in ascending order, each divided by the
 // region's size) and its means, the sums added up in fill order.
 void Contour::close_region(std::size_t size) {
-    const bool colour = image->color == 1;
+    close_counted(image->color == 1, size, m_binCount, m_countedBins, m_regionSum, histograms, m_regionMean);
+}
+
+// What close_region does, with the counts and sums of the region and the
+// tables it goes to given.
+void Contour::close_counted(bool colour, std::size_t size, std::vector<std::uint32_t>& counts,
+                            std::vector<std::uint16_t>& counted, float sum[3], RegionHistograms& to,
+                            std::vector<float> means[3]) {
     // Counting runs gathers the bins in order already; a fill, as it meets them.
-    if (!std::is_sorted(m_countedBins.begin(), m_countedBins.end())) std::sort(m_countedBins.begin(), m_countedBins.end());
-    for (std::uint16_t k : m_countedBins) {
-        histograms.bin.push_back(k);
-        histograms.value.push_back(bin_count(m_binCount[k]) / static_cast<float>(size));
-        m_binCount[k] = 0;
+    if (!std::is_sorted(counted.begin(), counted.end())) std::sort(counted.begin(), counted.end());
+    for (std::uint16_t k : counted) {
+        to.bin.push_back(k);
+        to.value.push_back(bin_count(counts[k]) / static_cast<float>(size));
+        counts[k] = 0;
     }
-    m_countedBins.clear();
-    histograms.start.push_back(static_cast<std::uint32_t>(histograms.bin.size()));
-    m_regionMean[0].push_back(m_regionSum[0] / static_cast<float>(size));
-    m_regionMean[1].push_back(colour ? m_regionSum[1] / static_cast<float>(size) : 0.0f);
-    m_regionMean[2].push_back(colour ? m_regionSum[2] / static_cast<float>(size) : 0.0f);
-    m_regionSum[0] = m_regionSum[1] = m_regionSum[2] = 0.0f;
+    counted.clear();
+    to.start.push_back(static_cast<std::uint32_t>(to.bin.size()));
+    means[0].push_back(sum[0] / static_cast<float>(size));
+    means[1].push_back(colour ? sum[1] / static_cast<float>(size) : 0.0f);
+    means[2].push_back(colour ? sum[2] / static_cast<float>(size) : 0.0f);
+    sum[0] = sum[1] = sum[2] = 0.0f;
 }
 
 // The means of the regions, from the sums of the fill.

@@ -239,12 +239,16 @@ private:
     class RegionCloser;
     void count_pixels(const std::uint32_t* pixel, std::size_t count);
     void close_region(std::size_t size);
+    static void close_counted(bool colour, std::size_t size, std::vector<std::uint32_t>& counts,
+                              std::vector<std::uint16_t>& counted, float sum[3], RegionHistograms& to,
+                              std::vector<float> means[3]);
     template <typename Visit>
     void visit_in_fill_order(int r, std::vector<std::uint32_t>& reached, std::vector<std::uint32_t>& active,
                              Visit&& visit);
     int label_by_runs();
     struct RunCounting;
-    void count_runs();
+    struct CountSink;
+    void count_runs(CountSink& sink, int first, bool shared);
     void finish_run_counting();
     void abandon_run_counting() noexcept;
     std::uint8_t first_kind_in_fill_order(int r, const std::uint8_t* kinds, std::vector<std::uint32_t>& reached,
