@@ -848,7 +848,6 @@ std::uint8_t Contour::first_kind_in_fill_order(int r, const std::uint8_t* kinds,
     return kind;
 }
 
-// What count_runs needs of label_by_runs' division, and what it leaves.
 // Where counted regions go: the counts of the region being counted, then
 // the histograms and means of the regions closed, in order, and those whose
 // sums are to be added up again in fill order.
@@ -863,6 +862,7 @@ struct Contour::CountSink {
     CountSink() { histograms.start.assign(1, 0); }
 };
 
+// What count_runs needs of label_by_runs' division, and what it leaves.
 struct Contour::RunCounting {
     std::vector<std::uint32_t> by_region;            // runs by region, in scan order within each
     std::vector<std::uint32_t> first_run;            // region r's runs: by_region[first_run[r] .. first_run[r + 1])
