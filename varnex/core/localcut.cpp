@@ -349,8 +349,6 @@ void Contour::measure_picture() {
     m_dVariance = 0.0;
     m_bMeasured = true;
     if (!m_bHasInterior) return;
-    // Row y's samples, from the floats or the bytes; a sample reads the same
-    // either way, so every sum below has the same bits.
     // A colour byte's share of the intensity is one of 256 per channel,
     // each the same double as the product taken in place.
     double shares[3][256];
@@ -360,6 +358,8 @@ void Contour::measure_picture() {
             shares[1][v] = 0.6 * v;
             shares[2][v] = 0.1 * v;
         }
+    // Row y's samples, from the floats or the bytes; a sample reads the same
+    // either way, so every sum below has the same bits.
     auto measure = [&](auto row_of) {
         auto intensity = [&](const auto* row, int x) {
             if (!colour) return static_cast<double>(row[x]);
