@@ -7,16 +7,13 @@
 #include <kalvio/arrays.h>
 #include <kalvio/dib.h>
 #include <kalvio/image.h>
+#include <kalvio/samples.h>
 
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
 
 using namespace kalvio::detail;
 
@@ -346,45 +343,10 @@ void KeptRows::to_grey(const std::uint8_t* row, float* out) const {
     for (std::size_t x = 0; x < n; ++x) out[x] = m_colours[3 * row[x]];
 }
 
-namespace {
-
-#if defined(__x86_64__) || defined(__i386__)
-// Blue, green, red to red, green, blue, five pixels a step with one byte
-// shuffle; the sixteenth byte written is the next step's first. Returns
-// the pixels done, leaving at least five.
-__attribute__((target("ssse3"))) std::size_t swap_bgr_ssse3(const std::uint8_t* in, std::uint8_t* out, std::size_t n) {
-    const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
-    std::size_t x = 0;
-    for (; x + 6 <= n; x += 5)
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * x),
-                         _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 3 * x)), order));
-    return x;
-}
-
-bool has_ssse3() {
-    static const bool has = __builtin_cpu_supports("ssse3") != 0;
-    return has;
-}
-#endif
-
-}  // namespace
-
 void KeptRows::to_colour(const std::uint8_t* row, std::uint8_t* out) const {
     const std::size_t n = static_cast<std::size_t>(m_width);
     if (m_bit_count == 24) {
-        std::size_t x = 0;
-#if defined(__x86_64__) || defined(__i386__)
-        if (has_ssse3()) {
-            x = swap_bgr_ssse3(row, out, n);
-            row += 3 * x;
-            out += 3 * x;
-        }
-#endif
-        for (; x < n; ++x, row += 3, out += 3) {
-            out[0] = row[2];
-            out[1] = row[1];
-            out[2] = row[0];
-        }
+        kalvio::swap_red_blue(row, out, n);
         return;
     }
     for (std::size_t x = 0; x < n; ++x, out += 3) std::memcpy(out, m_bytes + 3 * row[x], 3);

@@ -248,11 +248,7 @@ bool SegmentationSession::WriteResult(const std::string& file) const {
             if (r < 1 || r > n || c.marks[r] != 1) {
                 std::memset(to, 255, 3 * static_cast<std::size_t>(end - x));
             } else if (colour) {
-                for (const std::uint8_t* from = samples + 3 * static_cast<std::size_t>(x); x < end; ++x, from += 3, to += 3) {
-                    to[0] = from[2];
-                    to[1] = from[1];
-                    to[2] = from[0];
-                }
+                kalvio::swap_red_blue(samples + 3 * static_cast<std::size_t>(x), to, static_cast<std::size_t>(end - x));
             } else {
                 // Four grey pixels make three words of blue, green, red
                 // where the low byte comes first.

@@ -25,4 +25,10 @@ inline std::uint8_t sample_to_byte(float v) {
 /// processor has one. O(n).
 KALVIO_API void samples_to_bytes(const float* in, std::uint8_t* out, std::size_t n);
 
+/// The first and third byte of each of `pixels` three-byte pixels swapped,
+/// `in` to `out` (blue, green, red to red, green, blue and back), several
+/// pixels a step where the processor can shuffle bytes. The two must not
+/// overlap. O(pixels).
+KALVIO_API void swap_red_blue(const std::uint8_t* in, std::uint8_t* out, std::size_t pixels);
+
 }  // namespace kalvio
