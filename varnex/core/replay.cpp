@@ -31,6 +31,10 @@ constexpr long long kManyMoved = 12;
 // scanned cell by cell rather than searched nearest first.
 constexpr int kScanReach = 48;
 
+// Fine cells up to which a joined index's reach is followed: a region
+// whose distance bound lies beyond it is scanned or searched as before.
+constexpr int kReachCap = 12;
+
 // Per region in m_dirty: to be cut again; its level or mark changed.
 constexpr std::uint8_t kDirty = 1;
 constexpr std::uint8_t kMoved = 2;
@@ -56,6 +60,59 @@ void Contour::reset_joined_indexes() {
             joined.coarse.assign(coarse, {});
         }
         reset_index(joined.index);
+        joined.reach.assign(fine_cell_count(image->color == 0), kReachCap);
+    }
+}
+
+// A member joined fine cell `cell`: the reach of the cells around it falls
+// to the number of fine cells between them and it, in a wave that stops
+// where a cell is already as near to another member. The cell and its
+// direct neighbours, corners included, get 0: a mean in them may lie as
+// near to the member as it likes.
+void Contour::note_reach(JoinedIndex& joined, int cell) {
+    const bool grey = image->color == 0;
+    const int axis = grey ? 16 * kGreyFine : 16 * kColourFine;
+    const int axes = grey ? 1 : 3;
+    std::vector<std::uint8_t>& reach = joined.reach;
+    std::vector<int>& wave = joined.wave;
+    wave.clear();
+    auto split = [&](int index, int f[3]) {
+        f[0] = grey ? index : index / (axis * axis);
+        f[1] = grey ? 0 : (index / axis) % axis;
+        f[2] = grey ? 0 : index % axis;
+    };
+    int f[3];
+    split(cell, f);
+    int lo[3], hi[3];
+    for (int a = 0; a < 3; ++a) {
+        lo[a] = a < axes ? std::max(f[a] - 1, 0) : 0;
+        hi[a] = a < axes ? std::min(f[a] + 1, axis - 1) : 0;
+    }
+    for (int i = lo[0]; i <= hi[0]; ++i)
+        for (int j = lo[1]; j <= hi[1]; ++j)
+            for (int k = lo[2]; k <= hi[2]; ++k) {
+                const int index = grey ? i : (i * axis + j) * axis + k;
+                if (reach[static_cast<std::size_t>(index)] == 0) continue;
+                reach[static_cast<std::size_t>(index)] = 0;
+                wave.push_back(index);
+            }
+    // Breadth first, so every cell is lowered once, to its final reach.
+    const int step[3] = {grey ? 1 : axis * axis, axis, 1};
+    for (std::size_t head = 0; head < wave.size(); ++head) {
+        const int index = wave[head];
+        const int next = reach[static_cast<std::size_t>(index)] + 1;
+        if (next >= kReachCap) continue;
+        split(index, f);
+        for (int a = 0; a < axes; ++a) {
+            if (f[a] > 0 && reach[static_cast<std::size_t>(index - step[a])] > next) {
+                reach[static_cast<std::size_t>(index - step[a])] = static_cast<std::uint8_t>(next);
+                wave.push_back(index - step[a]);
+            }
+            if (f[a] < axis - 1 && reach[static_cast<std::size_t>(index + step[a])] > next) {
+                reach[static_cast<std::size_t>(index + step[a])] = static_cast<std::uint8_t>(next);
+                wave.push_back(index + step[a]);
+            }
+        }
     }
 }
 
@@ -197,6 +254,7 @@ void Contour::note_joined(int r, int side, int from, int to) {
     set_bit(joined.index.filled, cell);
     const int coarse = coarse_of_fine(cell, image->color == 0);
     joined.index.enter(coarse);
+    note_reach(joined, cell);
     joined.coarse[static_cast<std::size_t>(coarse)].push_back(member);
 }
 
@@ -207,6 +265,24 @@ void Contour::cut_level(int level) {
     const int first = m_levelStart[static_cast<std::size_t>(level)], last = m_levelStart[static_cast<std::size_t>(level) + 1];
     for (int i = first; i < last; ++i) {
         const int r = m_levelRegions[static_cast<std::size_t>(i)];
+        // What a region's distances read lies scattered over tables as
+        // long as the map's regions: it is fetched some regions ahead.
+        if (i + 16 < last) {
+            const int ahead = m_levelRegions[static_cast<std::size_t>(i) + 16];
+            __builtin_prefetch(&m_lastCut.region[static_cast<std::size_t>(ahead)]);
+            __builtin_prefetch(&mean0[ahead - 1]);
+            __builtin_prefetch(&mean1[ahead - 1]);
+            __builtin_prefetch(&mean2[ahead - 1]);
+            __builtin_prefetch(&m_dirty[static_cast<std::size_t>(ahead)]);
+        }
+        if (i + 6 < last) {
+            const RegionMemory& soon = m_lastCut.region[static_cast<std::size_t>(m_levelRegions[static_cast<std::size_t>(i) + 6])];
+            for (int nearest : soon.nearest) {
+                __builtin_prefetch(&m_dirty[static_cast<std::size_t>(nearest)]);
+                __builtin_prefetch(&m_level[static_cast<std::size_t>(nearest)]);
+                __builtin_prefetch(&marks[nearest]);
+            }
+        }
         const bool changed = replay_distances(r, level);
         if (changed || (m_dirty[static_cast<std::size_t>(r)] & kDirty)) m_recut.push_back(r);
     }
@@ -274,6 +350,11 @@ bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, b
     int bound = or_equal ? best + 1 : best;
     bool found = false;
     const float radius = static_cast<float>(bound) + kRoundingMargin;
+    const int fine = grey ? kGreyFine : kColourFine;
+    // Every member lies at least r's cell's reach, in cell widths, from
+    // r's mean: most regions are passed over here.
+    if (16.0f / static_cast<float>(fine) * static_cast<float>(joined.reach[static_cast<std::size_t>(fine_cell_of(r))]) >= radius)
+        return false;
     // Far from r's mean, a search nearest first stops sooner than a scan of
     // every cell within the distance.
     if (bound > kScanReach) {
@@ -295,7 +376,6 @@ bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, b
             }
         }
     };
-    const int fine = grey ? kGreyFine : kColourFine;
     const int axes = grey ? 1 : 3;
     constexpr int axis = 16 * kColourFine;
     // Within a fine cell's width, the fine cells around r's mean are few:

@@ -401,7 +401,13 @@ private:
     struct JoinedIndex {
         SideIndex index;
         std::vector<std::vector<SideIndex::Member>> coarse;
+        // Per fine cell: how many fine cells lie between it and the
+        // nearest cell with a member (capped), so that a region far from
+        // every member is passed over without a scan.
+        std::vector<std::uint8_t> reach;
+        std::vector<int> wave;  // cells whose reach just fell
     };
+    void note_reach(JoinedIndex& joined, int cell);
     JoinedIndex m_joined[2];
     bool nearest_joined(int side, int r, int level, RegionMemory& memory, bool or_equal);
     std::vector<int> m_level;          // per region: its level in the cut being made (0 seeded, -1 never reached)
