@@ -14,12 +14,9 @@
 #include "core/colourgrid_p.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <system_error>
-#include <thread>
 
 using namespace contour_detail;
 
@@ -43,90 +40,6 @@ constexpr std::uint8_t kDirty = 1;
 constexpr std::uint8_t kMoved = 2;
 
 }  // namespace
-
-// A second thread that finds distances of a level's regions beside the
-// caller. Both take chunks of the level in turn, so that neither waits for
-// the other long, and flag the regions to cut again; the caller lists them
-// in level order. Each region's distances are its own and read only what
-// the level leaves unchanged, so they are the same whichever thread finds
-// them. The thread waits spinning for a while, as the next level usually
-// comes within a fraction of a millisecond, then asleep.
-struct Contour::LevelHelper {
-    explicit LevelHelper(Contour& contour) : m_contour(contour) {}
-    LevelHelper(const LevelHelper&) = delete;
-    LevelHelper& operator=(const LevelHelper&) = delete;
-    ~LevelHelper() {
-        if (!m_thread.joinable()) return;
-        m_stop = true;
-        m_ticket.fetch_add(1, std::memory_order_release);
-        m_ticket.notify_one();
-        m_thread.join();
-    }
-
-    // Starts the thread; without one, the caller finds every distance
-    // alone.
-    void start() {
-        try {
-            m_thread = std::thread([this] { serve(); });
-        } catch (const std::system_error&) {
-        }
-    }
-    bool running() const { return m_thread.joinable(); }
-
-    // The distances of the level's regions first..last-1, found on both
-    // threads; `flags` (one per region from `first`) tells which to cut
-    // again.
-    void share(int level, int first, int last, std::uint8_t* flags) {
-        m_level = level;
-        m_first = first;
-        m_last = last;
-        m_flags = flags;
-        m_next.store(0, std::memory_order_relaxed);
-        const unsigned ticket = m_ticket.fetch_add(1, std::memory_order_release) + 1;
-        m_ticket.notify_one();
-        take_chunks();
-        wait_for(m_done, ticket);
-    }
-
-   private:
-    static constexpr int kChunk = 64;
-
-    void take_chunks() {
-        for (int chunk = m_next.fetch_add(1, std::memory_order_relaxed);; chunk = m_next.fetch_add(1, std::memory_order_relaxed)) {
-            const int from = m_first + chunk * kChunk;
-            if (from >= m_last) return;
-            m_contour.level_distances(m_level, from, std::min(from + kChunk, m_last), m_flags + (from - m_first));
-        }
-    }
-    // Waits until `value` is `wanted`.
-    static void wait_for(std::atomic<unsigned>& value, unsigned wanted) {
-        for (int spin = 0; spin < 100000; ++spin) {
-            if (value.load(std::memory_order_acquire) == wanted) return;
-#if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
-#endif
-        }
-        for (unsigned seen = value.load(std::memory_order_acquire); seen != wanted; seen = value.load(std::memory_order_acquire))
-            value.wait(seen, std::memory_order_acquire);
-    }
-    void serve() {
-        for (unsigned ticket = 1;; ++ticket) {
-            wait_for(m_ticket, ticket);
-            if (m_stop) return;
-            take_chunks();
-            m_done.store(ticket, std::memory_order_release);
-            m_done.notify_one();
-        }
-    }
-
-    Contour& m_contour;
-    std::thread m_thread;
-    std::atomic<unsigned> m_ticket{0}, m_done{0};
-    std::atomic<int> m_next{0};
-    bool m_stop = false;
-    int m_level = 0, m_first = 0, m_last = 0;
-    std::uint8_t* m_flags = nullptr;
-};
 
 // The last cut of the session is complete, no labelled region could move
 // in it or can in this one (the capacities are those of the last cut, so
@@ -219,13 +132,7 @@ bool Contour::replay_cut(int n) {
     for (int i = 1; i <= object_regions.GetCount(); ++i) label_replayed(object_regions.GetAt(i), 0, 1);
     for (int i = 1; i <= background_regions.GetCount(); ++i) label_replayed(background_regions.GetAt(i), 0, -1);
     const int levels = static_cast<int>(m_levelStart.size()) - 1;
-    int widest = 0;
-    for (int level = 1; level < levels; ++level)
-        widest = std::max(widest, m_levelStart[static_cast<std::size_t>(level) + 1] - m_levelStart[static_cast<std::size_t>(level)]);
-    m_recutFlags.assign(static_cast<std::size_t>(widest), 0);
-    LevelHelper helper(*this);
-    if (widest >= std::max(shared_level, 1)) helper.start();
-    for (int level = 1; level < levels; ++level) cut_level(level, helper.running() ? &helper : nullptr);
+    for (int level = 1; level < levels; ++level) cut_level(level);
     // The loop cuts once more for the empty ring after the last level.
     m_nCuts = levels > 0 ? levels : 0;
     if (m_nCuts > 0) note_last_weight(n);
@@ -353,31 +260,10 @@ void Contour::note_joined(int r, int side, int from, int to) {
 
 // One level: the regions whose ring, labelled neighbours or distances
 // changed, with the rest of their ring components, are cut again.
-void Contour::cut_level(int level, LevelHelper* helper) {
+void Contour::cut_level(int level) {
     m_recut.clear();
     const int first = m_levelStart[static_cast<std::size_t>(level)], last = m_levelStart[static_cast<std::size_t>(level) + 1];
-    std::uint8_t* flags = m_recutFlags.data();
-    if (helper && last - first >= shared_level) helper->share(level, first, last, flags);
-    else level_distances(level, first, last, flags);
-    for (int i = first; i < last; ++i)
-        if (flags[i - first]) m_recut.push_back(m_levelRegions[static_cast<std::size_t>(i)]);
-    if (m_recut.empty()) return;
-    const int m = build_replay_graph(level);
-    graph->maxflow(false, nullptr);
-    // A node on neither side counts as object.
-    for (int k = 1; k <= m; ++k) {
-        const int r = m_localRegion[static_cast<std::size_t>(k)];
-        label_replayed(r, level, graph->segment_of(k, Graph<int, int, int>::SOURCE) == Graph<int, int, int>::SOURCE ? 1 : -1);
-        m_localPosition[static_cast<std::size_t>(r)] = 0;
-    }
-}
-
-// The distances of the level's regions from..to-1 (in m_levelRegions);
-// flags[i - from] tells whether region i's distances changed, or it is to
-// be cut again anyway.
-void Contour::level_distances(int level, int from, int to, std::uint8_t* flags) {
-    const int last = to;
-    for (int i = from; i < to; ++i) {
+    for (int i = first; i < last; ++i) {
         const int r = m_levelRegions[static_cast<std::size_t>(i)];
         // What a region's distances read lies scattered over tables as
         // long as the map's regions: it is fetched some regions ahead.
@@ -398,7 +284,16 @@ void Contour::level_distances(int level, int from, int to, std::uint8_t* flags) 
             }
         }
         const bool changed = replay_distances(r, level);
-        flags[i - from] = changed || (m_dirty[static_cast<std::size_t>(r)] & kDirty);
+        if (changed || (m_dirty[static_cast<std::size_t>(r)] & kDirty)) m_recut.push_back(r);
+    }
+    if (m_recut.empty()) return;
+    const int m = build_replay_graph(level);
+    graph->maxflow(false, nullptr);
+    // A node on neither side counts as object.
+    for (int k = 1; k <= m; ++k) {
+        const int r = m_localRegion[static_cast<std::size_t>(k)];
+        label_replayed(r, level, graph->segment_of(k, Graph<int, int, int>::SOURCE) == Graph<int, int, int>::SOURCE ? 1 : -1);
+        m_localPosition[static_cast<std::size_t>(r)] = 0;
     }
 }
 

@@ -110,9 +110,6 @@ TEST_F(SessionTest, EveryCutEqualsAFreshRunWithAllStrokes) {
         MyImage picture;
         ASSERT_TRUE(picture.ReadImage(path.c_str())) << path;
         Contour contour(&picture);
-        // Every level with more than one region has its distances found
-        // on two cores, in chunks taken in turn.
-        contour.shared_level = 2;
         const bool painted = picture.color == 0;
         SegmentationSession session(contour, painted);
         ASSERT_TRUE(session.LoadRegionMap(map));

@@ -162,11 +162,6 @@ public:
     /// a and b, times 255.
     float HistogramDistance(int a, int b);
 
-    /// A session's further cut finds the distances of a level of at least
-    /// this many regions on two cores (smaller levels cost more to share
-    /// than they save); the cut is the same either way.
-    int shared_level = 1024;
-
     /// Number of minimum cuts of the last LocalGraphCut.
     int cut_count() const { return m_nCuts; }
     /// Number of regions of the current run (0 between runs).
@@ -337,9 +332,7 @@ private:
     void reset_joined_indexes();
     bool replay_cut(int n);
     int find_levels(int n);
-    struct LevelHelper;
-    void cut_level(int level, LevelHelper* helper);
-    void level_distances(int level, int from, int to, std::uint8_t* flags);
+    void cut_level(int level);
     bool replay_distances(int r, int level);
     int build_replay_graph(int level);
     void label_replayed(int r, int level, int mark);
@@ -425,5 +418,4 @@ private:
     std::vector<int> m_localRegion;     // per node: its region
     std::vector<int> m_localOwn;        // per node: its own source minus sink capacity, merged edges left out
     std::vector<int> m_recut;           // regions of the level whose labels are cut again
-    std::vector<std::uint8_t> m_recutFlags;  // per region of the level: to be cut again
 };
