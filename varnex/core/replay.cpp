@@ -60,7 +60,14 @@ void Contour::reset_joined_indexes() {
             joined.coarse.assign(coarse, {});
         }
         reset_index(joined.index);
-        joined.reach.assign(fine_cell_count(image->color == 0), kReachCap);
+        // Only the cells some member reached need raising again.
+        const std::size_t cells = fine_cell_count(image->color == 0);
+        if (joined.reach.size() == cells) {
+            for (int cell : joined.lowered) joined.reach[static_cast<std::size_t>(cell)] = kReachCap;
+        } else {
+            joined.reach.assign(cells, kReachCap);
+        }
+        joined.lowered.clear();
     }
 }
 
@@ -81,6 +88,12 @@ void Contour::note_reach(JoinedIndex& joined, int cell) {
         f[1] = grey ? 0 : (index / axis) % axis;
         f[2] = grey ? 0 : index % axis;
     };
+    auto lower = [&](int index, int value) {
+        std::uint8_t& cell_reach = reach[static_cast<std::size_t>(index)];
+        if (cell_reach == kReachCap) joined.lowered.push_back(index);
+        cell_reach = static_cast<std::uint8_t>(value);
+        wave.push_back(index);
+    };
     int f[3];
     split(cell, f);
     int lo[3], hi[3];
@@ -93,8 +106,7 @@ void Contour::note_reach(JoinedIndex& joined, int cell) {
             for (int k = lo[2]; k <= hi[2]; ++k) {
                 const int index = grey ? i : (i * axis + j) * axis + k;
                 if (reach[static_cast<std::size_t>(index)] == 0) continue;
-                reach[static_cast<std::size_t>(index)] = 0;
-                wave.push_back(index);
+                lower(index, 0);
             }
     // Breadth first, so every cell is lowered once, to its final reach.
     const int step[3] = {grey ? 1 : axis * axis, axis, 1};
@@ -104,14 +116,8 @@ void Contour::note_reach(JoinedIndex& joined, int cell) {
         if (next >= kReachCap) continue;
         split(index, f);
         for (int a = 0; a < axes; ++a) {
-            if (f[a] > 0 && reach[static_cast<std::size_t>(index - step[a])] > next) {
-                reach[static_cast<std::size_t>(index - step[a])] = static_cast<std::uint8_t>(next);
-                wave.push_back(index - step[a]);
-            }
-            if (f[a] < axis - 1 && reach[static_cast<std::size_t>(index + step[a])] > next) {
-                reach[static_cast<std::size_t>(index + step[a])] = static_cast<std::uint8_t>(next);
-                wave.push_back(index + step[a]);
-            }
+            if (f[a] > 0 && reach[static_cast<std::size_t>(index - step[a])] > next) lower(index - step[a], next);
+            if (f[a] < axis - 1 && reach[static_cast<std::size_t>(index + step[a])] > next) lower(index + step[a], next);
         }
     }
 }

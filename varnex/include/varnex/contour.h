@@ -405,7 +405,8 @@ private:
         // nearest cell with a member (capped), so that a region far from
         // every member is passed over without a scan.
         std::vector<std::uint8_t> reach;
-        std::vector<int> wave;  // cells whose reach just fell
+        std::vector<int> wave;     // cells whose reach just fell
+        std::vector<int> lowered;  // cells whose reach fell since it was reset
     };
     void note_reach(JoinedIndex& joined, int cell);
     JoinedIndex m_joined[2];
