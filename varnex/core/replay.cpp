@@ -33,7 +33,7 @@ constexpr int kScanReach = 48;
 
 // Fine cells up to which a joined index's reach is followed: a region
 // whose distance bound lies beyond it is scanned or searched as before.
-constexpr int kReachCap = 12;
+constexpr int kReachCap = 8;
 
 // Per region in m_dirty: to be cut again; its level or mark changed.
 constexpr std::uint8_t kDirty = 1;
