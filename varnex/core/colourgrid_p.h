@@ -55,12 +55,20 @@ inline float gap_to_fine(float value, int cell, int fine) {
     return 0.0f;
 }
 
+// A fine cell index's place along each axis (grey: the first axis only).
+inline void fine_axes_of(int index, bool grey, int f[3]) {
+    constexpr int axis = 16 * kColourFine;
+    f[0] = grey ? index : index / (axis * axis);
+    f[1] = grey ? 0 : (index / axis) % axis;
+    f[2] = grey ? 0 : index % axis;
+}
+
 // Coarse cell (i * 16 + j) * 16 + k of a fine cell index.
 inline int coarse_of_fine(int index, bool grey) {
     if (grey) return index / kGreyFine;
-    constexpr int axis = 16 * kColourFine;
-    const int f2 = index % axis, f1 = (index / axis) % axis, f0 = index / (axis * axis);
-    return ((f0 / kColourFine) * 16 + f1 / kColourFine) * 16 + f2 / kColourFine;
+    int f[3];
+    fine_axes_of(index, false, f);
+    return ((f[0] / kColourFine) * 16 + f[1] / kColourFine) * 16 + f[2] / kColourFine;
 }
 
 // Float rounding makes a computed distance fall short of the exact one by

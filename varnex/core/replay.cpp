@@ -83,11 +83,6 @@ void Contour::note_reach(JoinedIndex& joined, int cell) {
     std::vector<std::uint8_t>& reach = joined.reach;
     std::vector<int>& wave = joined.wave;
     wave.clear();
-    auto split = [&](int index, int f[3]) {
-        f[0] = grey ? index : index / (axis * axis);
-        f[1] = grey ? 0 : (index / axis) % axis;
-        f[2] = grey ? 0 : index % axis;
-    };
     auto lower = [&](int index, int value) {
         std::uint8_t& cell_reach = reach[static_cast<std::size_t>(index)];
         if (cell_reach == kReachCap) joined.lowered.push_back(index);
@@ -95,7 +90,7 @@ void Contour::note_reach(JoinedIndex& joined, int cell) {
         wave.push_back(index);
     };
     int f[3];
-    split(cell, f);
+    fine_axes_of(cell, grey, f);
     int lo[3], hi[3];
     for (int a = 0; a < 3; ++a) {
         lo[a] = a < axes ? std::max(f[a] - 1, 0) : 0;
@@ -114,7 +109,7 @@ void Contour::note_reach(JoinedIndex& joined, int cell) {
         const int index = wave[head];
         const int next = reach[static_cast<std::size_t>(index)] + 1;
         if (next >= kReachCap) continue;
-        split(index, f);
+        fine_axes_of(index, grey, f);
         for (int a = 0; a < axes; ++a) {
             if (f[a] > 0 && reach[static_cast<std::size_t>(index - step[a])] > next) lower(index - step[a], next);
             if (f[a] < axis - 1 && reach[static_cast<std::size_t>(index + step[a])] > next) lower(index + step[a], next);
