@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -15,6 +16,10 @@ namespace contour_detail {
 
 // Bytes ahead of an int map's cells, holding the block's size.
 constexpr std::size_t kIntMapHeader = 64;
+
+// Largest terminal capacity handed to the graph: sums of capacities beyond
+// it are cut down to it.
+constexpr long long kLargestTerminal = std::numeric_limits<int>::max() / 4;
 
 /// rows x cols zero-filled ints as a table of row pointers into one block
 /// from kalvio::allocate_pages; null for a size that is not positive or when

@@ -24,6 +24,7 @@
 #endif
 
 using contour_detail::free_int_map;
+using contour_detail::kLargestTerminal;
 using contour_detail::make_int_map;
 
 namespace {
@@ -35,10 +36,6 @@ constexpr float kMaxCapacity = 1073741824.0f;
 // A session's ring of at least this many nodes has its distances and
 // capacities computed on two cores.
 constexpr int kSharedRing = 256;
-
-// Largest terminal capacity handed to the graph: sums of capacities beyond
-// it are cut down to it.
-constexpr long long kLargestTerminal = std::numeric_limits<int>::max() / 4;
 
 // The growing graph is made anew once its flow, which every cut adds to,
 // passes this.

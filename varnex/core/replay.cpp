@@ -12,6 +12,7 @@
 #include <varnex/contour.h>
 
 #include "core/colourgrid_p.h"
+#include "core/contour_p.h"
 
 #include <algorithm>
 #include <cmath>
@@ -285,7 +286,8 @@ void Contour::cut_level(int level) {
             }
         }
         const bool changed = replay_distances(r, level);
-        if (changed || (m_dirty[static_cast<std::size_t>(r)] & kDirty)) m_recut.push_back(r);
+        if ((m_dirty[static_cast<std::size_t>(r)] & kDirty) || (changed && !keeps_its_side(r, level)))
+            m_recut.push_back(r);
     }
     if (m_recut.empty()) return;
     const int m = build_replay_graph(level);
@@ -296,6 +298,34 @@ void Contour::cut_level(int level) {
         label_replayed(r, level, graph->segment_of(k, Graph<int, int, int>::SOURCE) == Graph<int, int, int>::SOURCE ? 1 : -1);
         m_localPosition[static_cast<std::size_t>(r)] = 0;
     }
+}
+
+// Whether region r of `level`, which is not to be cut again for any other
+// reason, keeps its side although its distances changed. Its terminal
+// capacities are those its node would get; when their difference exceeds
+// what all its edges to regions of its level can carry, the node lies on
+// that side in every minimum cut (object also when it just equals it, as
+// the cut's labels take the largest object side). A node that is forced
+// onto the side it had leaves the rest of its component's minimum cut as
+// it was: with it held there, the component's cuts differ from the last
+// ones by a constant. So its component is not cut again for it.
+bool Contour::keeps_its_side(int r, int level) {
+    const RegionMemory& memory = m_lastCut.region[static_cast<std::size_t>(r)];
+    long long to_source = std::abs(memory.distance[1]), to_sink = std::abs(memory.distance[0]), within = 0;
+    auto add = [&](int s, int capacity) {
+        const int l = m_level[static_cast<std::size_t>(s)];
+        if (l == level) within += capacity;
+        else if (l >= 0 && l < level) (marks[s] == 1 ? to_source : to_sink) += capacity;
+    };
+    for (int e = lower_neighbours.start[static_cast<std::size_t>(r)]; e < lower_neighbours.start[static_cast<std::size_t>(r) + 1]; ++e)
+        add(lower_neighbours.region[static_cast<std::size_t>(e)], fill_capacity(r, e));
+    for (int u = m_upper.start[static_cast<std::size_t>(r)]; u < m_upper.start[static_cast<std::size_t>(r) + 1]; ++u) {
+        const int a = m_upper.region[static_cast<std::size_t>(u)];
+        add(a, fill_capacity(a, m_upper.entry[static_cast<std::size_t>(u)]));
+    }
+    to_source = std::min(to_source, kLargestTerminal);
+    to_sink = std::min(to_sink, kLargestTerminal);
+    return marks[r] == 1 ? to_source - to_sink >= within : to_sink - to_source > within;
 }
 
 // The distances of region r of `level` to both sides in this cut, kept in

@@ -334,6 +334,7 @@ private:
     int find_levels(int n);
     void cut_level(int level);
     bool replay_distances(int r, int level);
+    bool keeps_its_side(int r, int level);
     int build_replay_graph(int level);
     void label_replayed(int r, int level, int mark);
     void note_joined(int r, int side, int from, int to);
