@@ -29,9 +29,11 @@ inline float gap_to_cell(float value, int cell) {
     return 0.0f;
 }
 
-// Fine cells per coarse cell along each axis: colour means in steps of 4
-// grey levels, grey means in steps of 1 along the first axis.
-constexpr int kColourFine = 4;
+// Fine cells per coarse cell along each axis: colour means in steps of 8
+// grey levels, grey means in steps of 1 along the first axis. Finer colour
+// cells (4 levels) made the grid's cell lists eight times as long in
+// memory, and the searches slower for the cache misses.
+constexpr int kColourFine = 2;
 constexpr int kGreyFine = 16;
 
 // Fine cell index of a mean value along one axis: `fine` cells per coarse

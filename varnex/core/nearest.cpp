@@ -53,7 +53,7 @@ void Contour::set_indexed_level(int r, int level) {
     side.cells[static_cast<std::size_t>(m_sideCell[r])][static_cast<std::size_t>(m_sideSlot[r])].level = level;
 }
 
-// Index of region r's fine cell: for colour (f0 * 64 + f1) * 64 + f2, for
+// Index of region r's fine cell: for colour (f0 * 32 + f1) * 32 + f2, for
 // grey f0 alone.
 int Contour::fine_cell_of(int r) const {
     if (image->color == 0) return fine_of(mean0[r - 1], kGreyFine);

@@ -194,7 +194,7 @@ private:
     // The labelled regions of one side, bucketed by mean colour for
     // nearest-region searches: a coarse grid of 16 cells per axis over
     // 0..255 (values beyond fall in the border cells), each divided into
-    // fine cells of 4 grey levels per axis for colour, or of 1 level along
+    // fine cells of 8 grey levels per axis for colour, or of 1 level along
     // the grey axis. The coarse cells count their members, the fine cells
     // list them.
     struct SideIndex {
