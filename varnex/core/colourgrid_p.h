@@ -87,6 +87,15 @@ inline float distance_between(bool grey, const float m[3], float s0, float s1, f
     return sum < best ? std::trunc(sum) : best;
 }
 
+// The distance from means m to means s before truncation: what
+// distance_between truncates. Where `best` is a whole number, as every
+// colour distance is, the truncated distance is below it exactly when this
+// is, so scans compare this and truncate only what they keep.
+inline float distance_sum(bool grey, const float m[3], float s0, float s1, float s2) {
+    if (grey) return std::fabs(s0 - m[0]);
+    return std::fabs(s0 - m[0]) + std::fabs(s1 - m[1]) + std::fabs(s2 - m[2]);
+}
+
 // Number of fine cells of the grid for grey or colour means.
 inline std::size_t fine_cell_count(bool grey) {
     return grey ? 16 * kGreyFine : static_cast<std::size_t>(16 * kColourFine) * (16 * kColourFine) * (16 * kColourFine);

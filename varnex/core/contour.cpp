@@ -1482,6 +1482,7 @@ void Contour::keep_region_means(int n) {
         std::copy(m_regionMean[c].begin(), m_regionMean[c].end(), *means[c]);
         m_regionMean[c] = {};
     }
+    pack_means(n);
     m_binCount = {};
     m_countedBins = {};
 }
@@ -1775,6 +1776,7 @@ void Contour::ReleaseRegions() {
     delete[] mean1;
     delete[] mean2;
     mean0 = mean1 = mean2 = nullptr;
+    m_packed = {};
     for (std::vector<float>& sums : m_regionMean) sums = {};
     m_binCount = {};
     m_countedBins = {};

@@ -34,7 +34,8 @@ void Contour::set_mark(int r, int mark, int level) {
     marks[r] = mark;
     if (mark != 1 && mark != -1) return;
     // A region whose mean is not a number is never the nearest one.
-    const float m0 = mean0[r - 1], m1 = mean1[r - 1], m2 = mean2[r - 1];
+    const float* mean = m_packed[static_cast<std::size_t>(r) - 1].m;
+    const float m0 = mean[0], m1 = mean[1], m2 = mean[2];
     if (std::isnan(m0) || std::isnan(m1) || std::isnan(m2)) return;
     SideIndex& side = mark == 1 ? m_objectSide : m_backgroundSide;
     const int index = fine_cell_of(r);
@@ -55,11 +56,21 @@ void Contour::set_indexed_level(int r, int level) {
 
 // Index of region r's fine cell: for colour (f0 * 32 + f1) * 32 + f2, for
 // grey f0 alone.
-int Contour::fine_cell_of(int r) const {
-    if (image->color == 0) return fine_of(mean0[r - 1], kGreyFine);
+int Contour::fine_cell_of(int r) const { return m_packed[static_cast<std::size_t>(r) - 1].fine; }
+
+// The means of the n regions with their fine cells, packed.
+void Contour::pack_means(int n) {
+    m_packed.resize(static_cast<std::size_t>(n));
     constexpr int axis = 16 * kColourFine;
-    return (fine_of(mean0[r - 1], kColourFine) * axis + fine_of(mean1[r - 1], kColourFine)) * axis +
-           fine_of(mean2[r - 1], kColourFine);
+    for (int i = 0; i < n; ++i) {
+        PackedMean& packed = m_packed[static_cast<std::size_t>(i)];
+        packed.m[0] = mean0[i];
+        packed.m[1] = mean1[i];
+        packed.m[2] = mean2[i];
+        packed.fine = image->color == 0 ? fine_of(mean0[i], kGreyFine)
+                                        : (fine_of(mean0[i], kColourFine) * axis + fine_of(mean1[i], kColourFine)) * axis +
+                                              fine_of(mean2[i], kColourFine);
+    }
 }
 
 // Both indexes empty, sized for the picture's kind.
@@ -99,7 +110,8 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest, Search
         }
     } report{nearest, found};
     if (side.count == 0) return static_cast<int>(best);
-    const float m[3] = {mean0[r - 1], mean1[r - 1], mean2[r - 1]};
+    const float* mean = m_packed[static_cast<std::size_t>(r) - 1].m;
+    const float m[3] = {mean[0], mean[1], mean[2]};
     auto distance = [&](float s0, float s1, float s2) { return distance_between(grey, m, s0, s1, s2, best); };
     // Nothing is nearer than 0, nor than a floor the caller knows: the
     // search ends at a distance that truncates to it.
@@ -117,7 +129,8 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest, Search
     for (int e = neighbours.start[static_cast<std::size_t>(r)]; e < neighbours.start[static_cast<std::size_t>(r) + 1] && below < 0; ++e) {
         const int s = neighbours.region[static_cast<std::size_t>(e)];
         if (marks[s] == mark && labelled(s)) {
-            const float d = distance(mean0[s - 1], mean1[s - 1], mean2[s - 1]);
+            const float* other = m_packed[static_cast<std::size_t>(s) - 1].m;
+            const float d = distance(other[0], other[1], other[2]);
             if (d < best) {
                 best = d;
                 found = s;
@@ -135,14 +148,15 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest, Search
         last = fine_of(m[axis] + radius, fine);
     };
     auto scan = [&](const std::vector<SideIndex::Member>& cell) {
+        // The distance first: most members are no nearer, a test the
+        // branch predictor gets right, and only those kept are truncated.
         for (const SideIndex::Member& s : cell) {
+            const float sum = distance_sum(grey, m, s.m0, s.m1, s.m2);
+            if (!(sum < best)) continue;
             if (before >= 0 && (s.level >= before || s.until < before)) continue;
-            const float d = distance(s.m0, s.m1, s.m2);
-            if (d < best) {
-                best = d;
-                found = s.region;
-                if (done()) return;
-            }
+            best = grey ? sum : std::trunc(sum);
+            found = s.region;
+            if (done()) return;
         }
     };
     auto visit = [&](int i, int j, int k) {

@@ -247,7 +247,8 @@ void Contour::label_replayed(int r, int level, int mark) {
 // Region r joined the labelled regions of `side` for the levels from..to.
 // A region whose means are not numbers is never the nearest.
 void Contour::note_joined(int r, int side, int from, int to) {
-    const float m0 = mean0[r - 1], m1 = mean1[r - 1], m2 = mean2[r - 1];
+    const float* mean = m_packed[static_cast<std::size_t>(r) - 1].m;
+    const float m0 = mean[0], m1 = mean[1], m2 = mean[2];
     if (std::isnan(m0) || std::isnan(m1) || std::isnan(m2) || from > to) return;
     JoinedIndex& joined = m_joined[side];
     const SideIndex::Member member{m0, m1, m2, r, from - 1, to};
@@ -272,9 +273,7 @@ void Contour::cut_level(int level) {
         if (i + 16 < last) {
             const int ahead = m_levelRegions[static_cast<std::size_t>(i) + 16];
             __builtin_prefetch(&m_lastCut.region[static_cast<std::size_t>(ahead)]);
-            __builtin_prefetch(&mean0[ahead - 1]);
-            __builtin_prefetch(&mean1[ahead - 1]);
-            __builtin_prefetch(&mean2[ahead - 1]);
+            __builtin_prefetch(&m_packed[static_cast<std::size_t>(ahead) - 1]);
             __builtin_prefetch(&m_dirty[static_cast<std::size_t>(ahead)]);
         }
         if (i + 6 < last) {
@@ -372,7 +371,8 @@ bool Contour::replay_distances(int r, int level) {
 bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, bool or_equal) {
     const JoinedIndex& joined = m_joined[side];
     if (joined.index.count == 0) return false;
-    const float m[3] = {mean0[r - 1], mean1[r - 1], mean2[r - 1]};
+    const PackedMean& packed = m_packed[static_cast<std::size_t>(r) - 1];
+    const float m[3] = {packed.m[0], packed.m[1], packed.m[2]};
     if (std::isnan(m[0]) || std::isnan(m[1]) || std::isnan(m[2])) return false;
     const bool grey = image->color == 0;
     int& best = memory.distance[side];
@@ -384,7 +384,7 @@ bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, b
     const int fine = grey ? kGreyFine : kColourFine;
     // Every member lies at least r's cell's reach, in cell widths, from
     // r's mean: most regions are passed over here.
-    if (16.0f / static_cast<float>(fine) * static_cast<float>(joined.reach[static_cast<std::size_t>(fine_cell_of(r))]) >= radius)
+    if (16.0f / static_cast<float>(fine) * static_cast<float>(joined.reach[static_cast<std::size_t>(packed.fine)]) >= radius)
         return false;
     // Far from r's mean, a search nearest first stops sooner than a scan of
     // every cell within the distance.
@@ -398,13 +398,13 @@ bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, b
     }
     auto look = [&](const std::vector<SideIndex::Member>& cell) {
         for (const SideIndex::Member& j : cell) {
+            // A whole bound is beaten exactly when the sum is below it.
+            const float sum = distance_sum(grey, m, j.m0, j.m1, j.m2);
+            if (!(sum < static_cast<float>(bound))) continue;
             if (j.level >= level || j.until < level) continue;
-            const int d = static_cast<int>(distance_between(grey, m, j.m0, j.m1, j.m2, std::numeric_limits<float>::infinity()));
-            if (d < bound) {
-                best = bound = d;
-                memory.nearest[side] = j.region;
-                found = true;
-            }
+            best = bound = static_cast<int>(sum);
+            memory.nearest[side] = j.region;
+            found = true;
         }
     };
     const int axes = grey ? 1 : 3;

@@ -370,6 +370,14 @@ private:
     float m_fCapacityScale = 0.0f;  // the parameter behind m_lowerCapacity
     SideIndex m_objectSide;
     SideIndex m_backgroundSide;
+    // A region's means and fine grid cell side by side: the searches read
+    // them for regions scattered over the map, one cache line each.
+    struct PackedMean {
+        float m[3];
+        int fine;
+    };
+    std::vector<PackedMean> m_packed;  // entry r - 1 for region r
+    void pack_means(int n);
     std::vector<int> m_sideCell;   // per region: its grid cell while labelled, else -1
     std::vector<int> m_sideSlot;   // per region: its place in that cell
     RegionTable m_upper;                // per region b: the higher regions whose lower entries hold b
