@@ -616,7 +616,7 @@ int Contour::add_ring_nodes(const std::vector<int>& ring) {
         if (m_bSession) ring_distances(r, m_nCuts + 1);
         else DistancesToLabelled(r);
         m_localOwn[static_cast<std::size_t>(k)] = std::abs(dist_background) - std::abs(dist_object);
-        add_ring_node(k, r, std::abs(dist_background), std::abs(dist_object), -1);
+        add_ring_node(k, r, std::abs(dist_background), std::abs(dist_object));
         graph->mark_node(k);
     }
     // Each pair once: the higher region of two new ones adds it.
@@ -712,10 +712,10 @@ int Contour::build_ring_graph(const std::vector<int>& nodes) {
         int& own = m_localOwn[static_cast<std::size_t>(k)];
         if (marks[r] == 1) {
             own = seed_capacity(r) - 1;
-            add_ring_node(k, r, seed_capacity(r), 1, -1);
+            add_ring_node(k, r, seed_capacity(r), 1);
         } else if (marks[r] == -1) {
             own = 1 - seed_capacity(r);
-            add_ring_node(k, r, 1, seed_capacity(r), -1);
+            add_ring_node(k, r, 1, seed_capacity(r));
         } else {
             if (prepared) {
                 const RegionMemory& now = m_thisCut.region[static_cast<std::size_t>(r)];
@@ -727,7 +727,7 @@ int Contour::build_ring_graph(const std::vector<int>& nodes) {
                 DistancesToLabelled(r);
             }
             own = std::abs(dist_background) - std::abs(dist_object);
-            add_ring_node(k, r, std::abs(dist_background), std::abs(dist_object), -1);
+            add_ring_node(k, r, std::abs(dist_background), std::abs(dist_object));
         }
     }
     add_ring_edges(m);
@@ -771,15 +771,9 @@ bool Contour::prepare_ring(int m) {
 // Node k of the graph, for region r: its terminal capacities, with the
 // capacity of each edge to a labelled region outside the graph added to
 // the terminal of that region's side (a labelled region no cut can move
-// is merged into its terminal). Labelled are the regions with a side, or,
-// with `level` >= 0, those of the levels below it.
-void Contour::add_ring_node(int k, int r, long long to_source, long long to_sink, int level) {
-    auto merged = [&](int s) {
-        if (m_localPosition[static_cast<std::size_t>(s)] != 0) return false;
-        if (level < 0) return marks[s] != 0;
-        const int l = m_level[static_cast<std::size_t>(s)];
-        return l >= 0 && l < level;
-    };
+// is merged into its terminal). Labelled are the regions with a side.
+void Contour::add_ring_node(int k, int r, long long to_source, long long to_sink) {
+    auto merged = [&](int s) { return m_localPosition[static_cast<std::size_t>(s)] == 0 && marks[s] != 0; };
     for (int e = lower_neighbours.start[static_cast<std::size_t>(r)]; e < lower_neighbours.start[static_cast<std::size_t>(r) + 1]; ++e) {
         const int b = lower_neighbours.region[static_cast<std::size_t>(e)];
         if (merged(b)) (marks[b] == 1 ? to_source : to_sink) += neighbour_capacity(r, e);

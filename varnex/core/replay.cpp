@@ -309,22 +309,35 @@ void Contour::cut_level(int level) {
 // it was: with it held there, the component's cuts differ from the last
 // ones by a constant. So its component is not cut again for it.
 bool Contour::keeps_its_side(int r, int level) {
+    long long to_source, to_sink, within = 0;
+    ring_capacities(r, level, to_source, to_sink, [&](int, int capacity, bool) { within += capacity; });
+    return marks[r] == 1 ? to_source - to_sink >= within : to_sink - to_source > within;
+}
+
+// Region r's terminal capacities in the graph of `level`: its distances,
+// with the capacity of each edge to a region of a lower level added to the
+// terminal of that region's side (such a region is merged into it), cut
+// down to the largest terminal capacity. Each neighbour of the same level
+// goes to same(s, capacity, lower), lower when the edge is r's own entry,
+// so that the graph takes every edge once, from its higher region.
+template <typename Same>
+void Contour::ring_capacities(int r, int level, long long& to_source, long long& to_sink, Same&& same) {
     const RegionMemory& memory = m_lastCut.region[static_cast<std::size_t>(r)];
-    long long to_source = std::abs(memory.distance[1]), to_sink = std::abs(memory.distance[0]), within = 0;
-    auto add = [&](int s, int capacity) {
+    to_source = std::abs(memory.distance[1]);
+    to_sink = std::abs(memory.distance[0]);
+    auto add = [&](int s, int capacity, bool lower) {
         const int l = m_level[static_cast<std::size_t>(s)];
-        if (l == level) within += capacity;
+        if (l == level) same(s, capacity, lower);
         else if (l >= 0 && l < level) (marks[s] == 1 ? to_source : to_sink) += capacity;
     };
     for (int e = lower_neighbours.start[static_cast<std::size_t>(r)]; e < lower_neighbours.start[static_cast<std::size_t>(r) + 1]; ++e)
-        add(lower_neighbours.region[static_cast<std::size_t>(e)], fill_capacity(r, e));
+        add(lower_neighbours.region[static_cast<std::size_t>(e)], fill_capacity(r, e), true);
     for (int u = m_upper.start[static_cast<std::size_t>(r)]; u < m_upper.start[static_cast<std::size_t>(r) + 1]; ++u) {
         const int a = m_upper.region[static_cast<std::size_t>(u)];
-        add(a, fill_capacity(a, m_upper.entry[static_cast<std::size_t>(u)]));
+        add(a, fill_capacity(a, m_upper.entry[static_cast<std::size_t>(u)]), false);
     }
     to_source = std::min(to_source, kLargestTerminal);
     to_sink = std::min(to_sink, kLargestTerminal);
-    return marks[r] == 1 ? to_source - to_sink >= within : to_sink - to_source > within;
 }
 
 // The distances of region r of `level` to both sides in this cut, kept in
@@ -495,30 +508,27 @@ bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, b
 // to labelled neighbours added to the terminal of their side, and the
 // neighbour capacities within the components. Returns the number of nodes.
 int Contour::build_replay_graph(int level) {
+    graph->reset();
+    graph->add_node(1);  // node 0 stands for no region
     int m = 0;
+    auto place = [&](int s) {
+        m_localPosition[static_cast<std::size_t>(s)] = ++m;
+        m_localRegion[static_cast<std::size_t>(m)] = s;
+        graph->add_node(1);
+    };
     for (int start : m_recut) {
         if (m_localPosition[static_cast<std::size_t>(start)] != 0) continue;
-        m_localPosition[static_cast<std::size_t>(start)] = ++m;
-        m_localRegion[static_cast<std::size_t>(m)] = start;
-        // The rest of the component, breadth first through the level.
+        place(start);
+        // The rest of the component, breadth first through the level, each
+        // node's capacities and edges taken as it is reached.
         for (int k = m; k <= m; ++k) {
-            const int r = m_localRegion[static_cast<std::size_t>(k)];
-            for (int e = neighbours.start[static_cast<std::size_t>(r)]; e < neighbours.start[static_cast<std::size_t>(r) + 1]; ++e) {
-                const int s = neighbours.region[static_cast<std::size_t>(e)];
-                if (m_level[static_cast<std::size_t>(s)] == level && m_localPosition[static_cast<std::size_t>(s)] == 0) {
-                    m_localPosition[static_cast<std::size_t>(s)] = ++m;
-                    m_localRegion[static_cast<std::size_t>(m)] = s;
-                }
-            }
+            long long to_source, to_sink;
+            ring_capacities(m_localRegion[static_cast<std::size_t>(k)], level, to_source, to_sink, [&](int s, int capacity, bool lower) {
+                if (m_localPosition[static_cast<std::size_t>(s)] == 0) place(s);
+                if (lower) graph->add_edge(k, m_localPosition[static_cast<std::size_t>(s)], capacity, capacity);
+            });
+            graph->add_terminal_caps(k, static_cast<int>(to_source), static_cast<int>(to_sink));
         }
     }
-    graph->reset();
-    for (int k = 0; k <= m; ++k) graph->add_node(1);
-    for (int k = 1; k <= m; ++k) {
-        const int r = m_localRegion[static_cast<std::size_t>(k)];
-        const RegionMemory& memory = m_lastCut.region[static_cast<std::size_t>(r)];
-        add_ring_node(k, r, std::abs(memory.distance[1]), std::abs(memory.distance[0]), level);
-    }
-    add_ring_edges(m);
     return m;
 }

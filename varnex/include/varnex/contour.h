@@ -283,7 +283,7 @@ private:
     int add_ring_nodes(const std::vector<int>& ring);
     void label_grown_node(int k);
     int build_ring_graph(const std::vector<int>& nodes);
-    void add_ring_node(int k, int r, long long to_source, long long to_sink, int level);
+    void add_ring_node(int k, int r, long long to_source, long long to_sink);
     void add_ring_edges(int m);
     void prepare_ring_nodes(int n);
     void find_fixed_regions(int n);
@@ -335,6 +335,8 @@ private:
     void cut_level(int level);
     bool replay_distances(int r, int level);
     bool keeps_its_side(int r, int level);
+    template <typename Same>
+    void ring_capacities(int r, int level, long long& to_source, long long& to_sink, Same&& same);
     int build_replay_graph(int level);
     void label_replayed(int r, int level, int mark);
     void note_joined(int r, int side, int from, int to);
