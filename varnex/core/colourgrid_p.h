@@ -10,6 +10,11 @@
 #include <limits>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#include <xmmintrin.h>
+#endif
+
 namespace contour_detail {
 
 // Grid cell index of a mean value along one axis.
@@ -94,6 +99,41 @@ inline float distance_between(bool grey, const float m[3], float s0, float s1, f
 inline float distance_sum(bool grey, const float m[3], float s0, float s1, float s2) {
     if (grey) return std::fabs(s0 - m[0]);
     return std::fabs(s0 - m[0]) + std::fabs(s1 - m[1]) + std::fabs(s2 - m[2]);
+}
+
+// Hands the members of `members` (count of them, in order) whose colour
+// distance from means m before truncation is below bound() to
+// take(member, sum), until take returns true. Four members are measured at
+// a time against the bound as it stands before them; take is to test the
+// sum against the bound as it stands then, so that the members it keeps are
+// those a test one at a time keeps. A member's means are its first three
+// floats, 24 bytes a member.
+template <typename Member, typename Bound, typename Take>
+inline void scan_colour(const Member* members, std::size_t count, const float m[3], Bound bound, Take take) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    static_assert(sizeof(Member) == 24, "members are read four at a time as rows of six floats");
+    const __m128 sign = _mm_set1_ps(-0.0f);
+    const __m128 r0 = _mm_set1_ps(m[0]), r1 = _mm_set1_ps(m[1]), r2 = _mm_set1_ps(m[2]);
+    for (; i + 4 <= count; i += 4) {
+        const float* row = reinterpret_cast<const float*>(members + i);
+        __m128 a = _mm_loadu_ps(row), b = _mm_loadu_ps(row + 6), c = _mm_loadu_ps(row + 12), d = _mm_loadu_ps(row + 18);
+        _MM_TRANSPOSE4_PS(a, b, c, d);
+        const __m128 sum = _mm_add_ps(_mm_add_ps(_mm_andnot_ps(sign, _mm_sub_ps(a, r0)), _mm_andnot_ps(sign, _mm_sub_ps(b, r1))),
+                                      _mm_andnot_ps(sign, _mm_sub_ps(c, r2)));
+        const int below = _mm_movemask_ps(_mm_cmplt_ps(sum, _mm_set1_ps(bound())));
+        if (below == 0) continue;
+        alignas(16) float sums[4];
+        _mm_store_ps(sums, sum);
+        for (int k = 0; k < 4; ++k)
+            if (((below >> k) & 1) && take(members[i + static_cast<std::size_t>(k)], sums[k])) return;
+    }
+#endif
+    for (; i < count; ++i) {
+        const Member& member = members[i];
+        const float sum = distance_sum(false, m, member.m0, member.m1, member.m2);
+        if (sum < bound() && take(member, sum)) return;
+    }
 }
 
 // Number of fine cells of the grid for grey or colour means.

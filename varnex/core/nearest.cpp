@@ -150,14 +150,19 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest, Search
     auto scan = [&](const std::vector<SideIndex::Member>& cell) {
         // The distance first: most members are no nearer, a test the
         // branch predictor gets right, and only those kept are truncated.
-        for (const SideIndex::Member& s : cell) {
-            const float sum = distance_sum(grey, m, s.m0, s.m1, s.m2);
-            if (!(sum < best)) continue;
-            if (before >= 0 && (s.level >= before || s.until < before)) continue;
+        auto take = [&](const SideIndex::Member& s, float sum) {
+            if (!(sum < best)) return false;
+            if (before >= 0 && (s.level >= before || s.until < before)) return false;
             best = grey ? sum : std::trunc(sum);
             found = s.region;
-            if (done()) return;
+            return done();
+        };
+        if (!grey) {
+            scan_colour(cell.data(), cell.size(), m, [&] { return best; }, take);
+            return;
         }
+        for (const SideIndex::Member& s : cell)
+            if (take(s, distance_sum(true, m, s.m0, s.m1, s.m2))) return;
     };
     auto visit = [&](int i, int j, int k) {
         if (done()) return;

@@ -410,15 +410,19 @@ bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, b
         return true;
     }
     auto look = [&](const std::vector<SideIndex::Member>& cell) {
-        for (const SideIndex::Member& j : cell) {
-            // A whole bound is beaten exactly when the sum is below it.
-            const float sum = distance_sum(grey, m, j.m0, j.m1, j.m2);
-            if (!(sum < static_cast<float>(bound))) continue;
-            if (j.level >= level || j.until < level) continue;
+        // A whole bound is beaten exactly when the sum is below it.
+        auto take = [&](const SideIndex::Member& j, float sum) {
+            if (!(sum < static_cast<float>(bound)) || j.level >= level || j.until < level) return false;
             best = bound = static_cast<int>(sum);
             memory.nearest[side] = j.region;
             found = true;
+            return false;
+        };
+        if (!grey) {
+            scan_colour(cell.data(), cell.size(), m, [&] { return static_cast<float>(bound); }, take);
+            return;
         }
+        for (const SideIndex::Member& j : cell) take(j, distance_sum(true, m, j.m0, j.m1, j.m2));
     };
     const int axes = grey ? 1 : 3;
     constexpr int axis = 16 * kColourFine;
