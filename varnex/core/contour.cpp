@@ -1777,6 +1777,7 @@ void Contour::ReleaseRegions() {
     delete[] mean2;
     mean0 = mean1 = mean2 = nullptr;
     m_packed = {};
+    m_colourOrder = {};
     for (std::vector<float>& sums : m_regionMean) sums = {};
     m_binCount = {};
     m_countedBins = {};

@@ -71,6 +71,12 @@ void Contour::pack_means(int n) {
                                         : (fine_of(mean0[i], kColourFine) * axis + fine_of(mean1[i], kColourFine)) * axis +
                                               fine_of(mean2[i], kColourFine);
     }
+    // Counted into place by fine cell, in number order within a cell.
+    std::vector<int> start(fine_cell_count(image->color == 0) + 1, 0);
+    for (const PackedMean& packed : m_packed) ++start[static_cast<std::size_t>(packed.fine) + 1];
+    for (std::size_t cell = 1; cell < start.size(); ++cell) start[cell] += start[cell - 1];
+    m_colourOrder.resize(static_cast<std::size_t>(n));
+    for (int r = 1; r <= n; ++r) m_colourOrder[static_cast<std::size_t>(start[static_cast<std::size_t>(fine_cell_of(r))]++)] = r;
 }
 
 // Both indexes empty, sized for the picture's kind.

@@ -142,8 +142,8 @@ bool Contour::replay_cut(int n) {
 }
 
 // The level of every region in this cut (the number of rings between it
-// and the nearest seeded region), the regions of each level in region
-// order, and the regions whose level changed, which are cut again with
+// and the nearest seeded region), the regions of each level by mean
+// colour, and the regions whose level changed, which are cut again with
 // their neighbours. Returns the number of regions whose level changed.
 int Contour::find_levels(int n) {
     m_level.resize(static_cast<std::size_t>(n) + 1);
@@ -205,7 +205,7 @@ int Contour::find_levels(int n) {
         }
     }
     queue.clear();
-    // The regions of each level, in region order.
+    // The regions of each level.
     int levels = 0;
     for (int r = 1; r <= n; ++r) levels = std::max(levels, m_level[static_cast<std::size_t>(r)] + 1);
     m_levelStart.assign(static_cast<std::size_t>(levels) + 1, 0);
@@ -215,7 +215,9 @@ int Contour::find_levels(int n) {
     m_levelRegions.resize(static_cast<std::size_t>(m_levelStart[static_cast<std::size_t>(levels)]));
     std::vector<int>& next = queue;
     next.assign(m_levelStart.begin(), m_levelStart.end());
-    for (int r = 1; r <= n; ++r)
+    // Within a level the regions go by mean colour: one after another, their
+    // searches walk the same cells of the indexes.
+    for (int r : m_colourOrder)
         if (m_level[static_cast<std::size_t>(r)] >= 0)
             m_levelRegions[static_cast<std::size_t>(next[static_cast<std::size_t>(m_level[static_cast<std::size_t>(r)])]++)] = r;
     queue.clear();

@@ -379,6 +379,7 @@ private:
         int fine;
     };
     std::vector<PackedMean> m_packed;  // entry r - 1 for region r
+    std::vector<int> m_colourOrder;    // the regions by fine cell, then by number
     void pack_means(int n);
     std::vector<int> m_sideCell;   // per region: its grid cell while labelled, else -1
     std::vector<int> m_sideSlot;   // per region: its place in that cell
