@@ -460,37 +460,22 @@ bool Contour::nearest_joined(int side, int r, int level, RegionMemory& memory, b
         if (members.empty()) return;
         const float bound = gap_to_cell(m[0], i) + (grey ? 0.0f : gap_to_cell(m[1], j) + gap_to_cell(m[2], k));
         if (bound >= radius) return;
-        int flo[3] = {0, 0, 0}, fhi[3] = {0, 0, 0};
-        const int cells[3] = {i, j, k};
-        long long span = 1;
-        for (int a = 0; a < axes; ++a) {
-            flo[a] = std::max(fine_of(m[a] - radius, fine), cells[a] * fine);
-            fhi[a] = std::min(fine_of(m[a] + radius, fine), (cells[a] + 1) * fine - 1);
-            span *= fhi[a] - flo[a] + 1;
-        }
-        // A coarse cell with fewer members than fine cells to visit
-        // is scanned whole.
-        if (static_cast<long long>(members.size()) <= span) {
+        // Colour members are measured four at a time: the coarse cell's
+        // list is scanned whole. A grey one is when it has no more members
+        // than fine cells to visit.
+        if (!grey) {
             look(members);
             return;
         }
-        if (grey) {
-            for (int f = flo[0]; f <= fhi[0]; ++f)
-                if (has_bit(joined.index.filled, f) && gap_to_fine(m[0], f, fine) < radius)
-                    look(joined.index.cells[static_cast<std::size_t>(f)]);
+        const int flo = std::max(fine_of(m[0] - radius, fine), i * fine);
+        const int fhi = std::min(fine_of(m[0] + radius, fine), (i + 1) * fine - 1);
+        if (static_cast<long long>(members.size()) <= fhi - flo + 1) {
+            look(members);
             return;
         }
-        for (int f0 = flo[0]; f0 <= fhi[0]; ++f0) {
-            const float g0 = gap_to_fine(m[0], f0, fine);
-            for (int f1 = flo[1]; f1 <= fhi[1]; ++f1) {
-                const float g1 = g0 + gap_to_fine(m[1], f1, fine);
-                if (g1 >= radius) continue;
-                const int row = (f0 * axis + f1) * axis;
-                for (int f2 = flo[2]; f2 <= fhi[2]; ++f2)
-                    if (has_bit(joined.index.filled, row + f2) && g1 + gap_to_fine(m[2], f2, fine) < radius)
-                        look(joined.index.cells[static_cast<std::size_t>(row + f2)]);
-            }
-        }
+        for (int f = flo; f <= fhi; ++f)
+            if (has_bit(joined.index.filled, f) && gap_to_fine(m[0], f, fine) < radius)
+                look(joined.index.cells[static_cast<std::size_t>(f)]);
     };
     // The box of coarse cells around r's mean, or the occupied cells when
     // they are fewer.
