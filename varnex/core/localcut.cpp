@@ -83,6 +83,8 @@ void Contour::prepare_run_tables(int n) {
     marks = new int[static_cast<std::size_t>(n) + 1]();
     m_sideCell.assign(static_cast<std::size_t>(n) + 1, -1);
     m_sideSlot.assign(static_cast<std::size_t>(n) + 1, 0);
+    m_earlyCell.assign(static_cast<std::size_t>(n) + 1, -1);
+    m_earlySlot.assign(static_cast<std::size_t>(n) + 1, 0);
     reset_side_indexes();
     m_fCapacityScale = parameter;
     build_upper_table(n);
@@ -183,6 +185,7 @@ bool Contour::cut_again(varnex::PixelBlock<std::uint8_t>& seed_kinds) {
 void Contour::clear_marks(int n) {
     std::fill(marks, marks + n + 1, 0);
     std::fill(m_sideCell.begin(), m_sideCell.end(), -1);
+    std::fill(m_earlyCell.begin(), m_earlyCell.end(), -1);
     reset_side_indexes();
     if (!(parameter == m_fCapacityScale) || std::isnan(parameter)) {
         std::fill(m_lowerCapacity.begin(), m_lowerCapacity.end(), -1);
@@ -870,8 +873,12 @@ void Contour::release_cut_tables() {
     marks = nullptr;
     m_objectSide = SideIndex();
     m_backgroundSide = SideIndex();
+    m_earlyObject = SideIndex();
+    m_earlyBackground = SideIndex();
     m_sideCell.clear();
     m_sideSlot.clear();
+    m_earlyCell.clear();
+    m_earlySlot.clear();
     m_lowerCapacity.clear();
     m_lowerWeight.clear();
     m_upper = RegionTable();

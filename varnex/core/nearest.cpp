@@ -19,39 +19,57 @@ using namespace contour_detail;
 void Contour::set_mark(int r, int mark, int level) {
     const int old = marks[r];
     if (old == mark) return;
-    const bool grey = image->color == 0;
-    if (m_sideCell[r] >= 0) {
-        SideIndex& side = old == 1 ? m_objectSide : m_backgroundSide;
-        std::vector<SideIndex::Member>& cell = side.cells[static_cast<std::size_t>(m_sideCell[r])];
-        const int moved = cell.back().region;
-        cell[static_cast<std::size_t>(m_sideSlot[r])] = cell.back();
-        m_sideSlot[moved] = m_sideSlot[r];
-        cell.pop_back();
-        if (cell.empty()) side.filled[static_cast<std::size_t>(m_sideCell[r]) >> 6] &= ~(1ULL << (m_sideCell[r] & 63));
-        side.leave(coarse_of_fine(m_sideCell[r], grey));
-        m_sideCell[r] = -1;
-    }
+    if (m_sideCell[r] >= 0) leave_side(old == 1 ? m_objectSide : m_backgroundSide, m_sideCell, m_sideSlot, r);
+    if (m_earlyCell[r] >= 0) leave_side(old == 1 ? m_earlyObject : m_earlyBackground, m_earlyCell, m_earlySlot, r);
     marks[r] = mark;
     if (mark != 1 && mark != -1) return;
     // A region whose mean is not a number is never the nearest one.
     const float* mean = m_packed[static_cast<std::size_t>(r) - 1].m;
-    const float m0 = mean[0], m1 = mean[1], m2 = mean[2];
-    if (std::isnan(m0) || std::isnan(m1) || std::isnan(m2)) return;
-    SideIndex& side = mark == 1 ? m_objectSide : m_backgroundSide;
-    const int index = fine_cell_of(r);
-    std::vector<SideIndex::Member>& cell = side.cells[static_cast<std::size_t>(index)];
-    m_sideCell[r] = index;
-    m_sideSlot[r] = static_cast<int>(cell.size());
-    cell.push_back({m0, m1, m2, r, level});
-    set_bit(side.filled, index);
-    side.enter(coarse_of_fine(index, grey));
+    if (std::isnan(mean[0]) || std::isnan(mean[1]) || std::isnan(mean[2])) return;
+    enter_side(mark == 1 ? m_objectSide : m_backgroundSide, m_sideCell, m_sideSlot, r, level);
+    if (level < kEarlyLevels) enter_side(mark == 1 ? m_earlyObject : m_earlyBackground, m_earlyCell, m_earlySlot, r, level);
 }
 
-// The level region r is indexed with, when it is indexed.
+// Region r joins index `side` with `level`; cell_of and slot_of keep its
+// place there.
+void Contour::enter_side(SideIndex& side, std::vector<int>& cell_of, std::vector<int>& slot_of, int r, int level) {
+    const PackedMean& packed = m_packed[static_cast<std::size_t>(r) - 1];
+    std::vector<SideIndex::Member>& cell = side.cells[static_cast<std::size_t>(packed.fine)];
+    cell_of[static_cast<std::size_t>(r)] = packed.fine;
+    slot_of[static_cast<std::size_t>(r)] = static_cast<int>(cell.size());
+    cell.push_back({packed.m[0], packed.m[1], packed.m[2], r, level});
+    set_bit(side.filled, packed.fine);
+    side.enter(coarse_of_fine(packed.fine, image->color == 0));
+}
+
+// Region r leaves index `side`: the last member of its cell takes its
+// place.
+void Contour::leave_side(SideIndex& side, std::vector<int>& cell_of, std::vector<int>& slot_of, int r) {
+    const int at = cell_of[static_cast<std::size_t>(r)];
+    const int slot = slot_of[static_cast<std::size_t>(r)];
+    std::vector<SideIndex::Member>& cell = side.cells[static_cast<std::size_t>(at)];
+    slot_of[static_cast<std::size_t>(cell.back().region)] = slot;
+    cell[static_cast<std::size_t>(slot)] = cell.back();
+    cell.pop_back();
+    if (cell.empty()) side.filled[static_cast<std::size_t>(at) >> 6] &= ~(1ULL << (at & 63));
+    side.leave(coarse_of_fine(at, image->color == 0));
+    cell_of[static_cast<std::size_t>(r)] = -1;
+}
+
+// The level region r is indexed with, when it is indexed: it joins or
+// leaves the index of the first levels as its level crosses their end.
 void Contour::set_indexed_level(int r, int level) {
     if (m_sideCell[r] < 0) return;
-    SideIndex& side = marks[r] == 1 ? m_objectSide : m_backgroundSide;
+    const bool object = marks[r] == 1;
+    SideIndex& side = object ? m_objectSide : m_backgroundSide;
     side.cells[static_cast<std::size_t>(m_sideCell[r])][static_cast<std::size_t>(m_sideSlot[r])].level = level;
+    SideIndex& early = object ? m_earlyObject : m_earlyBackground;
+    if (m_earlyCell[r] >= 0 && level < kEarlyLevels)
+        early.cells[static_cast<std::size_t>(m_earlyCell[r])][static_cast<std::size_t>(m_earlySlot[r])].level = level;
+    else if (m_earlyCell[r] >= 0)
+        leave_side(early, m_earlyCell, m_earlySlot, r);
+    else if (level < kEarlyLevels)
+        enter_side(early, m_earlyCell, m_earlySlot, r, level);
 }
 
 // Index of region r's fine cell: for colour (f0 * 32 + f1) * 32 + f2, for
@@ -81,8 +99,9 @@ void Contour::pack_means(int n) {
 
 // Both indexes empty, sized for the picture's kind.
 void Contour::reset_side_indexes() {
-    reset_index(m_objectSide);
-    reset_index(m_backgroundSide);
+    for (SideIndex* side : {&m_objectSide, &m_backgroundSide, &m_earlyObject, &m_earlyBackground}) reset_index(*side);
+    m_objectSide.mark = m_earlyObject.mark = 1;
+    m_backgroundSide.mark = m_earlyBackground.mark = -1;
 }
 
 // An index empty, sized for the picture's kind.
@@ -125,7 +144,7 @@ int Contour::nearest_distance(const SideIndex& side, int r, int* nearest, Search
     auto done = [&] { return best <= 0.0f || best < stop; };
     // The labelled neighbours of r usually lie close in colour: starting
     // from the nearest of them prunes most cells at once.
-    const int mark = &side == &m_objectSide ? 1 : -1;
+    const int mark = side.mark;
     // A further cut of a session searches only the regions of the levels
     // before `limits.before`; the indexes also hold those of later levels.
     const int before = limits.before;
@@ -374,6 +393,12 @@ void Contour::forget_relabelled(int iteration) {
         std::sort(relabelled.begin(), relabelled.end(),
                   [](const SideIndex::Member& a, const SideIndex::Member& b) { return a.m0 < b.m0; });
     }
+}
+
+Contour::RingDistances Contour::ring_distances_of(int r) const {
+    if (!m_lastCut.valid || r < 1 || static_cast<std::size_t>(r) >= m_lastCut.region.size()) return {};
+    const RegionMemory& memory = m_lastCut.region[static_cast<std::size_t>(r)];
+    return {memory.labelled, memory.distance[0], memory.distance[1]};
 }
 
 void Contour::DistancesToLabelled(int r) {

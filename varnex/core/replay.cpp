@@ -368,7 +368,9 @@ bool Contour::replay_distances(int r, int level) {
             const int l = m_level[static_cast<std::size_t>(nearest)];
             kept = l >= 0 && l < level && marks[nearest] == (side == 0 ? 1 : -1);
         }
-        const SideIndex& index = side == 0 ? m_objectSide : m_backgroundSide;
+        // The searches look only at regions of levels before r's.
+        const SideIndex& index = level <= kEarlyLevels ? (side == 0 ? m_earlyObject : m_earlyBackground)
+                                                       : (side == 0 ? m_objectSide : m_backgroundSide);
         if (!bounded) {
             memory.distance[side] = nearest_distance(index, r, &memory.nearest[side], {.before = level});
         } else if (kept) {

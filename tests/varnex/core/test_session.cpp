@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -26,7 +27,14 @@ struct Cut {
     std::vector<int> marks;
     std::vector<float> result;
     int cuts = 0;
+    std::vector<Contour::RingDistances> distances;  // per region, from a fresh session's cut
 };
+
+std::vector<Contour::RingDistances> distances_of(const Contour& contour) {
+    std::vector<Contour::RingDistances> out;
+    for (int r = 1; r <= contour.region_count(); ++r) out.push_back(contour.ring_distances_of(r));
+    return out;
+}
 
 std::vector<float> pixels_of(const MyImage* image) {
     std::vector<float> out;
@@ -53,6 +61,13 @@ Cut fresh_run(MyImage& picture, const std::string& map, const std::vector<Seed>&
     out.marks.assign(contour.marks, contour.marks + contour.region_count() + 1);
     out.result = pixels_of(contour.result);
     out.cuts = contour.cut_count();
+    // A session's first cut runs the whole loop: the distances every later
+    // cut of a session must agree on, also where they move no label.
+    Contour first(&picture);
+    first.parameter = parameter;
+    add_seeds(first, seeds);
+    SegmentationSession session(first, false);
+    if (session.LoadRegionMap(map) && session.Cut()) out.distances = distances_of(first);
     return out;
 }
 
@@ -61,6 +76,7 @@ void expect_same(const Contour& contour, const SegmentationSession& session, con
     const std::vector<int> marks(contour.marks, contour.marks + contour.region_count() + 1);
     EXPECT_EQ(marks, fresh.marks) << what;
     EXPECT_EQ(contour.cut_count(), fresh.cuts) << what;
+    EXPECT_TRUE(distances_of(contour) == fresh.distances) << what << ": distances differ";
     if (!contour.regions.listed()) return;  // a session that paints nothing
     EXPECT_TRUE(pixels_of(contour.result) == fresh.result) << what << ": result pixels differ";
     // The mask holds exactly the pixels of the object regions.
@@ -171,6 +187,49 @@ TEST_F(SessionTest, CutsAmongTiedDistancesEqualFreshRuns) {
     }
 }
 
+// A large map of small regions seeded in a corner: the cuts grow through
+// some fifty levels, so that strokes far out change the levels and the
+// distances of thousands of regions deep in the loop. Colour and grey.
+TEST_F(SessionTest, CutsOverManyLevelsEqualFreshRuns) {
+    kalvio_test::TempDir dir;
+    std::mt19937 rng(31);
+    auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    for (int colour = 0; colour <= 1; ++colour) {
+        const int width = 300, height = 240;
+        MyImage picture(height, width, colour, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
+        MyImage map(height, width, 1, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const int cell = (y / 4) * (width / 4) + x / 4;
+                for (int c = 0; c < 3; ++c) map.data[y][3 * x + c] = static_cast<float>((cell >> (8 * c)) & 0xFF);
+                // Smooth ramps with noise: nearest regions of every level.
+                for (int c = 0; c < (colour ? 3 : 1); ++c)
+                    picture.data[y][(colour ? 3 : 1) * x + c] =
+                        static_cast<float>(std::clamp((x * (c + 1) + y * (3 - c)) / 4 % 256 + uniform(-12, 12), 0, 255));
+            }
+        const std::string path = dir.path("ramps.ppm");
+        ASSERT_TRUE(map.WriteImage(path.c_str()));
+        Contour contour(&picture);
+        SegmentationSession session(contour);
+        ASSERT_TRUE(session.LoadRegionMap(path));
+        std::vector<Seed> seeds;
+        for (int i = 0; i < 20; ++i) {
+            // The first strokes in the top left corner, later ones anywhere.
+            const int x0 = i < 2 ? 10 + 20 * i : uniform(0, width - 30), y0 = i < 2 ? 10 : uniform(0, height - 8);
+            for (int step = 0; step < 20; ++step)
+                for (int a = -3; a <= 3; ++a)
+                    for (int b = -3; b <= 3; ++b) seeds.push_back({x0 + step + a, y0 + b, 1 + i % 2});
+            add_seeds(contour, seeds);
+            ASSERT_TRUE(session.Cut());
+            if (i == 1) {
+                EXPECT_GT(contour.cut_count(), 40) << "the first cuts grow through many levels";
+            }
+            expect_same(contour, session, fresh_run(picture, path, seeds, contour.parameter),
+                        std::string(colour ? "colour" : "grey") + " stroke " + std::to_string(i));
+        }
+    }
+}
+
 // Seeds painted over seeds: background over object wins whichever came
 // first, a region takes the kind of its first seeded pixel in fill order,
 // and lists of the same length with other points are not taken for grown.
@@ -230,7 +289,7 @@ TEST_F(SessionTest, UndoRedoAndParameterChangesReturnToIdenticalStates) {
         add_seeds(contour, state);
         ASSERT_TRUE(session.Cut());
         cuts.push_back({std::vector<int>(contour.marks, contour.marks + contour.region_count() + 1),
-                        pixels_of(contour.result), contour.cut_count()});
+                        pixels_of(contour.result), contour.cut_count(), distances_of(contour)});
     }
     // Undo to the start and redo to the end, in steps of one and of three.
     const int order[] = {5, 4, 3, 0, 3, 6, 2, 6};

@@ -162,6 +162,15 @@ public:
     /// a and b, times 255.
     float HistogramDistance(int a, int b);
 
+    /// What a session's last cut took for region r: the level it was
+    /// labelled at (0 seeded, -1 never) and its distances to the object and
+    /// to the background there. All -1 outside a session's cut.
+    struct RingDistances {
+        int level = -1, object = -1, background = -1;
+        bool operator==(const RingDistances&) const = default;
+    };
+    RingDistances ring_distances_of(int r) const;
+
     /// Number of minimum cuts of the last LocalGraphCut.
     int cut_count() const { return m_nCuts; }
     /// Number of regions of the current run (0 between runs).
@@ -212,6 +221,7 @@ private:
         std::vector<int> occupied;       // the coarse cells with members
         std::vector<int> occupied_slot;  // per coarse cell: its place in `occupied`, or -1
         int count = 0;
+        int mark = 0;  // the side's mark, for the labelled neighbours a search starts from
 
         void enter(int coarse) {
             if (coarse_count[static_cast<std::size_t>(coarse)]++ == 0) {
@@ -372,6 +382,12 @@ private:
     float m_fCapacityScale = 0.0f;  // the parameter behind m_lowerCapacity
     SideIndex m_objectSide;
     SideIndex m_backgroundSide;
+    // The labelled regions of the levels below kEarlyLevels alone: a
+    // further cut's searches for regions of those levels look only at
+    // them, and most labelled regions are of later levels.
+    static constexpr int kEarlyLevels = 12;
+    SideIndex m_earlyObject;
+    SideIndex m_earlyBackground;
     // A region's means and fine grid cell side by side: the searches read
     // them for regions scattered over the map, one cache line each.
     struct PackedMean {
@@ -383,6 +399,10 @@ private:
     void pack_means(int n);
     std::vector<int> m_sideCell;   // per region: its grid cell while labelled, else -1
     std::vector<int> m_sideSlot;   // per region: its place in that cell
+    std::vector<int> m_earlyCell;  // the same in the index of the first levels
+    std::vector<int> m_earlySlot;
+    void enter_side(SideIndex& side, std::vector<int>& cell_of, std::vector<int>& slot_of, int r, int level);
+    void leave_side(SideIndex& side, std::vector<int>& cell_of, std::vector<int>& slot_of, int r);
     RegionTable m_upper;                // per region b: the higher regions whose lower entries hold b
     std::vector<int> m_lowerCapacity;   // per lower entry; -1 unknown
     std::vector<float> m_lowerWeight;   // the weight behind each known capacity
