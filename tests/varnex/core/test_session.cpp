@@ -103,6 +103,22 @@ std::vector<Seed> random_stroke(std::mt19937& rng, int width, int height) {
     return stroke;
 }
 
+// Fills `picture` from sample(x, y, channel) and writes a region map of its
+// size to `map_path`, pixel (x, y) in region(x, y) (below 2^24), the region
+// first for each pixel.
+template <typename Region, typename Sample>
+bool make_case(MyImage& picture, const std::string& map_path, Region region, Sample sample) {
+    const int channels = picture.color == 1 ? 3 : 1;
+    MyImage map(picture.height, picture.width, 1, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
+    for (int y = 0; y < picture.height; ++y)
+        for (int x = 0; x < picture.width; ++x) {
+            const int cell = region(x, y);
+            for (int c = 0; c < 3; ++c) map.data[y][3 * x + c] = static_cast<float>((cell >> (8 * c)) & 0xFF);
+            for (int c = 0; c < channels; ++c) picture.data[y][channels * x + c] = sample(x, y, c, cell);
+        }
+    return map.WriteImage(map_path.c_str());
+}
+
 class SessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -156,20 +172,15 @@ TEST_F(SessionTest, CutsAmongTiedDistancesEqualFreshRuns) {
     for (int colour = 0; colour <= 1; ++colour) {
         const int width = 96, height = 80;
         MyImage picture(height, width, colour, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
-        MyImage map(height, width, 1, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x) {
-                // Regions: 3 x 3 cells, most continuing the cell to the left.
-                const int cell = (y / 3) * 64 + (x / 3 > 0 && uniform(0, 2) ? x / 3 - 1 : x / 3);
-                for (int c = 0; c < 3; ++c) map.data[y][3 * x + c] = static_cast<float>((cell >> (4 * c)) & 0xF) * 16.0f;
-                // The picture is one of four levels per region, so that region
-                // means tie exactly.
-                for (int c = 0; c < (colour ? 3 : 1); ++c)
-                    picture.data[y][(colour ? 3 : 1) * x + c] =
-                        static_cast<float>(((static_cast<unsigned>(cell) * 2654435761u) >> (11 + 4 * c)) % 4 * 60);
-            }
         const std::string path = dir.path("cells.ppm");
-        ASSERT_TRUE(map.WriteImage(path.c_str()));
+        ASSERT_TRUE(make_case(
+            picture, path,
+            // Regions: 3 x 3 cells, most continuing the cell to the left.
+            [&](int x, int y) { return (y / 3) * 64 + (x / 3 > 0 && uniform(0, 2) ? x / 3 - 1 : x / 3); },
+            // One of four levels per region, so that region means tie exactly.
+            [](int, int, int c, int cell) {
+                return static_cast<float>(((static_cast<unsigned>(cell) * 2654435761u) >> (11 + 4 * c)) % 4 * 60);
+            }));
         Contour contour(&picture);
         SegmentationSession session(contour);
         ASSERT_TRUE(session.LoadRegionMap(path));
@@ -197,18 +208,13 @@ TEST_F(SessionTest, CutsOverManyLevelsEqualFreshRuns) {
     for (int colour = 0; colour <= 1; ++colour) {
         const int width = 300, height = 240;
         MyImage picture(height, width, colour, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
-        MyImage map(height, width, 1, KALVIO_FORMAT_PPM, KALVIO_TYPE_UINT8);
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x) {
-                const int cell = (y / 4) * (width / 4) + x / 4;
-                for (int c = 0; c < 3; ++c) map.data[y][3 * x + c] = static_cast<float>((cell >> (8 * c)) & 0xFF);
-                // Smooth ramps with noise: nearest regions of every level.
-                for (int c = 0; c < (colour ? 3 : 1); ++c)
-                    picture.data[y][(colour ? 3 : 1) * x + c] =
-                        static_cast<float>(std::clamp((x * (c + 1) + y * (3 - c)) / 4 % 256 + uniform(-12, 12), 0, 255));
-            }
         const std::string path = dir.path("ramps.ppm");
-        ASSERT_TRUE(map.WriteImage(path.c_str()));
+        ASSERT_TRUE(make_case(
+            picture, path, [&](int x, int y) { return (y / 4) * (width / 4) + x / 4; },
+            // Smooth ramps with noise: nearest regions of every level.
+            [&](int x, int y, int c, int) {
+                return static_cast<float>(std::clamp((x * (c + 1) + y * (3 - c)) / 4 % 256 + uniform(-12, 12), 0, 255));
+            }));
         Contour contour(&picture);
         SegmentationSession session(contour);
         ASSERT_TRUE(session.LoadRegionMap(path));
